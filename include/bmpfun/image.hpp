@@ -1,0 +1,135 @@
+// The RGBA image and every operation on it.
+//
+// Pixels are row-major: pixel (x, y) is element x + y * width(), x the column from 0 at the
+// left, y the row from 0 at the top. Operations that keep the size work in place; those that
+// change it (fun, mosaic, crop, scale, rotate, autoCrop) return a new image, empty when it
+// cannot be made, with the reason in the optional status argument. No operation prints or
+// ends the process.
+#pragma once
+#include <bmpfun/bmp.hpp>
+#include <bmpfun/limits.hpp>
+#include <bmpfun/pixel.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bmpfun {
+
+// Why an image could not be made.
+enum class ImageStatus : uint8_t {
+  ok,
+  badSize,       // a width or height below 1 (or a size that is not a finite number)
+  tooLarge,      // width x height passes Limits::maxPixels
+  outOfMemory,   // the pixel storage could not be allocated
+  loadFailed,    // the file could not be read as a BMP file (or passes the limit)
+  noSuchEffect,  // fun() with an effect number that has no warp
+  outsideSource, // crop() with a rectangle that does not lie inside the source
+  noContent,     // autoCrop() (or rotate()) of an image without any non-white pixel
+};
+// A short sentence for the status, e.g. "the size is below 1 x 1".
+const char* to_string(ImageStatus status);
+
+// Sampling methods for Image::sampling. Any other number samples opaque black.
+enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
+
+class Image {
+ public:
+  // Blank image: every pixel (255, 255, 255, 0).
+  static std::unique_ptr<Image> create(int32_t width, int32_t height, const Limits& limits = {},
+                                       ImageStatus* status = nullptr);
+  // Load a BMP file. Alpha is the file's fourth byte (32 bits), the table entry's fourth
+  // byte (1/4/8 bits), or 0 (16 and 24 bits).
+  static std::unique_ptr<Image> load(const std::string& path, const Limits& limits = {},
+                                     ImageStatus* status = nullptr);
+  // Copy of the source's current pixels; the copy's sampling method is 0.
+  static std::unique_ptr<Image> copyOf(const Image& source, ImageStatus* status = nullptr);
+
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+  ~Image() = default;
+
+  int32_t width() const { return width_; }
+  int32_t height() const { return height_; }
+  int32_t pixelCount() const { return pixelCount_; }
+  int32_t samplingMethod() const { return samplingMethod_; }
+  const Limits& limits() const { return limits_; }
+  std::vector<Pixel>& pixels() { return pixels_; }
+  const std::vector<Pixel>& pixels() const { return pixels_; }
+  // The file-transfer buffer: the pixels as of the last load or save; a default 1 x 1
+  // bitmap for a blank or copied image that was never saved.
+  const Bitmap& bitmap() const { return bitmap_; }
+
+  // Write as an uncompressed 24-bit BMP file (alpha dropped). True when the file was written.
+  bool save(const std::string& path);
+
+  void sampling(int32_t method) { samplingMethod_ = method; }
+  bool isValid(int32_t x, int32_t y) const { return x >= 0 && x < width_ && y >= 0 && y < height_; }
+  // Unchecked: test isValid first where a coordinate may fall outside.
+  Pixel& pixel(int32_t x, int32_t y) { return pixels_[index(x, y)]; }
+  const Pixel& pixel(int32_t x, int32_t y) const { return pixels_[index(x, y)]; }
+
+  // ---- resampling (filters/sampling.cpp)
+  // Colour at a real position under samplingMethod(): point, bilinear or gaussian; white
+  // (255, 255, 255, 255) outside the image; opaque black for any other method.
+  Pixel sample(double x, double y) const;
+
+  // ---- per-pixel adjustments (filters/adjustments.cpp); column by column, in place
+  void noise(double factor);
+  void brightness(double factor);
+  void contrast(double factor);
+  void saturation(double factor);
+  void extractChannel(int32_t channel);
+  void quantize(int32_t nbits);
+
+  // ---- dithering (filters/dithering.cpp); nbits clamped into 1..8
+  void randomDither(int32_t nbits);
+  void orderedDither(int32_t nbits);
+  void FloydSteinbergDither(int32_t nbits);
+
+  // ---- neighbourhood filters (filters/neighbourhood.cpp)
+  void blur(int32_t maskSize);
+  void sharpen(int32_t maskSize);
+  // False (image unchanged) when the working image cannot be made.
+  bool edgeDetect();
+
+  // ---- warps (filters/fun.cpp)
+  std::unique_ptr<Image> fun(int32_t effect, ImageStatus* status = nullptr) const;
+  std::unique_ptr<Image> mosaic(int32_t bandWidth, ImageStatus* status = nullptr) const;
+
+  // ---- geometry (filters/geometry.cpp)
+  std::unique_ptr<Image> crop(int32_t x, int32_t y, int32_t width, int32_t height,
+                              ImageStatus* status = nullptr) const;
+  std::unique_ptr<Image> scale(double sx, double sy, ImageStatus* status = nullptr) const;
+  std::unique_ptr<Image> rotate(double degrees, ImageStatus* status = nullptr) const;
+  std::unique_ptr<Image> autoCrop(ImageStatus* status = nullptr) const;
+
+ private:
+  Image() = default;
+  size_t index(int32_t x, int32_t y) const {
+    return static_cast<size_t>(x) + static_cast<size_t>(y) * static_cast<size_t>(width_);
+  }
+  // Size the pixels and the bitmap; shared by the factories.
+  static std::unique_ptr<Image> allocate(int32_t width, int32_t height, const Limits& limits,
+                                         ImageStatus* status);
+
+  std::vector<Pixel> pixels_;
+  int32_t width_ = 0;
+  int32_t height_ = 0;
+  int32_t pixelCount_ = 0;
+  int32_t samplingMethod_ = kPoint;
+  Bitmap bitmap_;
+  Limits limits_;
+};
+
+// The four blur masks: 5 x 5 weights in 256ths; mask[a][b] weighs column x + a - 2,
+// row y + b - 2. Selected by maskSize 2, 3, 4 and 5-or-more; the last is also the
+// gaussian sampling table.
+using BlurMask = double[5][5];
+const BlurMask* blurMaskFor(int32_t maskSize);  // nullptr below 2
+extern const BlurMask kBinomialMask5;
+// Convolve pixel (x, y) with mask, reading the image as it is now, and store the result.
+void convolvePixel(Image& image, int32_t x, int32_t y, const BlurMask& mask);
+
+}  // namespace bmpfun

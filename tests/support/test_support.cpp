@@ -1,0 +1,155 @@
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace bmpfun::test {
+
+std::filesystem::path testdata() {
+  std::filesystem::path p = BMPFUN_TESTDATA_DIR;
+  if (!std::filesystem::exists(p / "golden" / "cases.tsv")) {
+    ADD_FAILURE() << "shared test material missing at " << p;
+  }
+  return p;
+}
+
+std::filesystem::path cliPath() { return BMPFUN_CLI_PATH; }
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "bmpfun-test-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<uint8_t> readBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void putU16(std::vector<uint8_t>& out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v & 0xFF));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void putU32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xFF));
+}
+
+uint16_t getU16(const std::vector<uint8_t>& in, size_t offset) {
+  return static_cast<uint16_t>(in.at(offset) | (in.at(offset + 1) << 8));
+}
+
+uint32_t getU32(const std::vector<uint8_t>& in, size_t offset) {
+  return uint32_t{in.at(offset)} | (uint32_t{in.at(offset + 1)} << 8) |
+         (uint32_t{in.at(offset + 2)} << 16) | (uint32_t{in.at(offset + 3)} << 24);
+}
+
+std::vector<uint8_t> makeBmp(const BmpSpec& spec) {
+  std::vector<uint8_t> out;
+  const uint32_t offBits = spec.offBits >= 0 ? static_cast<uint32_t>(spec.offBits)
+                                             : static_cast<uint32_t>(54 + spec.table.size());
+  putU16(out, 19778);
+  putU32(out, static_cast<uint32_t>(54 + spec.table.size() + spec.pixelData.size()));
+  putU16(out, 0);
+  putU16(out, 0);
+  putU32(out, offBits);
+  putU32(out, spec.infoSize);
+  putU32(out, static_cast<uint32_t>(spec.width));
+  putU32(out, static_cast<uint32_t>(spec.height));
+  putU16(out, 1);
+  putU16(out, spec.bits);
+  putU32(out, spec.compression);
+  putU32(out, static_cast<uint32_t>(spec.pixelData.size()));
+  putU32(out, 3780);
+  putU32(out, 3780);
+  putU32(out, 0);
+  putU32(out, 0);
+  out.insert(out.end(), spec.table.begin(), spec.table.end());
+  out.insert(out.end(), spec.pixelData.begin(), spec.pixelData.end());
+  return out;
+}
+
+namespace {
+std::string slurp(int fd) {
+  std::string s;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<size_t>(n));
+  return s;
+}
+}  // namespace
+
+RunResult runCli(const std::vector<std::string>& args) {
+  RunResult r;
+  TempDir dir;
+  const std::string outPath = dir.file("stdout"), errPath = dir.file("stderr");
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const std::string prog = cliPath().string();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(prog.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ) != 0) {
+    posix_spawn_file_actions_destroy(&fa);
+    ADD_FAILURE() << "cannot start " << prog;
+    return r;
+  }
+  posix_spawn_file_actions_destroy(&fa);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  int fo = open(outPath.c_str(), O_RDONLY), fe = open(errPath.c_str(), O_RDONLY);
+  r.out = slurp(fo);
+  r.err = slurp(fe);
+  close(fo);
+  close(fe);
+  return r;
+}
+
+std::unique_ptr<Image> makeTestImage(int32_t width, int32_t height, uint32_t seed) {
+  auto img = Image::create(width, height);
+  if (!img) return img;
+  std::mt19937 rng(seed);
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      Pixel& p = img->pixel(x, y);
+      const uint32_t noise = rng() & 15u;
+      p.r = static_cast<uint8_t>((x * 255 / (width > 1 ? width - 1 : 1) + noise) & 0xFF);
+      p.g = static_cast<uint8_t>((y * 255 / (height > 1 ? height - 1 : 1)) ^ (noise << 2));
+      p.b = static_cast<uint8_t>(((x / 3 + y / 5) % 2) ? 230 : 20);
+      p.a = static_cast<uint8_t>(rng() & 0xFF);
+    }
+  }
+  return img;
+}
+
+}  // namespace bmpfun::test
