@@ -46,6 +46,14 @@ class Image {
   // Copy of the source's current pixels; the copy's sampling method is 0.
   static std::unique_ptr<Image> copyOf(const Image& source, ImageStatus* status = nullptr);
 
+  // Only the factories can name Key, so this is their way to reach std::make_unique.
+  struct Key {
+   private:
+    friend class Image;
+    Key() = default;
+  };
+  explicit Image(Key) {}
+
   Image(const Image&) = delete;
   Image& operator=(const Image&) = delete;
   ~Image() = default;
