@@ -1,0 +1,94 @@
+#include "bmp/byte_source.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace bmpfun::detail {
+
+FileSource::FileSource(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rbe");
+  if (file == nullptr) return;
+  struct stat st {};
+  if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
+    // A directory opens as a stream on some systems but never holds bytes: treat it like a
+    // path that cannot be opened.
+    std::fclose(file);
+    return;
+  }
+  file_ = file;
+  seekable_ = S_ISREG(st.st_mode);
+  size_ = seekable_ && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+FileSource::~FileSource() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+size_t FileSource::read(void* buffer, size_t count) {
+  if (ended_ || count == 0 || file_ == nullptr) return 0;
+  const size_t got = std::fread(buffer, 1, count, file_);
+  if (got < count) ended_ = true;
+  return got;
+}
+
+uint64_t FileSource::skip(uint64_t count) {
+  if (ended_ || count == 0 || file_ == nullptr) return 0;
+  if (seekable_) {
+    const off_t at = ftello(file_);
+    if (at >= 0) {
+      const uint64_t position = static_cast<uint64_t>(at);
+      const uint64_t left = position < size_ ? size_ - position : 0;
+      const uint64_t step = std::min(count, left);
+      if (fseeko(file_, static_cast<off_t>(position + step), SEEK_SET) == 0) {
+        if (step < count) ended_ = true;
+        return step;
+      }
+    }
+    // Seeking failed: fall back to reading.
+  }
+  // Streams that cannot seek are read through in bounded pieces, never by the whole count.
+  char scratch[16384];
+  uint64_t passed = 0;
+  while (passed < count) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof scratch, count - passed));
+    const size_t got = std::fread(scratch, 1, want, file_);
+    passed += got;
+    if (got < want) {
+      ended_ = true;
+      break;
+    }
+  }
+  return passed;
+}
+
+size_t MemorySource::read(void* buffer, size_t count) {
+  if (ended_ || count == 0) return 0;
+  const size_t step = std::min(count, size_ - position_);
+  if (step > 0) std::memcpy(buffer, data_ + position_, step);
+  position_ += step;
+  if (step < count) ended_ = true;
+  return step;
+}
+
+uint64_t MemorySource::skip(uint64_t count) {
+  if (ended_ || count == 0) return 0;
+  const uint64_t step = std::min<uint64_t>(count, size_ - position_);
+  position_ += static_cast<size_t>(step);
+  if (step < count) ended_ = true;
+  return step;
+}
+
+bool guardedRead(void* buffer, size_t itemSize, size_t itemCount, ByteSource& source) {
+  if (source.eof()) return false;
+  const size_t total = itemSize * itemCount;
+  return source.read(buffer, total) >= total;
+}
+
+bool guardedSkip(uint64_t count, ByteSource& source) {
+  if (source.eof()) return false;
+  return source.skip(count) >= count;
+}
+
+}  // namespace bmpfun::detail

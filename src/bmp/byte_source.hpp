@@ -1,0 +1,82 @@
+// Sequential byte input with the C stream's end-of-file rules, from a file or from memory.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <type_traits>
+
+namespace bmpfun::detail {
+
+// A forward-only byte stream. Like a C stream, the end-of-file indicator is set by a read
+// (or skip) that asks for more than is left, not by reaching the end exactly, and it stays
+// set. A read error also ends the stream for good.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Copies up to count bytes to buffer; returns how many arrived.
+  virtual size_t read(void* buffer, size_t count) = 0;
+  // Passes over up to count bytes without storing them; returns how many were passed.
+  virtual uint64_t skip(uint64_t count) = 0;
+  virtual bool eof() const = 0;
+};
+
+// A file opened for reading (the path must name something that is not a directory).
+class FileSource final : public ByteSource {
+ public:
+  // isOpen() is false when the path cannot be opened for reading or is a directory.
+  explicit FileSource(const std::string& path);
+  ~FileSource() override;
+  bool isOpen() const { return file_ != nullptr; }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
+
+  size_t read(void* buffer, size_t count) override;
+  uint64_t skip(uint64_t count) override;
+  bool eof() const override { return ended_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  bool seekable_ = false;  // a regular file of known size: skips seek instead of reading
+  uint64_t size_ = 0;
+  bool ended_ = false;
+};
+
+// A caller's byte array (not copied; it must outlive the source).
+class MemorySource final : public ByteSource {
+ public:
+  MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  size_t read(void* buffer, size_t count) override;
+  uint64_t skip(uint64_t count) override;
+  bool eof() const override { return ended_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t position_ = 0;
+  bool ended_ = false;
+};
+
+// fread with a guard: false at once (buffer untouched) when the end-of-file indicator is
+// already set; otherwise reads itemCount items of itemSize bytes and is true when all of
+// them arrived. Bytes of a partly read item are stored too, as fread leaves them.
+bool guardedRead(void* buffer, size_t itemSize, size_t itemCount, ByteSource& source);
+// The same guard around a skip of count bytes (the gap before the pixel data).
+bool guardedSkip(uint64_t count, ByteSource& source);
+
+// Reads one little-endian field of sizeof(T) bytes with guardedRead. The bytes that arrive
+// replace the field's low-order bytes; bytes that do not arrive keep the field's old value.
+template <typename T>
+bool readField(T& field, ByteSource& source) {
+  using U = std::make_unsigned_t<T>;
+  uint8_t bytes[sizeof(T)];
+  U value = static_cast<U>(field);
+  for (size_t i = 0; i < sizeof(T); ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+  const bool ok = guardedRead(bytes, sizeof(T), 1, source);
+  value = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) value = static_cast<U>(value | (U{bytes[i]} << (8 * i)));
+  field = static_cast<T>(value);
+  return ok;
+}
+
+}  // namespace bmpfun::detail

@@ -1,0 +1,207 @@
+#include "bmp/file_output.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace bmpfun::detail {
+
+namespace {
+
+constexpr size_t kBufferSize = size_t{1} << 18;  // 256 KiB per write call
+constexpr int kMaxLinks = 40;                       // like the kernel's own loop limit
+
+std::string parentOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Follows a chain of symbolic links to the path the data must finally land at.
+// exists/info describe that final path (exists is false for a dangling link).
+std::string resolveTarget(const std::string& path, bool& exists, struct stat& info) {
+  std::string current = path;
+  exists = false;
+  for (int depth = 0; depth < kMaxLinks; ++depth) {
+    if (lstat(current.c_str(), &info) != 0) return current;
+    if (!S_ISLNK(info.st_mode)) {
+      exists = true;
+      return current;
+    }
+    std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+    const ssize_t n = readlink(current.c_str(), link.data(), link.size());
+    if (n < 0 || static_cast<size_t>(n) >= link.size()) return current;  // changed under us
+    link.resize(static_cast<size_t>(n));
+    current = link.front() == '/' ? link : parentOf(current) + "/" + link;
+  }
+  return path;  // a loop: opening it fails as it should
+}
+
+// A name no other writer is likely to pick; O_EXCL settles the rest.
+std::string temporaryName(const std::string& directory) {
+  static std::atomic<uint64_t> counter{0};
+  uint64_t z = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               (static_cast<uint64_t>(getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+  // splitmix64 finaliser
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  z ^= z >> 31;
+  char name[40];
+  std::snprintf(name, sizeof name, "/.bmpfun-%016llx.tmp", static_cast<unsigned long long>(z));
+  return directory + name;
+}
+
+int openExisting(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+ssize_t FileIo::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+int FileIo::close(int fd) { return ::close(fd); }
+
+FileIo& systemFileIo() {
+  static FileIo io;
+  return io;
+}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0 || !temporary_.empty() || createdInPlace_) abandon();
+}
+
+bool OutputFile::open(const std::string& path) {
+  if (fd_ >= 0 || path.empty()) return false;
+  try {
+    buffer_.resize(kBufferSize);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  bool exists = false;
+  struct stat info {};
+  target_ = resolveTarget(path, exists, info);
+
+  if (exists && !S_ISREG(info.st_mode)) {
+    // A device, a pipe or a socket: there is nothing to replace, so write straight to it.
+    fd_ = openExisting(target_);
+    return fd_ >= 0;
+  }
+  // Replacing a file we could not open for writing would sidestep its protection.
+  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return false;
+
+  const std::string directory = parentOf(target_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = temporaryName(directory);
+    // Mode 0666 so the umask decides, as for a plain create.
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fd_ = fd;
+      temporary_ = name;
+      if (exists) {
+        // The replacement keeps the replaced file's owner (where allowed) and permissions.
+        if (fchown(fd, info.st_uid, info.st_gid) != 0) {
+          // Not permitted for other owners when unprivileged; the file stays ours.
+        }
+        fchmod(fd, info.st_mode & 07777);
+      }
+      return true;
+    }
+    if (errno != EEXIST && errno != EINTR) break;
+  }
+
+  // No temporary file possible here (read-only directory, no such directory...): in place.
+  if (exists) {
+    fd_ = openExisting(target_);
+  } else {
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+      createdInPlace_ = true;
+    } else if (errno == EEXIST) {
+      fd_ = openExisting(target_);
+    }
+  }
+  return fd_ >= 0;
+}
+
+bool OutputFile::write(const void* data, size_t size) {
+  if (failed_ || fd_ < 0) return false;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    if (used_ == buffer_.size() && !flush()) return false;
+    const size_t step = std::min(size, buffer_.size() - used_);
+    std::memcpy(buffer_.data() + used_, bytes, step);
+    used_ += step;
+    bytes += step;
+    size -= step;
+  }
+  return true;
+}
+
+bool OutputFile::flush() {
+  const uint8_t* p = buffer_.data();
+  size_t left = used_;
+  while (left > 0) {
+    const ssize_t n = io_.write(fd_, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed_ = true;
+      return false;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  used_ = 0;
+  return true;
+}
+
+bool OutputFile::commit() {
+  if (failed_ || fd_ < 0 || !flush()) {
+    abandon();
+    return false;
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  // A failed close can mean lost data (delayed write errors): it counts as a failed save.
+  if (io_.close(fd) != 0) {
+    abandon();
+    return false;
+  }
+  if (!temporary_.empty()) {
+    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+      abandon();
+      return false;
+    }
+    temporary_.clear();
+  }
+  createdInPlace_ = false;
+  return true;
+}
+
+void OutputFile::abandon() {
+  failed_ = true;
+  if (fd_ >= 0) {
+    io_.close(fd_);
+    fd_ = -1;
+  }
+  if (!temporary_.empty()) {
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+  if (createdInPlace_) {
+    ::unlink(target_.c_str());
+    createdInPlace_ = false;
+  }
+}
+
+}  // namespace bmpfun::detail

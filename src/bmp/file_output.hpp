@@ -1,0 +1,58 @@
+// Safe file output: a file at the target path either gets the whole new contents or is left
+// exactly as it was.
+#pragma once
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bmpfun::detail {
+
+// The two system calls whose failures decide a save. Tests derive from it to inject a short
+// write or a failed close; the defaults call the system.
+struct FileIo {
+  virtual ~FileIo() = default;
+  virtual ssize_t write(int fd, const void* data, size_t size);
+  virtual int close(int fd);
+};
+FileIo& systemFileIo();
+
+// Output to a path. A path that does not exist or names a regular file (a symbolic link is
+// followed to its target first) is written to a new temporary file in the same directory,
+// which replaces the target only once everything was written and closed. Anything else that
+// exists (a device, a pipe), or a directory where no temporary file can be created, is
+// written in place. Abandoned output (failure, or destruction before commit) removes the
+// temporary file, or a file the in-place write created.
+class OutputFile {
+ public:
+  explicit OutputFile(FileIo& io) : io_(io) {}
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  bool open(const std::string& path);
+  // Buffered; false once any write failed.
+  bool write(const void* data, size_t size);
+  // Flushes, closes and puts the file in place. False if anything failed on the way.
+  bool commit();
+
+  // The temporary file being written, or empty when writing in place (for tests).
+  const std::string& temporaryPath() const { return temporary_; }
+
+ private:
+  bool flush();
+  void abandon();
+
+  FileIo& io_;
+  int fd_ = -1;
+  bool failed_ = false;
+  std::string target_;     // the path the result must appear at (symbolic links resolved)
+  std::string temporary_;  // non-empty while writing to a temporary file
+  bool createdInPlace_ = false;
+  std::vector<uint8_t> buffer_;
+  size_t used_ = 0;
+};
+
+}  // namespace bmpfun::detail

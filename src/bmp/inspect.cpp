@@ -1,0 +1,106 @@
+// Header inspection of named files, and pixel copies between bitmaps.
+#include <bmpfun/bmp.hpp>
+
+#include "bmp/byte_source.hpp"
+
+#include <algorithm>
+
+namespace bmpfun {
+
+BitmapFileHeader readFileHeaderOf(const std::string& path) {
+  BitmapFileHeader h;
+  detail::FileSource source(path);
+  if (!source.isOpen()) {
+    h.bfType = 0;  // how a caller recognises a missing file
+    return h;
+  }
+  // No checks: a short file leaves the remaining fields at their construction values, and
+  // a file that is not a BMP shows its first two bytes as bfType.
+  detail::readField(h.bfType, source);
+  detail::readField(h.bfSize, source);
+  detail::readField(h.bfReserved1, source);
+  detail::readField(h.bfReserved2, source);
+  detail::readField(h.bfOffBits, source);
+  return h;
+}
+
+BitmapInfoHeader readInfoHeaderOf(const std::string& path) {
+  BitmapInfoHeader h;
+  detail::FileSource source(path);
+  if (!source.isOpen()) return h;
+  for (int i = 0; i < 14; ++i) {
+    uint8_t skipped;
+    detail::guardedRead(&skipped, 1, 1, source);
+  }
+  detail::readField(h.biSize, source);
+  detail::readField(h.biWidth, source);
+  detail::readField(h.biHeight, source);
+  detail::readField(h.biPlanes, source);
+  detail::readField(h.biBitCount, source);
+  detail::readField(h.biCompression, source);
+  detail::readField(h.biSizeImage, source);
+  detail::readField(h.biXPelsPerMeter, source);
+  detail::readField(h.biYPelsPerMeter, source);
+  detail::readField(h.biClrUsed, source);
+  detail::readField(h.biClrImportant, source);
+  return h;
+}
+
+uint16_t fileBitsPerPixel(const std::string& path) { return readInfoHeaderOf(path).biBitCount; }
+
+void copyPixel(const Bitmap& from, int32_t fromX, int32_t fromY, Bitmap& to, int32_t toX, int32_t toY) {
+  to.pixelRef(toX, toY) = from.pixel(fromX, fromY);
+}
+
+void copyPixelExcept(const Bitmap& from, int32_t fromX, int32_t fromY, Bitmap& to, int32_t toX,
+                     int32_t toY, BitmapPixel transparent) {
+  const BitmapPixel p = from.pixel(fromX, fromY);
+  // Alpha takes no part in the comparison.
+  if (p.red == transparent.red && p.green == transparent.green && p.blue == transparent.blue) return;
+  to.pixelRef(toX, toY) = p;
+}
+
+namespace {
+
+// Target coordinates far outside int32 clamp to the same edge pixel as int32's extremes.
+int32_t narrow(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
+
+template <typename Copy>
+void copyRectWith(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int32_t rowB, Bitmap& to,
+                  int32_t toX, int32_t toY, Copy copy) {
+  // Row bounds may come in either order; column bounds may not (left > right copies nothing).
+  int64_t l = left, r = right;
+  int64_t top = std::min(rowA, rowB), bottom = std::max(rowA, rowB);
+  if (r >= from.width()) r = from.width() - 1;
+  if (l < 0) l = 0;
+  if (bottom >= from.height()) bottom = from.height() - 1;
+  if (top < 0) top = 0;
+  // Clip to the target's right and bottom edges only; a negative toX or toY is left to the
+  // target's clamping, which piles those pixels onto its first column or row.
+  if (r - l + toX >= to.width()) r = l + to.width() - 1 - toX;
+  if (bottom - top + toY >= to.height()) bottom = top + to.height() - 1 - toY;
+  for (int64_t y = top; y <= bottom; ++y) {
+    for (int64_t x = l; x <= r; ++x) {
+      copy(static_cast<int32_t>(x), static_cast<int32_t>(y), narrow(toX + x - l), narrow(toY + y - top));
+    }
+  }
+}
+
+}  // namespace
+
+void copyRect(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int32_t rowB, Bitmap& to,
+              int32_t toX, int32_t toY) {
+  copyRectWith(from, left, right, rowA, rowB, to, toX, toY,
+               [&](int32_t fx, int32_t fy, int32_t tx, int32_t ty) { copyPixel(from, fx, fy, to, tx, ty); });
+}
+
+void copyRectExcept(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int32_t rowB,
+                    Bitmap& to, int32_t toX, int32_t toY, BitmapPixel transparent) {
+  copyRectWith(from, left, right, rowA, rowB, to, toX, toY, [&](int32_t fx, int32_t fy, int32_t tx, int32_t ty) {
+    copyPixelExcept(from, fx, fy, to, tx, ty, transparent);
+  });
+}
+
+}  // namespace bmpfun

@@ -1,0 +1,238 @@
+// The BMP writer.
+//
+// Files are written uncompressed at the bitmap's own depth: 1, 4 and 8 bits with the whole
+// colour table (every pixel mapped to its nearest entry), 16 bits as 5-6-5 with three colour
+// masks (compression 3), 24 bits without and 32 bits with the alpha byte. Rows go bottom row
+// first, zero-padded to 4 bytes. An unset resolution is written as 3780 pixels per metre.
+//
+// A save either produces the whole file or reports false and leaves what was at the path
+// untouched (see OutputFile for how, and for the in-place cases).
+#include "bmp/writer.hpp"
+
+#include <new>
+#include <vector>
+
+namespace bmpfun {
+
+namespace detail {
+
+namespace {
+
+const BitmapPixel* rowPointer(const Bitmap& bitmap, int32_t y) {
+  if (y >= bitmap.height()) y = bitmap.height() - 1;
+  if (y < 0) y = 0;
+  return bitmap.data() + static_cast<size_t>(y) * static_cast<size_t>(bitmap.width());
+}
+
+// nearestTableIndex with a memory of the previous pixel: runs of one colour are common and
+// the answer depends on red, green and blue only.
+class NearestIndex {
+ public:
+  explicit NearestIndex(const Bitmap& bitmap) : bitmap_(bitmap) {}
+  unsigned operator()(BitmapPixel p) {
+    if (!valid_ || p.blue != last_.blue || p.green != last_.green || p.red != last_.red) {
+      last_ = p;
+      index_ = nearestTableIndex(bitmap_, p);
+      valid_ = true;
+    }
+    return index_;
+  }
+
+ private:
+  const Bitmap& bitmap_;
+  bool valid_ = false;
+  BitmapPixel last_{};
+  unsigned index_ = 0;
+};
+
+void putU16(uint8_t*& out, uint32_t v) {
+  *out++ = static_cast<uint8_t>(v);
+  *out++ = static_cast<uint8_t>(v >> 8);
+}
+
+void putU32(uint8_t*& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) *out++ = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+std::optional<BmpLayout> bmpLayout(const Bitmap& bitmap) {
+  // Integer arithmetic equal to ceil(bits * 0.125 * width) and the rest in doubles: every
+  // value that fits the 32-bit fields is exact either way.
+  const auto bits = static_cast<uint64_t>(bitmap.bitsPerPixel());
+  const uint64_t rowData = (bits * static_cast<uint64_t>(bitmap.width()) + 7) / 8;
+  BmpLayout layout;
+  layout.rowBytes = rowData + (4 - rowData % 4) % 4;
+  if (layout.rowBytes > UINT32_MAX) return std::nullopt;
+  layout.imageBytes = layout.rowBytes * static_cast<uint64_t>(bitmap.height());
+  if (bits <= 8) {
+    layout.tableBytes = 4 * (uint64_t{1} << bits);
+  } else if (bits == 16) {
+    layout.tableBytes = 12;
+  }
+  layout.fileBytes = layout.tableBytes + layout.imageBytes + 54;
+  if (layout.fileBytes > UINT32_MAX) return std::nullopt;
+  return layout;
+}
+
+bool encodeRow1(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
+  const size_t width = static_cast<size_t>(bitmap.width());
+  if (uint64_t{length} * 8 < width) return false;
+  const BitmapPixel* row = rowPointer(bitmap, y);
+  NearestIndex nearest(bitmap);
+  for (size_t k = 0; k * 8 < width; ++k) {
+    unsigned sum = 0;  // index(8k + j) * 2^(7 - j), kept modulo 256
+    for (size_t j = 0; j < 8 && k * 8 + j < width; ++j) sum += nearest(row[k * 8 + j]) << (7 - j);
+    buffer[k] = static_cast<uint8_t>(sum);
+  }
+  return true;
+}
+
+bool encodeRow4(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
+  const size_t width = static_cast<size_t>(bitmap.width());
+  if (uint64_t{length} * 2 < width) return false;
+  const BitmapPixel* row = rowPointer(bitmap, y);
+  NearestIndex nearest(bitmap);
+  for (size_t k = 0; k * 2 < width; ++k) {
+    unsigned sum = 16 * nearest(row[2 * k]);
+    if (2 * k + 1 < width) sum += nearest(row[2 * k + 1]);
+    buffer[k] = static_cast<uint8_t>(sum);
+  }
+  return true;
+}
+
+bool encodeRow8(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
+  const size_t width = static_cast<size_t>(bitmap.width());
+  if (length < width) return false;
+  const BitmapPixel* row = rowPointer(bitmap, y);
+  NearestIndex nearest(bitmap);
+  for (size_t x = 0; x < width; ++x) buffer[x] = static_cast<uint8_t>(nearest(row[x]));
+  return true;
+}
+
+bool encodeRow24(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
+  const size_t width = static_cast<size_t>(bitmap.width());
+  if (length < uint64_t{width} * 3) return false;
+  const BitmapPixel* row = rowPointer(bitmap, y);
+  for (size_t x = 0; x < width; ++x, buffer += 3) {
+    buffer[0] = row[x].blue;
+    buffer[1] = row[x].green;
+    buffer[2] = row[x].red;
+  }
+  return true;
+}
+
+bool encodeRow32(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
+  const size_t width = static_cast<size_t>(bitmap.width());
+  if (length < uint64_t{width} * 4) return false;
+  const BitmapPixel* row = rowPointer(bitmap, y);
+  for (size_t x = 0; x < width; ++x, buffer += 4) {
+    buffer[0] = row[x].blue;
+    buffer[1] = row[x].green;
+    buffer[2] = row[x].red;
+    buffer[3] = row[x].alpha;
+  }
+  return true;
+}
+
+// 16 bits: 5-6-5, little-endian; alpha is dropped.
+static void encodeRow16(const Bitmap& bitmap, uint8_t* buffer, int32_t y) {
+  const BitmapPixel* row = rowPointer(bitmap, y);
+  const size_t width = static_cast<size_t>(bitmap.width());
+  for (size_t x = 0; x < width; ++x, buffer += 2) {
+    const unsigned v = (row[x].red / 8u) * 2048u + (row[x].green / 4u) * 32u + row[x].blue / 8u;
+    buffer[0] = static_cast<uint8_t>(v);
+    buffer[1] = static_cast<uint8_t>(v >> 8);
+  }
+}
+
+bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
+  // A file too large for the 32-bit size fields is refused before anything is created.
+  const std::optional<BmpLayout> layout = bmpLayout(bitmap);
+  if (!layout) return false;
+  const int32_t bits = bitmap.bitsPerPixel();
+
+  std::vector<uint8_t> row;
+  try {
+    row.assign(static_cast<size_t>(layout->rowBytes), 0);  // zeroed once: padding stays 0
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+
+  OutputFile file(io);
+  if (!file.open(path)) return false;
+
+  uint8_t header[54];
+  uint8_t* out = header;
+  putU16(out, 19778);
+  putU32(out, static_cast<uint32_t>(layout->fileBytes));
+  putU16(out, 0);
+  putU16(out, 0);
+  putU32(out, static_cast<uint32_t>(54 + layout->tableBytes));
+  putU32(out, 40);
+  putU32(out, static_cast<uint32_t>(bitmap.width()));
+  putU32(out, static_cast<uint32_t>(bitmap.height()));
+  putU16(out, 1);
+  putU16(out, static_cast<uint32_t>(bits));
+  putU32(out, bits == 16 ? 3u : 0u);
+  putU32(out, static_cast<uint32_t>(layout->imageBytes));
+  // An unset resolution is written as 3780; the bitmap itself keeps its 0.
+  putU32(out, static_cast<uint32_t>(bitmap.xPixelsPerMeter() == 0 ? 3780 : bitmap.xPixelsPerMeter()));
+  putU32(out, static_cast<uint32_t>(bitmap.yPixelsPerMeter() == 0 ? 3780 : bitmap.yPixelsPerMeter()));
+  putU32(out, 0);
+  putU32(out, 0);
+  bool ok = file.write(header, sizeof header);
+
+  if (bits == 1 || bits == 4 || bits == 8) {
+    const int32_t count = bitmap.colorCount();
+    for (int32_t k = 0; ok && k < count; ++k) {
+      const BitmapPixel c = bitmap.tableColor(k);
+      const uint8_t entry[4] = {c.blue, c.green, c.red, c.alpha};
+      ok = file.write(entry, 4);
+    }
+  } else if (bits == 16) {
+    static constexpr uint8_t kMasks[12] = {0x00, 0xF8, 0, 0, 0xE0, 0x07, 0, 0, 0x1F, 0x00, 0, 0};
+    ok = ok && file.write(kMasks, sizeof kMasks);
+  }
+
+  bool (*encode)(const Bitmap&, uint8_t*, size_t, int32_t) =
+      bits == 1 ? encodeRow1 : bits == 4 ? encodeRow4 : bits == 8 ? encodeRow8
+                                                                   : bits == 24 ? encodeRow24 : encodeRow32;
+  for (int32_t y = bitmap.height() - 1; ok && y >= 0; --y) {
+    if (bits == 16) {
+      encodeRow16(bitmap, row.data(), y);
+    } else if (!encode(bitmap, row.data(), row.size(), y)) {
+      ok = false;
+      break;
+    }
+    ok = file.write(row.data(), row.size());
+  }
+  return ok && file.commit();
+}
+
+}  // namespace detail
+
+uint8_t nearestTableIndex(const Bitmap& bitmap, BitmapPixel pixel) {
+  // Without a table every entry reads as the same white, so the first one wins.
+  const std::vector<BitmapPixel>& table = bitmap.colorTable();
+  int32_t best = 999999;
+  size_t result = 0;
+  for (size_t k = 0; k < table.size(); ++k) {
+    const int32_t db = table[k].blue - pixel.blue;
+    const int32_t dg = table[k].green - pixel.green;
+    const int32_t dr = table[k].red - pixel.red;
+    const int32_t d = db * db + dg * dg + dr * dr;
+    if (d < best) {
+      best = d;
+      result = k;
+      if (best == 0) break;  // an exact match ends the search
+    }
+  }
+  return static_cast<uint8_t>(result);
+}
+
+bool Bitmap::saveFile(const std::string& path) const {
+  return detail::saveBitmap(*this, path, detail::systemFileIo());
+}
+
+}  // namespace bmpfun

@@ -1,0 +1,37 @@
+// Internal entry points of the BMP writer: row encoders, the file size arithmetic and the
+// save through an injectable file interface.
+#pragma once
+#include <bmpfun/bmp.hpp>
+
+#include "bmp/file_output.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace bmpfun::detail {
+
+// Byte counts of the file the writer produces for a bitmap.
+struct BmpLayout {
+  uint64_t rowBytes = 0;    // data bytes plus zero padding to a multiple of 4
+  uint64_t tableBytes = 0;  // colour table, or the three masks of a 16-bit file
+  uint64_t imageBytes = 0;  // rowBytes * height
+  uint64_t fileBytes = 0;   // 54 + tableBytes + imageBytes
+};
+// Empty when the file would not fit the 32-bit size fields.
+std::optional<BmpLayout> bmpLayout(const Bitmap& bitmap);
+
+// Row encoders: write row y of the bitmap (clamped into the grid) at the start of buffer.
+// False, and nothing written, when length is too short for width pixels. Bytes past the
+// pixels (padding, unused low bits of a last byte are 0) are only touched inside the last
+// pixel byte.
+bool encodeRow1(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
+bool encodeRow4(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
+bool encodeRow8(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
+bool encodeRow24(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
+bool encodeRow32(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
+
+// Bitmap::saveFile with the system calls supplied by the caller.
+bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io);
+
+}  // namespace bmpfun::detail
