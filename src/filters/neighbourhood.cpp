@@ -1,0 +1,160 @@
+// Neighbourhood filters: blur and sharpen with the 5 x 5 masks, in place in one column-major
+// pass, and the 3 x 3 Laplacian edge detector through a working image.
+#include <bmpfun/image.hpp>
+
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+namespace bmpfun {
+
+void convolvePixel(Image& image, int32_t x, int32_t y, const BlurMask& mask) {
+  if (!image.isValid(x, y)) return;
+  // The accumulator's alpha starts at 255 and sums only non-negative terms, so every result
+  // is opaque.
+  Pixel sum;
+  for (int32_t a = 0; a < 5; ++a) {
+    // A column outside the image is replaced by the centre's own column (not the nearest
+    // border column), and likewise for rows.
+    int32_t column = x + a - 2;
+    if (column < 0 || column >= image.width()) column = x;
+    for (int32_t b = 0; b < 5; ++b) {
+      int32_t row = y + b - 2;
+      if (row < 0 || row >= image.height()) row = y;
+      sum = sum.add(image.pixel(column, row).scaleBy(mask[a][b]));
+    }
+  }
+  image.pixel(x, y) = sum;
+}
+
+namespace {
+
+// A mask made ready for pixels whose whole reach lies inside the image. Taps with weight 0
+// are left out: they add floor(c * 0 + 0.5) = 0 whatever they read. Each remaining tap
+// carries its scaled value for every byte, computed with scaleChannel itself, so a lookup
+// is that rounding. Since every term is non-negative, the saturating running sum equals
+// min(255, plain sum), and the alpha, which starts at 255, stays 255.
+struct PreparedMask {
+  int32_t taps = 0;
+  int32_t column[25] = {};  // offsets from the centre
+  int32_t row[25] = {};
+  ptrdiff_t offset[25] = {};  // the same as an element offset in the pixel array
+  uint8_t scaled[25][256] = {};
+  // The reach of the non-zero taps.
+  int32_t left = 0, right = 0, up = 0, down = 0;
+
+  PreparedMask(const BlurMask& mask, int32_t width) {
+    for (int32_t a = 0; a < 5; ++a) {
+      for (int32_t b = 0; b < 5; ++b) {
+        const double weight = mask[a][b];
+        if (weight == 0.0) continue;
+        const size_t k = static_cast<size_t>(taps++);
+        column[k] = a - 2;
+        row[k] = b - 2;
+        offset[k] = static_cast<ptrdiff_t>(column[k]) +
+                    static_cast<ptrdiff_t>(row[k]) * static_cast<ptrdiff_t>(width);
+        for (int32_t c = 0; c < 256; ++c) {
+          scaled[k][c] = scaleChannel(static_cast<uint8_t>(c), weight);
+        }
+        left = std::min(left, column[k]);
+        right = std::max(right, column[k]);
+        up = std::min(up, row[k]);
+        down = std::max(down, row[k]);
+      }
+    }
+  }
+
+  // True when no non-zero tap of the pixel at (x, y) needs a coordinate replaced.
+  bool reachesInside(int32_t x, int32_t y, int32_t width, int32_t height) const {
+    return x + left >= 0 && x + right < width && y + up >= 0 && y + down < height;
+  }
+
+  // convolvePixel for a pixel where reachesInside holds: direct reads, table lookups.
+  Pixel convolveInside(const Pixel* centre) const {
+    int32_t r = 0, g = 0, b = 0;
+    for (size_t k = 0; k < static_cast<size_t>(taps); ++k) {
+      const Pixel& source = centre[offset[k]];
+      r += scaled[k][source.r];
+      g += scaled[k][source.g];
+      b += scaled[k][source.b];
+    }
+    return Pixel{clampChannel(r), clampChannel(g), clampChannel(b), 255};
+  }
+};
+
+}  // namespace
+
+void Image::blur(int32_t maskSize) {
+  const BlurMask* mask = blurMaskFor(maskSize);
+  if (mask == nullptr) return;
+  const PreparedMask prepared(*mask, width_);
+  // Column by column, in place: pixels to the left and above already hold blurred values
+  // when a pixel's mask reads them.
+  for (int32_t x = 0; x < width_; ++x) {
+    for (int32_t y = 0; y < height_; ++y) {
+      if (prepared.reachesInside(x, y, width_, height_)) {
+        Pixel& p = pixel(x, y);
+        p = prepared.convolveInside(&p);
+      } else {
+        convolvePixel(*this, x, y, *mask);
+      }
+    }
+  }
+}
+
+void Image::sharpen(int32_t maskSize) {
+  const BlurMask* mask = blurMaskFor(maskSize);
+  if (mask == nullptr) {
+    // Without a mask the blurred value is the pixel itself, and pushing a value away from
+    // itself gives it back: (1 - 1.5) c + 1.5 c = c exactly. Nothing changes.
+    return;
+  }
+  const PreparedMask prepared(*mask, width_);
+  // Same order as blur; each pixel is final before the next, so later blurs read sharpened
+  // values.
+  for (int32_t x = 0; x < width_; ++x) {
+    for (int32_t y = 0; y < height_; ++y) {
+      Pixel& p = pixel(x, y);
+      const Pixel original = p;
+      if (prepared.reachesInside(x, y, width_, height_)) {
+        p = prepared.convolveInside(&p);
+      } else {
+        convolvePixel(*this, x, y, *mask);
+      }
+      // O + (O - B) / 2, alpha included (B's alpha is 255, so alpha 100 becomes 23).
+      p = p.lerp(original, 1.5);
+    }
+  }
+}
+
+bool Image::edgeDetect() {
+  // The result goes to a working image so that every pixel reads unchanged neighbours.
+  auto work = Image::create(width_, height_, limits_);
+  if (!work) return false;
+  for (int32_t x = 0; x < width_; ++x) {
+    for (int32_t y = 0; y < height_; ++y) {
+      Pixel& out = work->pixel(x, y);
+      if (x == 0 || y == 0 || x == width_ - 1 || y == height_ - 1) {
+        out.set(0, 0, 0);
+        continue;
+      }
+      int32_t r = 0, g = 0, b = 0;
+      for (int32_t dx = -1; dx <= 1; ++dx) {
+        for (int32_t dy = -1; dy <= 1; ++dy) {
+          const Pixel& n = pixel(x + dx, y + dy);
+          const int32_t weight = (dx == 0 && dy == 0) ? 8 : -1;
+          r += weight * n.r;
+          g += weight * n.g;
+          b += weight * n.b;
+        }
+      }
+      // Low 8 bits: -1 wraps to 255, 256 to 0. The working image's alpha stays its blank 0.
+      out.set(r, g, b);
+    }
+  }
+  // The working pixels, all four channels, become this image's pixels.
+  pixels_.swap(work->pixels_);
+  return true;
+}
+
+}  // namespace bmpfun
