@@ -119,8 +119,9 @@ TEST(FunSine, HeightOneIsTheIdentityAndColumnZeroNeverMoves) {
 // ---------------------------------------------------------------- effect 2
 
 // 2 x 2: stores with c >= 0 land past the four elements; (i, c) = (-2, -1) and (-1, -1) go
-// to elements 2 and 3 and are replaced by (0, -2) and (1, -2). All of those samples lie
-// outside the source, so every element is a written white (alpha 255, not the blank 0).
+// to elements 2 and 3 and are replaced by (0, -2) and (1, -2). The four surviving samples
+// lie outside the source, so every element is a written white (alpha 255, not the blank 0);
+// the replaced (-1, -1) lies inside and would have left source pixel (0, 1) in element 3.
 TEST(FunPolarMap, TwoByTwoEveryElementWritten) {
   auto out = coded(2, 2)->fun(2);
   ASSERT_TRUE(out);

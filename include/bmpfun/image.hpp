@@ -102,15 +102,27 @@ class Image {
   // False (image unchanged) when the working image cannot be made.
   bool edgeDetect();
 
-  // ---- warps (filters/fun.cpp)
+  // ---- warps (filters/fun.cpp); every output pixel is one `sample` of this image
+  // Effect 0 sine wave (w x h), 1 polar disc ((2h + 1) x (2h + 1)), 2 the disc's stores
+  // counted linearly into w x h (stores past the end dropped, later ones win); pi is the
+  // truncated 3.141592. Any other effect: empty, noSuchEffect.
   std::unique_ptr<Image> fun(int32_t effect, ImageStatus* status = nullptr) const;
+  // Diagonal cells bandWidth pixels across keep one or two colour channels; alpha stays 0
+  // and cells with i >= (2w) / bandWidth keep the blank white. bandWidth <= 0 writes nothing.
   std::unique_ptr<Image> mosaic(int32_t bandWidth, ImageStatus* status = nullptr) const;
 
   // ---- geometry (filters/geometry.cpp)
+  // The rectangle with top-left (x, y); a side below 1 is badSize, a rectangle not wholly
+  // inside the image outsideSource.
   std::unique_ptr<Image> crop(int32_t x, int32_t y, int32_t width, int32_t height,
                               ImageStatus* status = nullptr) const;
+  // (int)(w * sx) x (int)(h * sy); pixel (i, j) samples (i / sx, j * (1 / sy)). A size that
+  // is not finite or truncates below 1 is badSize; past int32 or the limit, tooLarge.
   std::unique_ptr<Image> scale(double sx, double sy, ImageStatus* status = nullptr) const;
+  // Counter-clockwise (row 0 at the top) about pixel (0, 0), degrees times 3.141592 / 180,
+  // through a (2d + 1)^2 square (d the truncated diagonal) trimmed by autoCrop.
   std::unique_ptr<Image> rotate(double degrees, ImageStatus* status = nullptr) const;
+  // Box of the pixels other than (255, 255, 255, 255); none at all is noContent.
   std::unique_ptr<Image> autoCrop(ImageStatus* status = nullptr) const;
 
  private:
