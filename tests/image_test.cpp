@@ -1,0 +1,399 @@
+// The Image container: factories and their failures, loading each depth, saving, copies.
+#include <bmpfun/image.hpp>
+
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace bmpfun {
+namespace {
+
+using test::BmpSpec;
+using test::TempDir;
+
+::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "got (" << int{got.r} << ", " << int{got.g} << ", " << int{got.b} << ", "
+         << int{got.a} << ") want (" << int{want.r} << ", " << int{want.g} << ", "
+         << int{want.b} << ", " << int{want.a} << ")";
+}
+
+std::string writeBmp(const TempDir& dir, const std::string& name, const BmpSpec& spec) {
+  const std::string path = dir.file(name);
+  test::writeBytes(path, test::makeBmp(spec));
+  return path;
+}
+
+// ---------------------------------------------------------------- creation
+
+TEST(Image, BlankIsWhiteWithAlphaZero) {
+  ImageStatus status = ImageStatus::loadFailed;
+  auto image = Image::create(3, 2, {}, &status);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(status, ImageStatus::ok);
+  EXPECT_EQ(image->width(), 3);
+  EXPECT_EQ(image->height(), 2);
+  EXPECT_EQ(image->pixelCount(), 6);
+  EXPECT_EQ(image->samplingMethod(), kPoint);
+  ASSERT_EQ(image->pixels().size(), 6u);
+  for (const Pixel& p : image->pixels()) EXPECT_TRUE(samePixel(p, Pixel{255, 255, 255, 0}));
+}
+
+TEST(Image, FactoryFailuresReportWhy) {
+  struct Case {
+    int32_t w, h;
+    int64_t maxPixels;
+    ImageStatus want;
+  };
+  const int32_t kMin = std::numeric_limits<int32_t>::min();
+  const int32_t kMax = std::numeric_limits<int32_t>::max();
+  const int64_t kDefault = Limits::kDefaultMaxPixels;
+  const int64_t kHuge = std::numeric_limits<int64_t>::max();
+  const Case cases[] = {
+      {0, 5, kDefault, ImageStatus::badSize},      {5, -1, kDefault, ImageStatus::badSize},
+      {0, 0, kDefault, ImageStatus::badSize},      {kMin, 1, kDefault, ImageStatus::badSize},
+      {1, kMin, kHuge, ImageStatus::badSize},      {11, 10, 100, ImageStatus::tooLarge},
+      {101, 1, 100, ImageStatus::tooLarge},        {kMax, kMax, kDefault, ImageStatus::tooLarge},
+      {16385, 16384, kDefault, ImageStatus::tooLarge},
+      // Allowed by the caller's limit, but past what an int32 pixel count can hold.
+      {65536, 65536, kHuge, ImageStatus::tooLarge}, {kMax, 2, kHuge, ImageStatus::tooLarge},
+  };
+  for (const auto& c : cases) {
+    ImageStatus status = ImageStatus::ok;
+    Limits limits;
+    limits.maxPixels = c.maxPixels;
+    EXPECT_FALSE(Image::create(c.w, c.h, limits, &status)) << c.w << " x " << c.h;
+    EXPECT_EQ(status, c.want) << c.w << " x " << c.h;
+    EXPECT_FALSE(Image::create(c.w, c.h, limits));  // no status wanted: still just empty
+  }
+  Limits hundred;
+  hundred.maxPixels = 100;
+  ImageStatus status = ImageStatus::badSize;
+  auto fits = Image::create(10, 10, hundred, &status);
+  ASSERT_TRUE(fits);
+  EXPECT_EQ(status, ImageStatus::ok);
+  EXPECT_EQ(fits->limits().maxPixels, 100);
+}
+
+TEST(Image, StatusTextsAreDistinct) {
+  const ImageStatus all[] = {ImageStatus::ok,          ImageStatus::badSize,
+                             ImageStatus::tooLarge,    ImageStatus::outOfMemory,
+                             ImageStatus::loadFailed,  ImageStatus::noSuchEffect,
+                             ImageStatus::outsideSource, ImageStatus::noContent};
+  std::set<std::string> texts;
+  for (ImageStatus s : all) {
+    ASSERT_NE(to_string(s), nullptr);
+    EXPECT_GT(std::strlen(to_string(s)), 5u);
+    texts.insert(to_string(s));
+  }
+  EXPECT_EQ(texts.size(), std::size(all));
+}
+
+TEST(Image, IsValidAndPixelAddressing) {
+  auto image = Image::create(4, 3);
+  ASSERT_TRUE(image);
+  struct Case {
+    int32_t x, y;
+    bool valid;
+  };
+  const Case cases[] = {{-1, 0, false}, {4, 0, false}, {0, 3, false}, {0, -1, false},
+                        {std::numeric_limits<int32_t>::min(), 0, false},
+                        {0, 0, true},   {3, 2, true},  {3, 0, true},  {0, 2, true}};
+  for (const auto& c : cases) EXPECT_EQ(image->isValid(c.x, c.y), c.valid) << c.x << ", " << c.y;
+  for (int32_t y = 0; y < 3; ++y)
+    for (int32_t x = 0; x < 4; ++x)
+      EXPECT_EQ(&image->pixel(x, y), &image->pixels()[static_cast<size_t>(x + y * 4)]);
+}
+
+// ---------------------------------------------------------------- loading
+
+struct LoadCase {
+  const char* name;
+  BmpSpec spec;
+  std::vector<Pixel> want;  // row-major, row 0 at the top
+};
+
+std::vector<LoadCase> loadCases() {
+  std::vector<LoadCase> cases;
+  {
+    // 24 bits, 2 x 2: rows bottom first, 6 data bytes + 2 padding each; alpha 0.
+    BmpSpec s;
+    s.width = 2;
+    s.height = 2;
+    s.bits = 24;
+    s.pixelData = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0};
+    cases.push_back({"24", s, {{9, 8, 7, 0}, {12, 11, 10, 0}, {3, 2, 1, 0}, {6, 5, 4, 0}}});
+  }
+  {
+    // 32 bits: the fourth byte is alpha.
+    BmpSpec s;
+    s.width = 2;
+    s.height = 1;
+    s.bits = 32;
+    s.pixelData = {1, 2, 3, 4, 5, 6, 7, 200};
+    cases.push_back({"32", s, {{3, 2, 1, 4}, {7, 6, 5, 200}}});
+  }
+  const std::vector<uint8_t> table = {10, 20, 30, 40, 50, 60, 70, 80,
+                                      90, 100, 110, 120, 1, 2, 3, 255};
+  {
+    // 8 bits: every pixel is its table entry, fourth byte included.
+    BmpSpec s;
+    s.width = 3;
+    s.height = 1;
+    s.bits = 8;
+    s.table = table;
+    s.pixelData = {2, 0, 3, 0};
+    cases.push_back({"8", s, {{110, 100, 90, 120}, {30, 20, 10, 40}, {3, 2, 1, 255}}});
+  }
+  {
+    BmpSpec s;
+    s.width = 3;
+    s.height = 1;
+    s.bits = 4;
+    s.table = table;
+    s.pixelData = {0x13, 0x20, 0, 0};
+    cases.push_back({"4", s, {{70, 60, 50, 80}, {3, 2, 1, 255}, {110, 100, 90, 120}}});
+  }
+  {
+    BmpSpec s;
+    s.width = 9;
+    s.height = 1;
+    s.bits = 1;
+    s.table = {10, 20, 30, 40, 50, 60, 70, 80};
+    s.pixelData = {0xA0, 0x80, 0, 0};
+    const Pixel zero{30, 20, 10, 40};
+    const Pixel one{70, 60, 50, 80};
+    cases.push_back({"1", s, {one, zero, one, zero, zero, zero, zero, zero, one}});
+  }
+  {
+    // 16 bits, 5-5-5: 0x7FFF reads as 248 in each channel; alpha 0.
+    BmpSpec s;
+    s.width = 2;
+    s.height = 1;
+    s.bits = 16;
+    s.pixelData = {0xFF, 0x7F, 0x1F, 0x00};
+    cases.push_back({"16", s, {{248, 248, 248, 0}, {0, 0, 248, 0}}});
+  }
+  return cases;
+}
+
+TEST(Image, LoadEachDepthWithItsAlphaRule) {
+  TempDir dir;
+  for (const auto& c : loadCases()) {
+    const std::string path = writeBmp(dir, std::string(c.name) + ".bmp", c.spec);
+    ImageStatus status = ImageStatus::badSize;
+    auto image = Image::load(path, {}, &status);
+    ASSERT_TRUE(image) << c.name;
+    EXPECT_EQ(status, ImageStatus::ok);
+    EXPECT_EQ(image->width(), c.spec.width) << c.name;
+    EXPECT_EQ(image->height(), c.spec.height) << c.name;
+    EXPECT_EQ(image->pixelCount(), c.spec.width * c.spec.height) << c.name;
+    EXPECT_EQ(image->samplingMethod(), kPoint);
+    ASSERT_EQ(image->pixels().size(), c.want.size()) << c.name;
+    for (size_t i = 0; i < c.want.size(); ++i) {
+      EXPECT_TRUE(samePixel(image->pixels()[i], c.want[i])) << c.name << " pixel " << i;
+    }
+    EXPECT_EQ(image->bitmap().bitsPerPixel(), c.spec.bits) << c.name;
+  }
+}
+
+TEST(Image, LoadFailures) {
+  TempDir dir;
+  BmpSpec twoByTwo;
+  twoByTwo.width = 2;
+  twoByTwo.height = 2;
+  twoByTwo.pixelData.assign(16, 0);
+  const std::string good = writeBmp(dir, "good.bmp", twoByTwo);
+  const std::string empty = dir.file("empty.bmp");
+  test::writeBytes(empty, {});
+  const std::string text = dir.file("text.bmp");
+  test::writeBytes(text, {'h', 'e', 'l', 'l', 'o'});
+  BmpSpec negative = twoByTwo;
+  negative.height = -2;
+  const std::string topDown = writeBmp(dir, "topdown.bmp", negative);
+
+  struct Case {
+    std::string path;
+    int64_t maxPixels;
+  };
+  const Case cases[] = {
+      {dir.file("missing.bmp"), Limits::kDefaultMaxPixels},
+      {empty, Limits::kDefaultMaxPixels},
+      {text, Limits::kDefaultMaxPixels},
+      {topDown, Limits::kDefaultMaxPixels},
+      {good, 3},  // a file over the limit is a load failure
+  };
+  for (const auto& c : cases) {
+    ImageStatus status = ImageStatus::ok;
+    Limits limits;
+    limits.maxPixels = c.maxPixels;
+    EXPECT_FALSE(Image::load(c.path, limits, &status)) << c.path;
+    EXPECT_EQ(status, ImageStatus::loadFailed) << c.path;
+  }
+  Limits four;
+  four.maxPixels = 4;
+  auto image = Image::load(good, four);
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->limits().maxPixels, 4);
+}
+
+// ---------------------------------------------------------------- saving
+
+struct SavedFile {
+  int32_t width = 0;
+  int32_t height = 0;
+  uint16_t bits = 0;
+  uint32_t offBits = 0;
+  std::vector<uint8_t> bytes;
+};
+
+SavedFile readSaved(const std::string& path) {
+  SavedFile f;
+  f.bytes = test::readBytes(path);
+  if (f.bytes.size() < 54) return f;
+  f.offBits = test::getU32(f.bytes, 10);
+  f.width = static_cast<int32_t>(test::getU32(f.bytes, 18));
+  f.height = static_cast<int32_t>(test::getU32(f.bytes, 22));
+  f.bits = test::getU16(f.bytes, 28);
+  return f;
+}
+
+// Blue, green, red of pixel (x, y) in a 24-bit bottom-up file.
+Pixel filePixel24(const SavedFile& f, int32_t x, int32_t y) {
+  const size_t rowBytes = (static_cast<size_t>(f.width) * 3 + 3) / 4 * 4;
+  const size_t at = f.offBits + static_cast<size_t>(f.height - 1 - y) * rowBytes +
+                    static_cast<size_t>(x) * 3;
+  return Pixel{f.bytes.at(at + 2), f.bytes.at(at + 1), f.bytes.at(at), 0};
+}
+
+TEST(Image, SaveBlankWritesWhite24Bit) {
+  TempDir dir;
+  auto image = Image::create(3, 2);
+  ASSERT_TRUE(image);
+  const std::string path = dir.file("blank.bmp");
+  ASSERT_TRUE(image->save(path));
+  const SavedFile f = readSaved(path);
+  EXPECT_EQ(f.bits, 24);
+  EXPECT_EQ(f.width, 3);
+  EXPECT_EQ(f.height, 2);
+  EXPECT_EQ(f.offBits, 54u);
+  ASSERT_EQ(f.bytes.size(), 54u + 2 * 12);
+  for (int32_t y = 0; y < 2; ++y)
+    for (int32_t x = 0; x < 3; ++x) EXPECT_TRUE(samePixel(filePixel24(f, x, y), Pixel{255, 255, 255, 0}));
+}
+
+TEST(Image, SavePaletteImageDropsTableAndKeepsColours) {
+  TempDir dir;
+  for (const auto& c : loadCases()) {
+    auto image = Image::load(writeBmp(dir, std::string(c.name) + ".in.bmp", c.spec));
+    ASSERT_TRUE(image) << c.name;
+    const std::string out = dir.file(std::string(c.name) + ".out.bmp");
+    ASSERT_TRUE(image->save(out)) << c.name;
+    EXPECT_EQ(image->bitmap().bitsPerPixel(), 24);
+    EXPECT_TRUE(image->bitmap().colorTable().empty());
+    const SavedFile f = readSaved(out);
+    EXPECT_EQ(f.bits, 24) << c.name;
+    EXPECT_EQ(f.offBits, 54u) << c.name;
+    for (int32_t y = 0; y < f.height; ++y) {
+      for (int32_t x = 0; x < f.width; ++x) {
+        Pixel want = c.want[static_cast<size_t>(x + y * f.width)];
+        want.a = 0;
+        EXPECT_TRUE(samePixel(filePixel24(f, x, y), want)) << c.name << " " << x << ", " << y;
+      }
+    }
+    // Reloaded from 24 bits: the same colours, alpha 0 throughout.
+    auto again = Image::load(out);
+    ASSERT_TRUE(again);
+    for (size_t i = 0; i < c.want.size(); ++i) {
+      const Pixel& w = c.want[i];
+      EXPECT_TRUE(samePixel(again->pixels()[i], Pixel{w.r, w.g, w.b, 0})) << c.name;
+    }
+  }
+}
+
+TEST(Image, SaveWritesCurrentPixelsAndSavingTwiceIsStable) {
+  TempDir dir;
+  auto image = test::makeTestImage(5, 4);
+  ASSERT_TRUE(image);
+  image->pixel(4, 3) = Pixel{1, 2, 3, 4};
+  ASSERT_TRUE(image->save(dir.file("a.bmp")));
+  ASSERT_TRUE(image->save(dir.file("b.bmp")));
+  EXPECT_EQ(test::readBytes(dir.file("a.bmp")), test::readBytes(dir.file("b.bmp")));
+  const SavedFile f = readSaved(dir.file("a.bmp"));
+  ASSERT_EQ(f.width, 5);
+  ASSERT_EQ(f.height, 4);
+  for (int32_t y = 0; y < 4; ++y) {
+    for (int32_t x = 0; x < 5; ++x) {
+      Pixel want = image->pixel(x, y);
+      want.a = 0;
+      EXPECT_TRUE(samePixel(filePixel24(f, x, y), want)) << x << ", " << y;
+    }
+  }
+  // The bitmap now holds the saved pixels, alpha included.
+  EXPECT_EQ(image->bitmap().width(), 5);
+  EXPECT_EQ(image->bitmap().pixel(4, 3), (BitmapPixel{3, 2, 1, 4}));
+}
+
+TEST(Image, SaveToUnwritablePathFails) {
+  TempDir dir;
+  auto image = Image::create(2, 2);
+  ASSERT_TRUE(image);
+  EXPECT_FALSE(image->save(dir.file("no/such/folder/x.bmp")));
+  EXPECT_FALSE(image->save(dir.path().string()));  // a directory
+}
+
+// ---------------------------------------------------------------- copies
+
+TEST(Image, CopyTakesCurrentPixelsNotTheLastLoad) {
+  TempDir dir;
+  const auto cases = loadCases();
+  auto image = Image::load(writeBmp(dir, "in.bmp", cases[0].spec));
+  ASSERT_TRUE(image);
+  image->brightness(0.5);
+  image->pixel(1, 0) = Pixel{9, 8, 7, 6};
+  image->sampling(kGaussian);
+  ImageStatus status = ImageStatus::badSize;
+  auto copy = Image::copyOf(*image, &status);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(status, ImageStatus::ok);
+  EXPECT_EQ(copy->width(), image->width());
+  EXPECT_EQ(copy->height(), image->height());
+  EXPECT_EQ(copy->pixelCount(), image->pixelCount());
+  EXPECT_EQ(copy->samplingMethod(), kPoint);
+  EXPECT_EQ(image->samplingMethod(), kGaussian);
+  EXPECT_EQ(copy->pixels(), image->pixels());
+  EXPECT_TRUE(samePixel(copy->pixel(0, 0), Pixel{5, 4, 4, 0}));  // 9, 8, 7 halved
+  // Independent storage.
+  copy->pixel(0, 0) = Pixel{1, 1, 1, 1};
+  EXPECT_TRUE(samePixel(image->pixel(0, 0), Pixel{5, 4, 4, 0}));
+  // A copy of a copy that was never saved still carries the pixels, and saves at its size.
+  auto second = Image::copyOf(*copy);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->pixels(), copy->pixels());
+  ASSERT_TRUE(second->save(dir.file("second.bmp")));
+  const SavedFile f = readSaved(dir.file("second.bmp"));
+  EXPECT_EQ(f.width, 2);
+  EXPECT_EQ(f.height, 2);
+  EXPECT_TRUE(samePixel(filePixel24(f, 0, 0), Pixel{1, 1, 1, 0}));
+}
+
+TEST(Image, CopyInheritsLimits) {
+  Limits limits;
+  limits.maxPixels = 50;
+  auto image = Image::create(5, 10, limits);
+  ASSERT_TRUE(image);
+  auto copy = Image::copyOf(*image);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->limits().maxPixels, 50);
+}
+
+}  // namespace
+}  // namespace bmpfun
