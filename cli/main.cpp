@@ -1,0 +1,295 @@
+// bmpfun: every operation of the library from a shell.
+//
+// Exit codes: 0 success, 1 the operation failed, 2 usage error. Errors go to stderr as one
+// line; stdout carries only `info`, --help and --version. Usage errors are found before any
+// file is read or written.
+#include <bmpfun/bmp.hpp>
+#include <bmpfun/image.hpp>
+
+#include "args.hpp"
+#include "ops.hpp"
+#include "testcard.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#ifndef BMPFUN_VERSION
+#define BMPFUN_VERSION "0"
+#endif
+
+namespace bmpfun::cli {
+namespace {
+
+constexpr int kOk = 0, kFailed = 1, kUsage = 2;
+
+struct Context {
+  Limits limits;
+};
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "bmpfun: %s\nTry 'bmpfun --help' for more information.\n", message.c_str());
+  return kUsage;
+}
+
+int failure(const std::string& line) {
+  std::fprintf(stderr, "%s\n", line.c_str());
+  return kFailed;
+}
+
+int loadError(const std::string& path, ImageStatus status) {
+  return failure("Error loading image: " + path + ": " + to_string(status));
+}
+
+int writeError(const std::string& path) {
+  return failure("bmpfun: " + path + ": cannot write the file");
+}
+
+void printHelp() {
+  std::printf(
+      "NAME\n"
+      "    bmpfun - read, filter, warp and write BMP images\n"
+      "\n"
+      "SYNOPSIS\n"
+      "    bmpfun [--max-pixels N] COMMAND ARGS...\n"
+      "    bmpfun --help | --version\n"
+      "\n"
+      "DESCRIPTION\n"
+      "    bmpfun reads uncompressed BMP files of 1, 4, 8, 16, 24 and 32 bits per pixel\n"
+      "    (16 bits also with colour masks), applies the library's filters and geometric\n"
+      "    warps, and writes BMP files. Output files are written whole or not at all: an\n"
+      "    existing file is replaced only after the new one was completely written.\n"
+      "\n"
+      "COMMANDS\n"
+      "    convert INPUT OUTPUT [BITS]\n"
+      "        Read INPUT and write it to OUTPUT. With BITS (1, 4, 8, 16, 24, 32) the\n"
+      "        depth changes: 1, 4 and 8 get the default colour table and each pixel its\n"
+      "        nearest entry; 16 is written as 5-6-5. Without BITS the file's own depth\n"
+      "        and colour table are kept.\n"
+      "\n"
+      "    rescale INPUT OUTPUT MODE VALUE\n"
+      "        Bilinear rescale, written at 24 bits. MODE is one letter (any case):\n"
+      "        P percentage, W new width, H new height, F bound for the longer side.\n"
+      "\n"
+      "    info FILE\n"
+      "        Print the 5 file-header and 11 info-header fields, one 'name: value'\n"
+      "        line each, in file order. Fields a short file does not reach print\n"
+      "        their defaults.\n"
+      "\n"
+      "    apply INPUT OUTPUT OP...\n"
+      "        Load INPUT as an RGBA image, apply each OP in order, write a 24-bit BMP.\n"
+      "        Operations that make a new image (fun, mosaic, crop, scale, rotate,\n"
+      "        auto-crop) replace the current one; the new image starts with sampling\n"
+      "        method 0. OP is NAME or NAME=ARG[,ARG...]; M, C, N, E, A, X, Y, W, H\n"
+      "        are integers, F, SX, SY, DEG reals:\n");
+  for (const auto& op : allOps()) std::printf("          %-26s %s\n", op.usage, op.help);
+  std::printf(
+      "\n"
+      "    fun INPUT OUTPUT EFFECT\n"
+      "        Warp INPUT with effect 0 (sine wave), 1 (polar disc, (2h+1) x (2h+1))\n"
+      "        or 2 (polar mapping into the source size), point sampling, 24 bits.\n"
+      "\n"
+      "    noise INPUT OUTPUT\n"
+      "        Add a random colour (factor 1.0) to every pixel, 24 bits.\n"
+      "\n"
+      "    testcard OUTPUT [WIDTH HEIGHT]\n"
+      "        Draw the project's colourful 24-bit test card (default %d x %d).\n"
+      "\n"
+      "OPTIONS\n"
+      "    --max-pixels N\n"
+      "        Refuse any image or bitmap of more than N pixels (1 to 2^30; default\n"
+      "        2^28). Applies to reading, to every new image and to rescale.\n"
+      "    --help     Show this page.\n"
+      "    --version  Print 'bmpfun VERSION'.\n"
+      "\n"
+      "NUMBERS\n"
+      "    An integer is base 10 over the whole token with an optional leading '-',\n"
+      "    within signed 32 bits; a real is anything strtod accepts over the whole token\n"
+      "    (including inf and nan).\n"
+      "\n"
+      "EXIT STATUS\n"
+      "    0  success\n"
+      "    1  the operation failed (unreadable input, image too large, output not\n"
+      "       written, no such effect, ...); the reason is on stderr\n"
+      "    2  usage error: no or unknown command, wrong argument count, a number that\n"
+      "       does not parse\n"
+      "\n"
+      "EXAMPLES\n"
+      "    bmpfun testcard card.bmp\n"
+      "    bmpfun convert card.bmp card8.bmp 8\n"
+      "    bmpfun info card8.bmp\n"
+      "    bmpfun fun card.bmp disc.bmp 1\n"
+      "    bmpfun apply card.bmp out.bmp sampling=1 rotate=30 floyd-steinberg-dither=1\n"
+      "    bmpfun rescale card.bmp half.bmp P 50\n",
+      kTestCardWidth, kTestCardHeight);
+}
+
+int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() != 2 && a.size() != 3) return usageError("convert: expected INPUT OUTPUT [BITS]");
+  int32_t bits = 0;
+  if (a.size() == 3) {
+    const auto v = parseInt(a[2]);
+    if (!v || (*v != 1 && *v != 4 && *v != 8 && *v != 16 && *v != 24 && *v != 32)) {
+      return usageError("convert: BITS must be 1, 4, 8, 16, 24 or 32, not '" + a[2] + "'");
+    }
+    bits = *v;
+  }
+  Bitmap bitmap;
+  if (!bitmap.loadFile(a[0], ctx.limits)) {
+    return failure("Error loading image: " + a[0] + ": not a readable BMP file within the size limit");
+  }
+  if (bits != 0) bitmap.changeBitsPerPixel(bits);
+  if (!bitmap.saveFile(a[1])) return writeError(a[1]);
+  return kOk;
+}
+
+int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() != 4) return usageError("rescale: expected INPUT OUTPUT MODE VALUE");
+  if (a[2].size() != 1) return usageError("rescale: MODE must be one letter (P, W, H or F)");
+  const auto value = parseInt(a[3]);
+  if (!value) return usageError("rescale: VALUE '" + a[3] + "' is not a 32-bit integer");
+  Bitmap bitmap;
+  if (!bitmap.loadFile(a[0], ctx.limits)) {
+    return failure("Error loading image: " + a[0] + ": not a readable BMP file within the size limit");
+  }
+  if (!rescale(bitmap, a[2][0], *value, ctx.limits)) {
+    return failure("bmpfun: rescale: unknown mode '" + a[2] +
+                   "' or a new size past the limit (modes: P, W, H, F)");
+  }
+  if (!bitmap.saveFile(a[1])) return writeError(a[1]);
+  return kOk;
+}
+
+int cmdInfo(const std::vector<std::string>& a) {
+  if (a.size() != 1) return usageError("info: expected FILE");
+  struct stat st {};
+  if (stat(a[0].c_str(), &st) != 0) return failure("bmpfun: " + a[0] + ": cannot open the file");
+  if (!S_ISREG(st.st_mode)) return failure("bmpfun: " + a[0] + ": not a regular file");
+  std::FILE* probe = std::fopen(a[0].c_str(), "rb");
+  if (probe == nullptr) return failure("bmpfun: " + a[0] + ": cannot open the file");
+  std::fclose(probe);
+  const BitmapFileHeader f = readFileHeaderOf(a[0]);
+  const BitmapInfoHeader h = readInfoHeaderOf(a[0]);
+  std::printf(
+      "bfType: %u\nbfSize: %u\nbfReserved1: %u\nbfReserved2: %u\nbfOffBits: %u\n"
+      "biSize: %u\nbiWidth: %d\nbiHeight: %d\nbiPlanes: %u\nbiBitCount: %u\n"
+      "biCompression: %u\nbiSizeImage: %u\nbiXPelsPerMeter: %d\nbiYPelsPerMeter: %d\n"
+      "biClrUsed: %u\nbiClrImportant: %u\n",
+      unsigned{f.bfType}, f.bfSize, unsigned{f.bfReserved1}, unsigned{f.bfReserved2}, f.bfOffBits,
+      h.biSize, h.biWidth, h.biHeight, unsigned{h.biPlanes}, unsigned{h.biBitCount}, h.biCompression,
+      h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter, h.biClrUsed, h.biClrImportant);
+  return kOk;
+}
+
+int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() != 1 && a.size() != 3) return usageError("testcard: expected OUTPUT [WIDTH HEIGHT]");
+  int32_t w = kTestCardWidth, h = kTestCardHeight;
+  if (a.size() == 3) {
+    const auto pw = parseInt(a[1]), ph = parseInt(a[2]);
+    if (!pw || !ph || *pw < 1 || *ph < 1) {
+      return usageError("testcard: WIDTH and HEIGHT must be integers of at least 1");
+    }
+    w = *pw;
+    h = *ph;
+  }
+  Bitmap bitmap;
+  if (!drawTestCard(bitmap, w, h, ctx.limits)) {
+    return failure("Error allocating image.: " + std::to_string(w) + " x " + std::to_string(h) +
+                   " passes the size limit or memory");
+  }
+  if (!bitmap.saveFile(a[0])) return writeError(a[0]);
+  return kOk;
+}
+
+// Load INPUT, run body on the image, save to OUTPUT.
+template <typename Body>
+int withImage(const Context& ctx, const std::string& input, const std::string& output, Body body) {
+  ImageStatus status = ImageStatus::ok;
+  auto image = Image::load(input, ctx.limits, &status);
+  if (!image) return loadError(input, status);
+  std::string error;
+  if (!body(image, error)) return failure(error);
+  if (!image->save(output)) return writeError(output);
+  return kOk;
+}
+
+int cmdApply(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() < 3) return usageError("apply: expected INPUT OUTPUT OP...");
+  std::vector<Op> ops(a.size() - 2);
+  for (size_t k = 2; k < a.size(); ++k) {
+    std::string error;
+    if (!parseOp(a[k], ops[k - 2], error)) return usageError("apply: " + error);
+  }
+  return withImage(ctx, a[0], a[1], [&](std::unique_ptr<Image>& image, std::string& error) {
+    for (const auto& op : ops) {
+      if (!applyOp(op, image, error)) return false;
+    }
+    return true;
+  });
+}
+
+int cmdFun(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() != 3) return usageError("fun: expected INPUT OUTPUT EFFECT");
+  const auto effect = parseInt(a[2]);
+  if (!effect) return usageError("fun: EFFECT '" + a[2] + "' is not a 32-bit integer");
+  Op op;
+  std::string parseError;
+  parseOp("fun=" + std::to_string(*effect), op, parseError);
+  return withImage(ctx, a[0], a[1], [&](std::unique_ptr<Image>& image, std::string& error) {
+    return applyOp(op, image, error);
+  });
+}
+
+int cmdNoise(const Context& ctx, const std::vector<std::string>& a) {
+  if (a.size() != 2) return usageError("noise: expected INPUT OUTPUT");
+  return withImage(ctx, a[0], a[1], [](std::unique_ptr<Image>& image, std::string&) {
+    image->noise(1.0);
+    return true;
+  });
+}
+
+int run(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  Context ctx;
+  size_t at = 0;
+  while (at < args.size() && args[at].rfind("--", 0) == 0) {
+    const std::string& opt = args[at];
+    if (opt == "--help") {
+      printHelp();
+      return kOk;
+    }
+    if (opt == "--version") {
+      std::printf("bmpfun %s\n", BMPFUN_VERSION);
+      return kOk;
+    }
+    if (opt == "--max-pixels") {
+      if (at + 1 >= args.size()) return usageError("--max-pixels needs a number");
+      const auto n = parseInt(args[at + 1]);
+      if (!n || *n < 1 || *n > (1 << 30)) {
+        return usageError("--max-pixels must be an integer from 1 to 1073741824");
+      }
+      ctx.limits.maxPixels = *n;
+      at += 2;
+      continue;
+    }
+    return usageError("unknown option '" + opt + "'");
+  }
+  if (at >= args.size()) return usageError("no command given");
+  const std::string command = args[at];
+  const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
+  if (command == "convert") return cmdConvert(ctx, rest);
+  if (command == "rescale") return cmdRescale(ctx, rest);
+  if (command == "info") return cmdInfo(rest);
+  if (command == "testcard") return cmdTestcard(ctx, rest);
+  if (command == "apply") return cmdApply(ctx, rest);
+  if (command == "fun") return cmdFun(ctx, rest);
+  if (command == "noise") return cmdNoise(ctx, rest);
+  return usageError("unknown command '" + command + "'");
+}
+
+}  // namespace
+}  // namespace bmpfun::cli
+
+int main(int argc, char** argv) { return bmpfun::cli::run(argc, argv); }

@@ -1,0 +1,35 @@
+// The operations of `bmpfun apply`: parsing "name" / "name=a,b,..." tokens and applying them.
+#pragma once
+#include <bmpfun/image.hpp>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bmpfun::cli {
+
+struct Op {
+  std::string token;          // as given, for messages
+  const struct OpInfo* info = nullptr;
+  std::vector<double> reals;  // real arguments, in order
+  std::vector<int32_t> ints;  // integer arguments, in order
+};
+
+// One line per operation for --help: "name=ARGS  description".
+struct OpInfo {
+  const char* name;
+  const char* args;  // argument kinds, one letter each: 'i' integer, 'r' real
+  const char* usage;
+  const char* help;
+};
+const std::vector<OpInfo>& allOps();
+
+// Parse one token; on failure returns false and says why in error.
+bool parseOp(std::string_view token, Op& op, std::string& error);
+
+// Apply op to image (in place, or replacing it with the new image the operation returns).
+// On failure returns false, leaves image as it was, and sets error to the line to print.
+bool applyOp(const Op& op, std::unique_ptr<Image>& image, std::string& error);
+
+}  // namespace bmpfun::cli
