@@ -1,0 +1,136 @@
+# Tests of the installed product. A setup test installs this build into a prefix inside the
+# build tree and builds examples/ against it; the C entry tests (entry_test), the installed
+# command-line program and the examples then run from that prefix.
+set(BMPFUN_TEST_PREFIX ${CMAKE_BINARY_DIR}/test-prefix)
+set(BMPFUN_EXAMPLES_BUILD ${CMAKE_BINARY_DIR}/examples-build)
+set(BMPFUN_EXAMPLES_OUT ${CMAKE_BINARY_DIR}/examples-out)
+set(BMPFUN_INSTALLED_LIBRARY ${BMPFUN_TEST_PREFIX}/${CMAKE_INSTALL_LIBDIR}/libbmpfun.so)
+set(BMPFUN_INSTALLED_CLI ${BMPFUN_TEST_PREFIX}/${CMAKE_INSTALL_BINDIR}/bmpfun)
+
+if(TARGET entry_test)
+  target_compile_definitions(entry_test PRIVATE BMPFUN_INSTALLED_LIBRARY="${BMPFUN_INSTALLED_LIBRARY}")
+  target_link_libraries(entry_test PRIVATE ${CMAKE_DL_LIBS})
+  if(TARGET bmpfun_c)
+    add_dependencies(entry_test bmpfun_c)
+  endif()
+endif()
+
+# A sanitized libbmpfun.so can only be loaded by a host built with the same flags, and a
+# sanitized static library only linked into one: the examples get this build's flags.
+set(_examples_c_flags "${CMAKE_C_FLAGS}")
+set(_examples_cxx_flags "${CMAKE_CXX_FLAGS}")
+set(_examples_link_flags "${CMAKE_EXE_LINKER_FLAGS}")
+if(BMPFUN_SANITIZE)
+  string(APPEND _examples_c_flags " ${BMPFUN_SANITIZE} -fno-omit-frame-pointer")
+  string(APPEND _examples_cxx_flags " ${BMPFUN_SANITIZE} -fno-omit-frame-pointer")
+  string(APPEND _examples_link_flags " ${BMPFUN_SANITIZE}")
+endif()
+
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/install_and_build_examples.cmake @ONLY CONTENT [=[
+# Generated: build what the install needs, install into a fresh prefix, build the examples.
+file(REMOVE_RECURSE "@BMPFUN_TEST_PREFIX@" "@BMPFUN_EXAMPLES_BUILD@" "@BMPFUN_EXAMPLES_OUT@")
+file(MAKE_DIRECTORY "@BMPFUN_EXAMPLES_OUT@")
+execute_process(COMMAND "@CMAKE_COMMAND@" --build "@CMAKE_BINARY_DIR@"
+                        --target bmpfun_core bmpfun_c bmpfun
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "@CMAKE_COMMAND@" --install "@CMAKE_BINARY_DIR@" --prefix "@BMPFUN_TEST_PREFIX@"
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "@CMAKE_COMMAND@" -S "@PROJECT_SOURCE_DIR@/examples" -B "@BMPFUN_EXAMPLES_BUILD@"
+                        -G "@CMAKE_GENERATOR@"
+                        "-DCMAKE_PREFIX_PATH=@BMPFUN_TEST_PREFIX@"
+                        "-DCMAKE_BUILD_TYPE=@CMAKE_BUILD_TYPE@"
+                        "-DCMAKE_C_COMPILER=@CMAKE_C_COMPILER@"
+                        "-DCMAKE_CXX_COMPILER=@CMAKE_CXX_COMPILER@"
+                        "-DCMAKE_C_FLAGS=@_examples_c_flags@"
+                        "-DCMAKE_CXX_FLAGS=@_examples_cxx_flags@"
+                        "-DCMAKE_EXE_LINKER_FLAGS=@_examples_link_flags@"
+                COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "@CMAKE_COMMAND@" --build "@BMPFUN_EXAMPLES_BUILD@"
+                COMMAND_ERROR_IS_FATAL ANY)
+]=])
+
+add_test(NAME installed.setup
+         COMMAND ${CMAKE_COMMAND} -P ${CMAKE_CURRENT_BINARY_DIR}/install_and_build_examples.cmake)
+set_tests_properties(installed.setup PROPERTIES FIXTURES_SETUP bmpfun_installed TIMEOUT 1200)
+
+# The discovered entry_test cases load the installed library: make them wait for the setup.
+# gtest_discover_tests lists their names in entry_test_TESTS when ctest reads its include
+# file, which comes before this one.
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/entry_test_fixture.cmake [=[
+if(entry_test_TESTS)
+  set_tests_properties(${entry_test_TESTS} PROPERTIES FIXTURES_REQUIRED bmpfun_installed)
+endif()
+]=])
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
+             ${CMAKE_CURRENT_BINARY_DIR}/entry_test_fixture.cmake)
+
+# Runs one command and checks its exit code and standard output (a regular expression),
+# then, when given, that two files are byte-for-byte equal. Arguments are separated by "|".
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/check_run.cmake [=[
+string(REPLACE "|" ";" command "${COMMAND}")
+if(DEFINED REMOVE)
+  file(REMOVE "${REMOVE}")
+endif()
+execute_process(COMMAND ${command} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT code STREQUAL "${EXIT}")
+  message(FATAL_ERROR "exit ${code}, expected ${EXIT}\nstdout: ${out}\nstderr: ${err}")
+endif()
+if(NOT out MATCHES "${STDOUT}")
+  message(FATAL_ERROR "stdout does not match ${STDOUT}:\n${out}")
+endif()
+if(DEFINED SAME)
+  string(REPLACE "|" ";" files "${SAME}")
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files ${files} RESULT_VARIABLE differ)
+  if(differ)
+    message(FATAL_ERROR "files differ: ${files}")
+  endif()
+endif()
+]=])
+
+function(bmpfun_installed_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 T "" "EXIT;STDOUT;REMOVE" "COMMAND;SAME")
+  list(JOIN T_COMMAND "|" command)
+  set(args -DCOMMAND=${command} -DEXIT=${T_EXIT} -DSTDOUT=${T_STDOUT})
+  if(T_REMOVE)
+    list(APPEND args -DREMOVE=${T_REMOVE})
+  endif()
+  if(T_SAME)
+    list(JOIN T_SAME "|" same)
+    list(APPEND args -DSAME=${same})
+  endif()
+  add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} ${args} -P ${CMAKE_CURRENT_BINARY_DIR}/check_run.cmake)
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED bmpfun_installed)
+endfunction()
+
+string(REPLACE "." "\\." _version_regex "${PROJECT_VERSION}")
+bmpfun_installed_test(installed.cli_version
+  COMMAND ${BMPFUN_INSTALLED_CLI} --version
+  EXIT 0 STDOUT "^bmpfun ${_version_regex}\n$")
+
+# The C host: UTF-8 arguments to UTF-16 in the host, back to UTF-8 in the library.
+set(_golden ${BMPFUN_TESTDATA}/golden)
+set(_c_host_out "${BMPFUN_EXAMPLES_OUT}/disc-é漢.bmp")
+bmpfun_installed_test(examples.c_host
+  COMMAND ${BMPFUN_EXAMPLES_BUILD}/c_host ${_golden}/fun-03/in.bmp ${_c_host_out} 1
+  EXIT 0 STDOUT "^BMPFun returned 999\n$"
+  REMOVE ${_c_host_out}
+  SAME ${_c_host_out} ${_golden}/fun-03/expected.bmp)
+bmpfun_installed_test(examples.c_host_missing_input
+  COMMAND ${BMPFUN_EXAMPLES_BUILD}/c_host -l ${BMPFUN_INSTALLED_LIBRARY}
+          ${BMPFUN_EXAMPLES_OUT}/missing.bmp ${BMPFUN_EXAMPLES_OUT}/never.bmp 0
+  EXIT 1 STDOUT "^Error loading image: [^\n]*/missing\\.bmp\nBMPFun returned -1\n$")
+
+# The C++ demo and the installed command line take different roads to the same bytes.
+bmpfun_installed_test(examples.cpp_demo
+  COMMAND ${BMPFUN_EXAMPLES_BUILD}/cpp_demo ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/demo.bmp 2
+  EXIT 0 STDOUT "demo\\.bmp: [0-9]+ x [0-9]+, effect 2\n$"
+  REMOVE ${BMPFUN_EXAMPLES_OUT}/demo.bmp)
+set_tests_properties(examples.cpp_demo PROPERTIES FIXTURES_SETUP bmpfun_demo_output)
+bmpfun_installed_test(examples.cpp_demo_matches_cli
+  COMMAND ${BMPFUN_INSTALLED_CLI} apply ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/demo-cli.bmp
+          sampling=1 fun=2 saturation=1.5
+  EXIT 0 STDOUT "^$"
+  REMOVE ${BMPFUN_EXAMPLES_OUT}/demo-cli.bmp
+  SAME ${BMPFUN_EXAMPLES_OUT}/demo.bmp ${BMPFUN_EXAMPLES_OUT}/demo-cli.bmp)
+set_tests_properties(examples.cpp_demo_matches_cli PROPERTIES
+  FIXTURES_REQUIRED "bmpfun_installed;bmpfun_demo_output")
