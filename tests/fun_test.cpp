@@ -1,12 +1,10 @@
 // The fun warps and the mosaic: positions that hinge on the truncated pi and its stored
-// reciprocal, the linear store rule of effect 2, the mosaic's cells and channel table, and
-// the reference pictures.
+// reciprocal, the linear store rule of effect 2, and the mosaic's cells and channel table.
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -345,60 +343,6 @@ TEST(Mosaic, MatchesTheCellWalkOnManySizes) {
         ASSERT_EQ(out->pixels(), expected);
       }
     }
-  }
-}
-
-// ---------------------------------------------------------------- reference pictures
-
-struct Reference {
-  const char* name;
-  int32_t sampling;
-  std::function<std::unique_ptr<Image>(const Image&, ImageStatus*)> apply;
-  ImageStatus status;  // ok: the picture must match expected.bmp byte for byte
-};
-
-auto funOf(int32_t effect) {
-  return [effect](const Image& image, ImageStatus* s) { return image.fun(effect, s); };
-}
-auto mosaicOf(int32_t a) {
-  return [a](const Image& image, ImageStatus* s) { return image.mosaic(a, s); };
-}
-
-TEST(FunReference, PicturesMatchTheReferenceFiles) {
-  const Reference cases[] = {
-      {"fun-01", 0, funOf(0), ImageStatus::ok},      {"fun-02", 0, funOf(2), ImageStatus::ok},
-      {"fun-03", 0, funOf(1), ImageStatus::ok},      {"fun-04", 0, funOf(2), ImageStatus::ok},
-      {"fun-05", 0, funOf(2), ImageStatus::ok},      {"fun-07", 0, funOf(1), ImageStatus::ok},
-      {"fun-08", 0, funOf(1), ImageStatus::ok},      {"fun-09", 0, funOf(1), ImageStatus::ok},
-      {"fun-11", 0, funOf(2), ImageStatus::ok},      {"warp-00", 1, funOf(0), ImageStatus::ok},
-      {"warp-01", 7, mosaicOf(0), ImageStatus::ok},  {"warp-03", 2, mosaicOf(12), ImageStatus::ok},
-      {"warp-04", 2, funOf(0), ImageStatus::ok},     {"warp-05", 0, funOf(0), ImageStatus::ok},
-      {"warp-07", 1, funOf(1), ImageStatus::ok},     {"warp-08", 1, mosaicOf(-1), ImageStatus::ok},
-      {"warp-09", 3, mosaicOf(-1), ImageStatus::ok}, {"warp-10", 1, funOf(0), ImageStatus::ok},
-      {"warp-11", 0, mosaicOf(3), ImageStatus::ok},  {"chain-05", 0, funOf(2), ImageStatus::ok},
-      {"chain-09", 0, mosaicOf(-1), ImageStatus::ok},
-      {"fun-00", 0, funOf(3), ImageStatus::noSuchEffect},
-      {"fun-06", 0, funOf(-1), ImageStatus::noSuchEffect},
-      {"warp-02", 2, funOf(3), ImageStatus::noSuchEffect},
-  };
-  TempDir dir;
-  for (const Reference& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto folder = testdata() / "golden" / c.name;
-    auto source = Image::load((folder / "in.bmp").string());
-    ASSERT_TRUE(source);
-    source->sampling(c.sampling);
-    ImageStatus status = ImageStatus::ok;
-    auto out = c.apply(*source, &status);
-    EXPECT_EQ(status, c.status);
-    if (c.status != ImageStatus::ok) {
-      EXPECT_FALSE(out);
-      continue;
-    }
-    ASSERT_TRUE(out);
-    const std::string path = dir.file(std::string(c.name) + ".bmp");
-    ASSERT_TRUE(out->save(path));
-    EXPECT_EQ(readBytes(path), readBytes(folder / "expected.bmp"));
   }
 }
 
