@@ -25,24 +25,20 @@ std::string parentOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-// Follows a chain of symbolic links to the path the data must finally land at.
-// exists/info describe that final path (exists is false for a dangling link).
-std::string resolveTarget(const std::string& path, bool& exists, struct stat& info) {
+// Follows a chain of symbolic links by their text to the path they end at (which need not
+// exist: a dangling link names where a new file goes).
+std::string followLinks(const std::string& path) {
   std::string current = path;
-  exists = false;
   for (int depth = 0; depth < kMaxLinks; ++depth) {
-    if (lstat(current.c_str(), &info) != 0) return current;
-    if (!S_ISLNK(info.st_mode)) {
-      exists = true;
-      return current;
-    }
+    struct stat info {};
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
     std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
     const ssize_t n = readlink(current.c_str(), link.data(), link.size());
-    if (n < 0 || static_cast<size_t>(n) >= link.size()) return current;  // changed under us
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return current;  // changed under us
     link.resize(static_cast<size_t>(n));
     current = link.front() == '/' ? link : parentOf(current) + "/" + link;
   }
-  return path;  // a loop: opening it fails as it should
+  return current;  // a loop: opening it fails as it should
 }
 
 // A name no other writer is likely to pick; O_EXCL settles the rest.
@@ -88,15 +84,25 @@ bool OutputFile::open(const std::string& path) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  bool exists = false;
   struct stat info {};
-  target_ = resolveTarget(path, exists, info);
-
+  const bool exists = ::stat(path.c_str(), &info) == 0;
   if (exists && !S_ISREG(info.st_mode)) {
     // A device, a pipe or a socket: there is nothing to replace, so write straight to it.
+    target_ = path;
     fd_ = openExisting(target_);
     return fd_ >= 0;
   }
+  target_ = followLinks(path);
+  struct stat resolved {};
+  if (exists && (::stat(target_.c_str(), &resolved) != 0 || resolved.st_dev != info.st_dev ||
+                 resolved.st_ino != info.st_ino)) {
+    // The link text does not lead back to the file (a descriptor link such as /dev/stdout,
+    // or a change under us): no directory to put a temporary file in, so write in place.
+    target_ = path;
+    fd_ = openExisting(target_);
+    return fd_ >= 0;
+  }
+
   // Replacing a file we could not open for writing would sidestep its protection.
   if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return false;
 

@@ -56,15 +56,16 @@ void putU32(uint8_t*& out, uint32_t v) {
 
 }  // namespace
 
-std::optional<BmpLayout> bmpLayout(const Bitmap& bitmap) {
+std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t height) {
+  if (bitsPerPixel < 1 || width < 1 || height < 1) return std::nullopt;
   // Integer arithmetic equal to ceil(bits * 0.125 * width) and the rest in doubles: every
   // value that fits the 32-bit fields is exact either way.
-  const auto bits = static_cast<uint64_t>(bitmap.bitsPerPixel());
-  const uint64_t rowData = (bits * static_cast<uint64_t>(bitmap.width()) + 7) / 8;
+  const auto bits = static_cast<uint64_t>(bitsPerPixel);
+  const uint64_t rowData = (bits * static_cast<uint64_t>(width) + 7) / 8;
   BmpLayout layout;
   layout.rowBytes = rowData + (4 - rowData % 4) % 4;
   if (layout.rowBytes > UINT32_MAX) return std::nullopt;
-  layout.imageBytes = layout.rowBytes * static_cast<uint64_t>(bitmap.height());
+  layout.imageBytes = layout.rowBytes * static_cast<uint64_t>(height);
   if (bits <= 8) {
     layout.tableBytes = 4 * (uint64_t{1} << bits);
   } else if (bits == 16) {
@@ -148,7 +149,8 @@ static void encodeRow16(const Bitmap& bitmap, uint8_t* buffer, int32_t y) {
 
 bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
   // A file too large for the 32-bit size fields is refused before anything is created.
-  const std::optional<BmpLayout> layout = bmpLayout(bitmap);
+  const std::optional<BmpLayout> layout =
+      bmpLayout(bitmap.bitsPerPixel(), bitmap.width(), bitmap.height());
   if (!layout) return false;
   const int32_t bits = bitmap.bitsPerPixel();
 

@@ -18,8 +18,9 @@ struct BmpLayout {
   uint64_t imageBytes = 0;  // rowBytes * height
   uint64_t fileBytes = 0;   // 54 + tableBytes + imageBytes
 };
-// Empty when the file would not fit the 32-bit size fields.
-std::optional<BmpLayout> bmpLayout(const Bitmap& bitmap);
+// Empty when the file would not fit the 32-bit size fields. bits is one of the six depths,
+// width and height at least 1.
+std::optional<BmpLayout> bmpLayout(int32_t bits, int32_t width, int32_t height);
 
 // Row encoders: write row y of the bitmap (clamped into the grid) at the start of buffer.
 // False, and nothing written, when length is too short for width pixels. Bytes past the
