@@ -27,7 +27,8 @@ echo "== header of the 8-bit test card ($out/card-8.bmp)"
 "$bin" apply "$out/card.bmp" "$out/floyd-steinberg-1.bmp" floyd-steinberg-dither=1
 "$bin" apply "$out/card.bmp" "$out/edge-detect.bmp" edge-detect
 
+# The README shows PNG copies (browsers do not all draw BMP files).
 for f in card fun0-sine-wave fun1-polar-disc fun2-polar-mapping mosaic-24 rotate-30 floyd-steinberg-1 edge-detect; do
-  cp "$out/$f.bmp" "docs/images/$f.bmp"
+  python3 scripts/bmp_to_png.py "$out/$f.bmp" "docs/images/$f.png"
 done
 echo "demo: wrote $(ls "$out" | wc -l) files into $root/$out (pictures also in docs/images/)"
