@@ -13,6 +13,11 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_TESTDATA=
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release -j"$jobs" --output-on-failure
 
+echo "== benchmarks: build, and one short run at 1024 x 1024 so they keep working"
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=ON >/dev/null
+cmake --build build/bench -j"$jobs"
+build/bench/bench/bmpfun_bench --sizes=1024 --benchmark_min_time=0.01
+
 echo "== sanitizer build"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DCMAKE_C_FLAGS_DEBUG="-g -O1" -DBMPFUN_TESTDATA="$testdata" \
   -DBMPFUN_SANITIZE="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all" >/dev/null
