@@ -1,0 +1,36 @@
+// Helpers shared by the fuzz targets: a private scratch folder per process, file writing and
+// a check that stops the run with a message when a guarantee of the library does not hold.
+#pragma once
+#include <bmpfun/bmp.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace bmpfun::fuzz {
+
+// Prints the failed condition and aborts, so libFuzzer records the input as a crash.
+[[noreturn]] void fail(const char* file, int line, const char* condition, const std::string& note);
+
+#define FUZZ_CHECK(cond, note)                                   \
+  do {                                                           \
+    if (!(cond)) ::bmpfun::fuzz::fail(__FILE__, __LINE__, #cond, (note)); \
+  } while (0)
+
+// The scratch folder of this process (made on first use under $TMPDIR or /tmp, removed with
+// its contents when the process exits normally). Every file a target writes lives here.
+const std::string& scratchDir();
+std::string scratchFile(const std::string& name);
+// Writes bytes to path (truncating); false on any error.
+bool writeFile(const std::string& path, const uint8_t* data, size_t size);
+bool fileExists(const std::string& path);
+// Removes every entry of the scratch folder except the names listed.
+void clearScratch(const std::string& keep = "");
+
+// Whole-state comparison of two bitmaps: size, depth, table, resolution and every pixel.
+bool sameBitmap(const Bitmap& a, const Bitmap& b);
+
+// Silences standard output (the entry prints its messages there).
+void silenceStdout();
+
+}  // namespace bmpfun::fuzz
