@@ -55,12 +55,44 @@ std::string temporaryName(const std::string& directory) {
   return directory + name;
 }
 
-int openExisting(const std::string& path) {
+int openExisting(const std::string& path, int flags = O_TRUNC) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The whole contents of a regular file, or false when it cannot be read.
+bool readWhole(const std::string& path, std::vector<uint8_t>& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = true;
+  try {
+    uint8_t chunk[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) ok = false;
+      if (n <= 0) break;
+      out.insert(out.end(), chunk, chunk + n);
+    }
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool writeWholeAt0(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -68,13 +100,20 @@ int openExisting(const std::string& path) {
 ssize_t FileIo::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
 int FileIo::close(int fd) { return ::close(fd); }
 
+namespace {
+std::atomic<FileIo*> replacementIo{nullptr};
+}  // namespace
+
 FileIo& systemFileIo() {
   static FileIo io;
-  return io;
+  FileIo* replacement = replacementIo.load();
+  return replacement != nullptr ? *replacement : io;
 }
 
+FileIo* replaceSystemFileIo(FileIo* io) { return replacementIo.exchange(io); }
+
 OutputFile::~OutputFile() {
-  if (fd_ >= 0 || !temporary_.empty() || createdInPlace_) abandon();
+  if (fd_ >= 0 || !temporary_.empty() || createdInPlace_ || keepsOriginal_) abandon();
 }
 
 bool OutputFile::open(const std::string& path) {
@@ -99,8 +138,7 @@ bool OutputFile::open(const std::string& path) {
     // The link text does not lead back to the file (a descriptor link such as /dev/stdout,
     // or a change under us): no directory to put a temporary file in, so write in place.
     target_ = path;
-    fd_ = openExisting(target_);
-    return fd_ >= 0;
+    return openOverExisting();
   }
 
   // Replacing a file we could not open for writing would sidestep its protection.
@@ -127,17 +165,26 @@ bool OutputFile::open(const std::string& path) {
   }
 
   // No temporary file possible here (read-only directory, no such directory...): in place.
-  if (exists) {
-    fd_ = openExisting(target_);
-  } else {
-    fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ >= 0) {
-      createdInPlace_ = true;
-    } else if (errno == EEXIST) {
-      fd_ = openExisting(target_);
-    }
+  if (exists) return openOverExisting();
+  fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd_ >= 0) {
+    createdInPlace_ = true;
+    return true;
   }
-  return fd_ >= 0;
+  return errno == EEXIST && openOverExisting();  // it appeared meanwhile
+}
+
+bool OutputFile::openOverExisting() {
+  // Without a way to put the old contents back, a failure half-way would lose them.
+  std::vector<uint8_t> old;
+  if (!readWhole(target_, old)) return false;
+  // Not truncated: the old bytes keep their blocks until the new ones are all written.
+  fd_ = openExisting(target_, 0);
+  if (fd_ < 0) return false;
+  original_ = std::move(old);
+  keepsOriginal_ = true;
+  written_ = 0;
+  return true;
 }
 
 bool OutputFile::write(const void* data, size_t size) {
@@ -166,6 +213,7 @@ bool OutputFile::flush() {
     }
     p += n;
     left -= static_cast<size_t>(n);
+    written_ += static_cast<uint64_t>(n);
   }
   used_ = 0;
   return true;
@@ -173,6 +221,11 @@ bool OutputFile::flush() {
 
 bool OutputFile::commit() {
   if (failed_ || fd_ < 0 || !flush()) {
+    abandon();
+    return false;
+  }
+  // Written over an old file: cut off what is left of it beyond the new end.
+  if (keepsOriginal_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
     abandon();
     return false;
   }
@@ -191,11 +244,26 @@ bool OutputFile::commit() {
     temporary_.clear();
   }
   createdInPlace_ = false;
+  keepsOriginal_ = false;
+  original_.clear();
   return true;
 }
 
 void OutputFile::abandon() {
   failed_ = true;
+  if (keepsOriginal_) {
+    // Put the old contents back, straight through the system: this must not fail the way
+    // the save did. Best effort: nothing more can be done if this fails too.
+    const int fd = fd_ >= 0 ? fd_ : openExisting(target_, 0);
+    if (fd >= 0) {
+      const bool restored =
+          writeWholeAt0(fd, original_) && ::ftruncate(fd, static_cast<off_t>(original_.size())) == 0;
+      static_cast<void>(restored);
+      if (fd != fd_) ::close(fd);
+    }
+    keepsOriginal_ = false;
+    original_.clear();
+  }
   if (fd_ >= 0) {
     io_.close(fd_);
     fd_ = -1;

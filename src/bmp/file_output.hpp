@@ -17,14 +17,20 @@ struct FileIo {
   virtual ssize_t write(int fd, const void* data, size_t size);
   virtual int close(int fd);
 };
+// The interface every save uses unless handed another one: the system's, or the one set by
+// replaceSystemFileIo. Tests replace it to inject failures into saves made through the public
+// calls; null puts the system's back. Returns the replaced one (null for the system's).
 FileIo& systemFileIo();
+FileIo* replaceSystemFileIo(FileIo* io);
 
 // Output to a path. A path that does not exist or names a regular file (a symbolic link is
 // followed to its target first) is written to a new temporary file in the same directory,
 // which replaces the target only once everything was written and closed. Anything else that
 // exists (a device, a pipe), or a directory where no temporary file can be created, is
-// written in place. Abandoned output (failure, or destruction before commit) removes the
-// temporary file, or a file the in-place write created.
+// written in place; an existing file written in place is read first (refused if it cannot
+// be) so that a failure can put its old contents back. Abandoned output (failure, or
+// destruction before commit) removes the temporary file or a file the in-place write
+// created, or restores the file written over.
 class OutputFile {
  public:
   explicit OutputFile(FileIo& io) : io_(io) {}
@@ -44,6 +50,7 @@ class OutputFile {
  private:
   bool flush();
   void abandon();
+  bool openOverExisting();  // in place over target_, keeping its old contents
 
   FileIo& io_;
   int fd_ = -1;
@@ -51,6 +58,9 @@ class OutputFile {
   std::string target_;     // the path the result must appear at (symbolic links resolved)
   std::string temporary_;  // non-empty while writing to a temporary file
   bool createdInPlace_ = false;
+  bool keepsOriginal_ = false;     // writing over an existing file in place
+  std::vector<uint8_t> original_;  // its contents before, restored on failure
+  uint64_t written_ = 0;           // bytes written to it so far
   std::vector<uint8_t> buffer_;
   size_t used_ = 0;
 };
