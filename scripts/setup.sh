@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Install the Debian packages the build, the tests, the fuzzers and the benchmarks need.
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev binutils python3)
+packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev binutils python3 imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
