@@ -80,6 +80,18 @@ void clearScratch(const std::string& keep) {
   closedir(dir);
 }
 
+std::vector<std::string> scratchEntries() {
+  std::vector<std::string> names;
+  DIR* dir = opendir(scratchDir().c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
 bool sameBitmap(const Bitmap& a, const Bitmap& b) {
   if (a.width() != b.width() || a.height() != b.height() || a.bitsPerPixel() != b.bitsPerPixel() ||
       a.xPixelsPerMeter() != b.xPixelsPerMeter() || a.yPixelsPerMeter() != b.yPixelsPerMeter() ||

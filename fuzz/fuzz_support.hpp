@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace bmpfun::fuzz {
 
@@ -26,6 +27,9 @@ bool writeFile(const std::string& path, const uint8_t* data, size_t size);
 bool fileExists(const std::string& path);
 // Removes every entry of the scratch folder except the names listed.
 void clearScratch(const std::string& keep = "");
+
+// Names of the entries of the scratch folder.
+std::vector<std::string> scratchEntries();
 
 // Whole-state comparison of two bitmaps: size, depth, table, resolution and every pixel.
 bool sameBitmap(const Bitmap& a, const Bitmap& b);
