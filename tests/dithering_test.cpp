@@ -150,6 +150,9 @@ TEST(FloydSteinberg, SharesAreRoundedSeparatelyAndFollowTheBorderTable) {
       {3, 2, 1, 0, 2, 1, 1, 1}, {3, 2, 1, 0, 2, 2, 1, 0},
       {3, 2, 1, 0, 4, 2, 0, 2}, {3, 2, 1, 0, 4, 0, 1, 1},
       {3, 2, 1, 0, 4, 1, 1, 1}, {3, 2, 1, 0, 4, 2, 1, 0},
+      // 8 puts every share on an exact half, which rounds up: 3.5, 1.5, 2.5, 0.5.
+      {3, 2, 1, 0, 8, 2, 0, 4}, {3, 2, 1, 0, 8, 0, 1, 2},
+      {3, 2, 1, 0, 8, 1, 1, 3}, {3, 2, 1, 0, 8, 2, 1, 1},
       {3, 2, 1, 0, 100, 2, 0, 44}, {3, 2, 1, 0, 100, 0, 1, 19},
       {3, 2, 1, 0, 100, 1, 1, 31}, {3, 2, 1, 0, 100, 2, 1, 6},
       // First column: right, below, below-right; nothing wraps to the row's far end.

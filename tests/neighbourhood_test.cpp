@@ -255,7 +255,9 @@ TEST(Blur, SinglePixelReadsOnlyItself) {
 // The fast path (direct reads, table lookups, zero taps skipped) against the plain one.
 TEST(Blur, FastPathEqualsThePlainConvolution) {
   const int32_t sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {2, 7}, {3, 3}, {4, 5}, {5, 5},
-                              {6, 9}, {7, 4}, {13, 11}, {17, 3}, {31, 33}, {64, 7}};
+                              {6, 9}, {7, 4}, {13, 11}, {17, 3}, {31, 33}, {64, 7},
+                              // Several diagonal bands of the cache-friendly visit.
+                              {97, 41}, {3, 150}, {150, 3}};
   uint32_t seed = 100;
   for (const auto& size : sizes) {
     for (int32_t maskSize = -1; maskSize <= 7; ++maskSize) {

@@ -82,24 +82,51 @@ struct PreparedMask {
   }
 };
 
+// Calls step(x, y) for every pixel in an order that leaves an in-place filter with exactly
+// the result of the column-by-column order (x outer, y inner), provided step(x, y) writes
+// only pixel (x, y) and reads only pixels at most 2 columns and 2 rows away.
+//
+// Why it is the same: give each pixel the key y + 2x and visit diagonal bands of kBand keys
+// one after the other, each band column by column. For a neighbour Q of P (dx, dy in
+// -2..2) the column order puts Q first exactly when dx < 0, or dx = 0 and dy < 0; in both
+// cases key(Q) - key(P) = dy + 2 dx <= 0, and in the other cases it is >= 0. So Q lies in
+// the same band as P (visited in column order there) or in the band on the correct side.
+// Each band walks a strip a few rows high, which keeps the pixels a mask reads in cache;
+// the plain column walk touches a new page for every row.
+template <typename Step>
+void visitInColumnOrderResult(int32_t width, int32_t height, Step step) {
+  constexpr int64_t kBand = 64;
+  const int64_t lastKey = int64_t{height - 1} + 2 * int64_t{width - 1};
+  for (int64_t start = 0; start <= lastKey; start += kBand) {
+    // Columns whose rows [start - 2x, start + kBand - 2x) meet 0 .. height - 1.
+    const int64_t firstX = std::max<int64_t>(0, (start - height) / 2);
+    const int64_t endX = std::min<int64_t>(width, (start + kBand + 1) / 2);
+    for (int64_t x = firstX; x < endX; ++x) {
+      const int64_t firstY = std::max<int64_t>(0, start - 2 * x);
+      const int64_t endY = std::min<int64_t>(height, start + kBand - 2 * x);
+      for (int64_t y = firstY; y < endY; ++y) {
+        step(static_cast<int32_t>(x), static_cast<int32_t>(y));
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void Image::blur(int32_t maskSize) {
   const BlurMask* mask = blurMaskFor(maskSize);
   if (mask == nullptr) return;
   const PreparedMask prepared(*mask, width_);
-  // Column by column, in place: pixels to the left and above already hold blurred values
-  // when a pixel's mask reads them.
-  for (int32_t x = 0; x < width_; ++x) {
-    for (int32_t y = 0; y < height_; ++y) {
-      if (prepared.reachesInside(x, y, width_, height_)) {
-        Pixel& p = pixel(x, y);
-        p = prepared.convolveInside(&p);
-      } else {
-        convolvePixel(*this, x, y, *mask);
-      }
+  // In place with the column-by-column result: pixels to the left and above already hold
+  // blurred values when a pixel's mask reads them.
+  visitInColumnOrderResult(width_, height_, [&](int32_t x, int32_t y) {
+    if (prepared.reachesInside(x, y, width_, height_)) {
+      Pixel& p = pixel(x, y);
+      p = prepared.convolveInside(&p);
+    } else {
+      convolvePixel(*this, x, y, *mask);
     }
-  }
+  });
 }
 
 void Image::sharpen(int32_t maskSize) {
@@ -110,21 +137,19 @@ void Image::sharpen(int32_t maskSize) {
     return;
   }
   const PreparedMask prepared(*mask, width_);
-  // Same order as blur; each pixel is final before the next, so later blurs read sharpened
-  // values.
-  for (int32_t x = 0; x < width_; ++x) {
-    for (int32_t y = 0; y < height_; ++y) {
-      Pixel& p = pixel(x, y);
-      const Pixel original = p;
-      if (prepared.reachesInside(x, y, width_, height_)) {
-        p = prepared.convolveInside(&p);
-      } else {
-        convolvePixel(*this, x, y, *mask);
-      }
-      // O + (O - B) / 2, alpha included (B's alpha is 255, so alpha 100 becomes 23).
-      p = p.lerp(original, 1.5);
+  // The same order as blur; each pixel is final before the next, so later blurs read
+  // sharpened values.
+  visitInColumnOrderResult(width_, height_, [&](int32_t x, int32_t y) {
+    Pixel& p = pixel(x, y);
+    const Pixel original = p;
+    if (prepared.reachesInside(x, y, width_, height_)) {
+      p = prepared.convolveInside(&p);
+    } else {
+      convolvePixel(*this, x, y, *mask);
     }
-  }
+    // O + (O - B) / 2, alpha included (B's alpha is 255, so alpha 100 becomes 23).
+    p = p.lerp(original, 1.5);
+  });
 }
 
 bool Image::edgeDetect() {
