@@ -4,9 +4,13 @@
 // fixed: the pictures must come out the same to the last bit on every host.
 #include <bmpfun/image.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <vector>
+
+#include "filters/samplers.hpp"
 
 namespace bmpfun {
 
@@ -29,11 +33,42 @@ int64_t floorDiv(int64_t n, int64_t d) {
 
 }  // namespace
 
+namespace {
+
+// Where effects 1 and 2 sample for the offset (i, c) from the disc's centre: the angle of
+// the offset (row offset first, so 0 to the right and positive below) spread over the
+// source's width, and the offset's length as the source row.
+struct PolarMap {
+  double halfWidth;
+  double height;
+
+  template <typename Sampler>
+  Pixel at(const Sampler& sampler, int64_t i, int64_t c) const {
+    const double di = static_cast<double>(i);
+    const double dc = static_cast<double>(c);
+    const double radius = std::sqrt(std::pow(dc, 2.0) + std::pow(di, 2.0));
+    // Rows at or past the height are white whatever the column: the arc tangent, the
+    // costliest step, is not needed there.
+    if constexpr (Sampler::kWhiteFromHeight) {
+      if (!(radius < height)) return sampling::kWhite;
+    }
+    const double theta = std::atan2(dc, di);
+    const double x = (halfWidth * theta) * kInversePi + halfWidth;
+    return sampler(x, radius);
+  }
+};
+
+}  // namespace
+
 // Effect 0 (sine wave, w x h): column i shows the source column lifted by
 // (h / 2) * sin(2 * i * pi' / w). Effect 1 (polar disc, (2h + 1) x (2h + 1)): source row r
 // becomes the circle of radius r around the centre, column w / 2 the ray to the right.
 // Effect 2: effect 1's stores, counted linearly into a w x h image; stores past the end are
 // dropped and later stores replace earlier ones. Other effect numbers: empty, noSuchEffect.
+//
+// Every output pixel depends only on its own position, so the pixels are filled row by row
+// (the order the loops of the definition store them in cannot be seen), with the sampling
+// method chosen once for the whole image.
 std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
   if (effect < 0 || effect > 2) {
     report(status, ImageStatus::noSuchEffect);
@@ -41,59 +76,72 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
   }
   const int32_t w = width_;
   const int32_t h = height_;
+  const size_t stride = static_cast<size_t>(w);
 
   if (effect == 0) {
     auto out = create(w, h, limits_, status);
     if (!out) return out;
-    std::vector<Pixel>& target = out->pixels_;
+    // One sine per column: multiply by pi' first, divide by w second.
     const double amplitude = static_cast<double>(h / 2);
-    const size_t stride = static_cast<size_t>(w);
+    std::vector<double> shift(stride);
     for (int32_t i = 0; i < w; ++i) {
-      // Multiply by pi' first, divide by w second.
       const double angle =
           (static_cast<double>(int64_t{2} * i) * kPi) / static_cast<double>(w);
-      const double shift = amplitude * std::sin(angle);
-      const double x = static_cast<double>(i);
-      size_t element = static_cast<size_t>(i);
-      for (int32_t k = 0; k < h; ++k, element += stride) {
-        target[element] = sample(x, shift + static_cast<double>(k));
-      }
+      shift[static_cast<size_t>(i)] = amplitude * std::sin(angle);
     }
+    Pixel* row = out->pixels_.data();
+    sampling::withSampler(*this, [&](const auto& sampler) {
+      for (int32_t k = 0; k < h; ++k, row += stride) {
+        const double dk = static_cast<double>(k);
+        for (size_t i = 0; i < stride; ++i) {
+          row[i] = sampler(static_cast<double>(i), shift[i] + dk);
+        }
+      }
+    });
     return out;
   }
 
-  // Effects 1 and 2 walk the same (2h + 1)^2 offsets around the centre.
   const int64_t side = int64_t{2} * h + 1;
-  if (effect == 1 && side > std::numeric_limits<int32_t>::max()) {
-    report(status, ImageStatus::tooLarge);
-    return nullptr;
-  }
-  auto out = effect == 1 ? create(static_cast<int32_t>(side), static_cast<int32_t>(side),
-                                  limits_, status)
-                         : create(w, h, limits_, status);
-  if (!out) return out;
-  std::vector<Pixel>& target = out->pixels_;
-  const double halfWidth = static_cast<double>(w / 2);
-  // Element numbers: effect 1 addresses its square, effect 2 counts (c + h) * w + (i + h)
-  // in the w-wide output, so columns past w spill into later rows.
-  const int64_t rowLength = effect == 1 ? side : int64_t{w};
-  const int64_t end = static_cast<int64_t>(target.size());
+  const PolarMap map{static_cast<double>(w / 2), static_cast<double>(h)};
 
-  for (int64_t i = -h; i <= h; ++i) {
-    const double di = static_cast<double>(i);
-    for (int64_t c = -h; c <= h; ++c) {
-      const int64_t element = (c + h) * rowLength + (i + h);
-      // The element grows with c, so once a store of effect 2 leaves the array every later
-      // one in this column does too; skipping them changes no pixel.
-      if (element >= end) break;
-      const double dc = static_cast<double>(c);
-      // Row offset first: theta is 0 to the right of the centre and positive below it.
-      const double theta = std::atan2(dc, di);
-      const double radius = std::sqrt(std::pow(dc, 2.0) + std::pow(di, 2.0));
-      const double x = (halfWidth * theta) * kInversePi + halfWidth;
-      target[static_cast<size_t>(element)] = sample(x, radius);
+  if (effect == 1) {
+    if (side > std::numeric_limits<int32_t>::max()) {
+      report(status, ImageStatus::tooLarge);
+      return nullptr;
     }
+    auto out =
+        create(static_cast<int32_t>(side), static_cast<int32_t>(side), limits_, status);
+    if (!out) return out;
+    // Offset (i, c) is stored at column i + h, row c + h.
+    Pixel* row = out->pixels_.data();
+    sampling::withSampler(*this, [&](const auto& sampler) {
+      for (int64_t c = -h; c <= h; ++c, row += side) {
+        for (int64_t i = -h; i <= h; ++i) row[i + h] = map.at(sampler, i, c);
+      }
+    });
+    return out;
   }
+
+  // Effect 2 stores offset (i, c) at element e = (c + h) * w + (i + h), i outer, c inner,
+  // and drops stores with e >= w * h; only the last store to an element can be seen. With
+  // I = i + h and C = c + h (both 0 .. 2h), the stores to e are the I = e - C * w, and the
+  // later the store the larger its I. So the one that stays has the largest I with
+  // I <= min(e, 2h) and I = e (mod w); its C = (e - I) / w < h always lies in range. For
+  // e in row R, column x of the output that is I = x + k * w with
+  // k = min(R, (2h - x) / w), C = R - k; columns x > 2h get no store and stay blank.
+  auto out = create(w, h, limits_, status);
+  if (!out) return out;
+  const int64_t lastI = int64_t{2} * h;
+  const int64_t written = std::min<int64_t>(w, lastI + 1);
+  Pixel* row = out->pixels_.data();
+  sampling::withSampler(*this, [&](const auto& sampler) {
+    for (int64_t r = 0; r < h; ++r, row += stride) {
+      for (int64_t x = 0; x < written; ++x) {
+        const int64_t k = std::min(r, (lastI - x) / w);
+        row[x] = map.at(sampler, x + k * w - h, r - k - h);
+      }
+    }
+  });
   return out;
 }
 

@@ -1,0 +1,186 @@
+// The fast paths against the plain ones. Each reference below is the operation written
+// straight from its rules, one Pixel operation at a time, in the defined visiting order;
+// the library's specialised loops must give the same pixels to the bit on random images of
+// odd sizes, under every sampling method (and an unknown one).
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace bmpfun::test {
+namespace {
+
+constexpr Pixel kWhite{255, 255, 255, 255};
+constexpr Pixel kBlack{0, 0, 0, 255};
+constexpr double kPi = 3.141592;
+constexpr double kInversePi = 0.3183099524062959;
+
+// Random bytes, with 0 and 255 common enough to reach every clamp.
+std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed) {
+  auto image = Image::create(width, height);
+  std::mt19937 rng(seed);
+  auto byte = [&rng]() -> uint8_t {
+    const uint32_t pick = rng() % 8;
+    return pick == 0 ? 0 : pick == 1 ? 255 : static_cast<uint8_t>(rng());
+  };
+  for (Pixel& p : image->pixels()) p = Pixel{byte(), byte(), byte(), byte()};
+  return image;
+}
+
+// Sizes with odd and even sides, single rows and columns, and sources both narrower and
+// wider than the disc of effects 1 and 2 (2h + 1).
+const int32_t kSizes[][2] = {{1, 1}, {1, 7}, {9, 1}, {2, 2}, {3, 5}, {5, 4},  {7, 3},
+                             {4, 9}, {13, 6}, {6, 13}, {25, 12}, {31, 15}, {3, 40}, {64, 17}};
+const int32_t kMethods[] = {kPoint, kBilinear, kGaussian, 3, -1};
+
+std::string where(const Image& image, int32_t extra) {
+  return std::to_string(image.width()) + " x " + std::to_string(image.height()) + " method " +
+         std::to_string(image.samplingMethod()) + " / " + std::to_string(extra);
+}
+
+// ---------------------------------------------------------------- references
+
+Pixel referenceSample(const Image& image, double x, double y) {
+  const int32_t w = image.width();
+  const int32_t h = image.height();
+  const bool inside = x >= 0.0 && y >= 0.0 && x < static_cast<double>(w) &&
+                      y < static_cast<double>(h);
+  switch (image.samplingMethod()) {
+    case kPoint:
+      return inside ? image.pixel(static_cast<int32_t>(x), static_cast<int32_t>(y)) : kWhite;
+    case kBilinear: {
+      const double fx = std::floor(x);
+      const double fy = std::floor(y);
+      if (!(fx >= -2147483648.0 && fx <= 2147483647.0 && fy >= -2147483648.0 &&
+            fy <= 2147483647.0)) {
+        return kWhite;
+      }
+      const int32_t x0 = static_cast<int32_t>(fx);
+      const int32_t y0 = static_cast<int32_t>(fy);
+      if (x0 < 0 || y0 < 0 || int64_t{x0} + 1 > w || int64_t{y0} + 1 > h) return kWhite;
+      const double X0 = static_cast<double>(x0);
+      const double Y0 = static_cast<double>(y0);
+      int32_t left = x0, right = x0 + 1, top = y0, bottom = y0 + 1;
+      double wL = static_cast<double>(x0 + 1) - x, wR = x - X0;
+      double wT = static_cast<double>(y0 + 1) - y, wB = y - Y0;
+      if (x0 + 1 == w) {
+        left = x0 - 1 < 0 ? 0 : x0 - 1;  // one-pixel-wide images read column 0
+        right = x0;
+        wL = (X0 - x) + 1.0;
+      }
+      if (y0 + 1 == h) {
+        top = y0 - 1 < 0 ? 0 : y0 - 1;
+        bottom = y0;
+        wT = (Y0 - y) + 1.0;
+      }
+      const Pixel tl = image.pixel(left, top).scaleBy(wL).scaleBy(wT);
+      const Pixel bl = image.pixel(left, bottom).scaleBy(wL).scaleBy(wB);
+      const Pixel tr = image.pixel(right, top).scaleBy(wR).scaleBy(wT);
+      const Pixel br = image.pixel(right, bottom).scaleBy(wR).scaleBy(wB);
+      return tl.add(bl).add(tr).add(br);
+    }
+    case kGaussian: {
+      if (!inside) return kWhite;
+      const int32_t cx = static_cast<int32_t>(std::floor(x - 2.5));
+      const int32_t cy = static_cast<int32_t>(std::floor(y - 2.5));
+      Pixel sum{0, 0, 0, 255};
+      for (int32_t i = cx < 0 ? 0 : cx; i < cx + 5 && i < w; ++i) {
+        for (int32_t j = cy < 0 ? 0 : cy; j < cy + 5 && j < h; ++j) {
+          sum = sum.add(image.pixel(i, j).scaleBy(kBinomialMask5[i - cx][j - cy]));
+        }
+      }
+      return sum;
+    }
+    default:
+      return kBlack;
+  }
+}
+
+// The warps with their own loop orders; effect 2 makes every store, skipping only those
+// past the end, so later stores replace earlier ones.
+std::vector<Pixel> referenceFun(const Image& source, int32_t effect) {
+  const int32_t w = source.width();
+  const int32_t h = source.height();
+  const Pixel blank{255, 255, 255, 0};
+  if (effect == 0) {
+    std::vector<Pixel> out(static_cast<size_t>(w) * static_cast<size_t>(h), blank);
+    for (int32_t i = 0; i < w; ++i) {
+      for (int32_t k = 0; k < h; ++k) {
+        const double angle = (static_cast<double>(2 * i) * kPi) / static_cast<double>(w);
+        const double y = static_cast<double>(h / 2) * std::sin(angle) + static_cast<double>(k);
+        out[static_cast<size_t>(i + k * w)] = referenceSample(source, static_cast<double>(i), y);
+      }
+    }
+    return out;
+  }
+  const int32_t side = 2 * h + 1;
+  const int32_t outWidth = effect == 1 ? side : w;
+  const int32_t outHeight = effect == 1 ? side : h;
+  std::vector<Pixel> out(static_cast<size_t>(outWidth) * static_cast<size_t>(outHeight), blank);
+  for (int32_t i = -h; i <= h; ++i) {
+    for (int32_t c = -h; c <= h; ++c) {
+      const double theta = std::atan2(static_cast<double>(c), static_cast<double>(i));
+      const double radius = std::sqrt(std::pow(static_cast<double>(c), 2.0) +
+                                      std::pow(static_cast<double>(i), 2.0));
+      const double x = (static_cast<double>(w / 2) * theta) * kInversePi +
+                       static_cast<double>(w / 2);
+      const size_t element = static_cast<size_t>((c + h) * outWidth + (i + h));
+      if (element < out.size()) out[element] = referenceSample(source, x, radius);
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- sample and fun
+
+TEST(FastPath, SampleEqualsTheReferenceAtRandomAndSpecialPositions) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  uint32_t seed = 1;
+  for (const auto& size : kSizes) {
+    auto image = randomImage(size[0], size[1], seed++);
+    const double w = size[0];
+    const double h = size[1];
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> across(-3.0, w + 3.0), down(-3.0, h + 3.0);
+    std::vector<std::pair<double, double>> positions = {
+        {-0.0, 0.0}, {-0.001, 0.0}, {w - 1.0, h - 1.0}, {w - 0.001, h - 0.001}, {w, 0.0},
+        {0.0, h},    {0.5, 0.5},    {w - 1.5, h - 1.5}, {std::nan(""), 1.0},  {1.0, kInf},
+        {-kInf, 0.0}, {3e9, 1.0},   {1.0, -3e9},        {2.5, 2.5},           {w - 2.5, 1.5}};
+    for (int n = 0; n < 400; ++n) positions.emplace_back(across(rng), down(rng));
+    // Whole and half positions hit the weights 0, 1 and 0.5 and the border cases.
+    for (double x = -1.0; x <= w + 1.0; x += 0.5) {
+      for (double y = -1.0; y <= h + 1.0; y += 0.5) positions.emplace_back(x, y);
+    }
+    for (int32_t method : kMethods) {
+      image->sampling(method);
+      for (const auto& [x, y] : positions) {
+        ASSERT_EQ(image->sample(x, y), referenceSample(*image, x, y))
+            << where(*image, 0) << " at (" << x << ", " << y << ")";
+      }
+    }
+  }
+}
+
+TEST(FastPath, FunEqualsTheReferenceForEveryEffectAndMethod) {
+  uint32_t seed = 100;
+  for (const auto& size : kSizes) {
+    auto source = randomImage(size[0], size[1], seed++);
+    for (int32_t method : kMethods) {
+      source->sampling(method);
+      for (int32_t effect = 0; effect <= 2; ++effect) {
+        auto out = source->fun(effect);
+        ASSERT_TRUE(out);
+        ASSERT_EQ(out->pixels(), referenceFun(*source, effect)) << where(*source, effect);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace bmpfun::test
