@@ -6,8 +6,11 @@
 #pragma once
 #include <bmpfun/limits.hpp>
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bmpfun {
@@ -60,6 +63,40 @@ struct BitmapPixel {
 
   friend constexpr bool operator==(const BitmapPixel&, const BitmapPixel&) = default;
 };
+
+namespace detail {
+// Storage for pixel grids. Large blocks are asked to live on huge pages where the system
+// offers them: a 4096 x 4096 grid then costs a few dozen page faults instead of 16384.
+// Throws std::bad_alloc like operator new.
+void* allocateGridStorage(size_t bytes);
+void releaseGridStorage(void* block) noexcept;
+
+// The allocator of Bitmap's grid. Construction without a value leaves a pixel unwritten:
+// every grid is painted or overwritten whole right after it is sized (BitmapPixel is an
+// aggregate of bytes, so its storage needs no constructor to run).
+template <typename T>
+struct GridAllocator {
+  using value_type = T;
+  GridAllocator() = default;
+  template <typename U>
+  GridAllocator(const GridAllocator<U>&) noexcept {}
+  T* allocate(size_t n) {
+    if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
+    return static_cast<T*>(allocateGridStorage(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t) noexcept { releaseGridStorage(p); }
+  template <typename U>
+  void construct(U*) noexcept {}
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+  template <typename U>
+  bool operator==(const GridAllocator<U>&) const noexcept { return true; }
+};
+
+struct GridAccess;  // the reader's way to size a grid it overwrites itself (src/bmp/reader.cpp)
+}  // namespace detail
 
 // A full-colour pixel grid with a bit depth (1, 4, 8, 16, 24, 32) that decides the file
 // layout the writer produces, and a colour table for 1, 4 and 8 bits. The table, when
@@ -123,7 +160,11 @@ class Bitmap {
   int32_t bitsPerPixel_ = 24;
   int32_t width_ = 1;
   int32_t height_ = 1;
-  std::vector<BitmapPixel> grid_;        // width * height, row-major
+  // resize, or with paint false a grid whose pixels the caller overwrites itself.
+  bool allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint);
+  friend struct detail::GridAccess;
+
+  std::vector<BitmapPixel, detail::GridAllocator<BitmapPixel>> grid_;  // width * height, row-major
   std::vector<BitmapPixel> colorTable_;  // colorCount() entries for 1/4/8 bits, else empty
   int32_t xPixelsPerMeter_ = 0;
   int32_t yPixelsPerMeter_ = 0;

@@ -1,9 +1,12 @@
 // The Bitmap container, the header records' byte swaps and the codec's small helpers.
 #include <bmpfun/bmp.hpp>
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -37,6 +40,31 @@ int32_t clampIndex(int32_t v, int32_t size) {
 bool isPalettedDepth(int32_t bits) { return bits == 1 || bits == 4 || bits == 8; }
 
 }  // namespace
+
+namespace detail {
+
+namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+}  // namespace
+
+void* allocateGridStorage(size_t bytes) {
+  if (bytes == 0) bytes = 1;
+  void* block = nullptr;
+  if (bytes >= 2 * kHugePage) {
+    // Aligned to the huge page size so that the whole block can be backed by them; the
+    // advice is only a hint (the system may refuse or lack huge pages).
+    if (posix_memalign(&block, kHugePage, bytes) != 0) throw std::bad_alloc();
+    madvise(block, bytes, MADV_HUGEPAGE);
+    return block;
+  }
+  block = std::malloc(bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+void releaseGridStorage(void* block) noexcept { std::free(block); }
+
+}  // namespace detail
 
 int32_t integerPower(int32_t base, int32_t exponent) {
   // Unsigned multiplication wraps exactly like the two's-complement int32 product.
@@ -93,7 +121,7 @@ Bitmap::Bitmap(const Bitmap& source) : Bitmap() {
   // runs out the copy stays 1 x 1 (callers that care compare the sizes).
   Limits unlimited;
   unlimited.maxPixels = std::numeric_limits<int64_t>::max();
-  const bool sized = resize(source.width_, source.height_, unlimited);
+  const bool sized = allocateGrid(source.width_, source.height_, unlimited, false);  // copied over below
   // The resolution goes through dots per inch: an unset (0) field reads as 3780 and the two
   // truncations lose a unit (3780 -> 96 dpi -> 3779). The source is const, so its unset field
   // is read as 3780 without being stored back.
@@ -103,16 +131,21 @@ Bitmap::Bitmap(const Bitmap& source) : Bitmap() {
   for (int32_t i = 0; i < colorCount() && isPalettedDepth(bitsPerPixel_); ++i) {
     setTableColor(i, source.tableColor(i));
   }
-  // Same size, so the copy goes straight into the grid resize just made (no allocation).
+  // Same size, so the copy goes straight into the grid just made (no allocation).
   if (sized) std::copy(source.grid_.begin(), source.grid_.end(), grid_.begin());
 }
 
 bool Bitmap::resize(int32_t width, int32_t height, const Limits& limits) {
+  return allocateGrid(width, height, limits, true);
+}
+
+bool Bitmap::allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint) {
   if (width < 1 || height < 1 || !limits.allows(width, height)) return false;
   const uint64_t count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  if (count > std::vector<BitmapPixel>().max_size()) return false;
+  if (count > grid_.max_size()) return false;
   try {
-    std::vector<BitmapPixel> grid(static_cast<size_t>(count), kBlankPixel);
+    decltype(grid_) grid(static_cast<size_t>(count));
+    if (paint) std::fill(grid.begin(), grid.end(), kBlankPixel);
     grid_.swap(grid);
   } catch (const std::bad_alloc&) {
     return false;

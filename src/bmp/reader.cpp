@@ -20,6 +20,9 @@
 // covers only in part takes the bytes that arrived as its low-order bytes.
 #include "bmp/reader.hpp"
 
+#include "bmp/row_codec.hpp"
+
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -27,18 +30,25 @@ namespace bmpfun {
 
 namespace detail {
 
+// The reader sizes the grid without painting it: it overwrites every pixel it reads and
+// paints only what the file does not cover.
+struct GridAccess {
+  static bool allocateUnpainted(Bitmap& bitmap, int32_t width, int32_t height, const Limits& limits) {
+    return bitmap.allocateGrid(width, height, limits, false);
+  }
+};
+
 namespace {
 
 constexpr BitmapPixel kBlankPixel{255, 255, 255, 0};
+// Pixel data is read this many bytes at a time (at least one whole row): few system calls,
+// and the chunk stays in cache while its rows are unpacked.
+constexpr size_t kChunkBytes = size_t{1} << 18;
 
 BitmapPixel* rowPointer(Bitmap& bitmap, int32_t y) {
   if (y >= bitmap.height()) y = bitmap.height() - 1;
   if (y < 0) y = 0;
   return bitmap.data() + static_cast<size_t>(y) * static_cast<size_t>(bitmap.width());
-}
-
-BitmapPixel lookUp(const std::vector<BitmapPixel>& table, unsigned index) {
-  return index < table.size() ? table[index] : kBlankPixel;
 }
 
 bool isPaletted(uint16_t bits) { return bits == 1 || bits == 4 || bits == 8; }
@@ -48,67 +58,40 @@ void reject(Bitmap& bitmap) {
   bitmap.changeBitsPerPixel(1);
 }
 
-// Number of single-bit right shifts that bring the mask down to 31 or less.
-int maskShift(uint16_t mask) {
-  int shift = 0;
-  while (mask > 31) {
-    mask = static_cast<uint16_t>(mask >> 1);
-    ++shift;
-  }
-  return shift;
-}
-
 }  // namespace
 
 bool decodeRow1(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (uint64_t{length} * 8 < width) return false;
-  const auto& table = bitmap.colorTable();
-  BitmapPixel* out = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x) {
-    out[x] = lookUp(table, (row[x / 8] >> (7 - x % 8)) & 1u);
-  }
+  unpackRow1(row, rowPointer(bitmap, y), width, paletteOf(bitmap));
   return true;
 }
 
 bool decodeRow4(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (uint64_t{length} * 2 < width) return false;
-  const auto& table = bitmap.colorTable();
-  BitmapPixel* out = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x) {
-    const unsigned byte = row[x / 2];
-    out[x] = lookUp(table, x % 2 == 0 ? byte >> 4 : byte & 15u);
-  }
+  unpackRow4(row, rowPointer(bitmap, y), width, paletteOf(bitmap));
   return true;
 }
 
 bool decodeRow8(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (length < width) return false;
-  const auto& table = bitmap.colorTable();
-  BitmapPixel* out = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x) out[x] = lookUp(table, row[x]);
+  unpackRow8(row, rowPointer(bitmap, y), width, paletteOf(bitmap));
   return true;
 }
 
 bool decodeRow24(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (length < uint64_t{width} * 3) return false;
-  BitmapPixel* out = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x, row += 3) {
-    out[x].blue = row[0];
-    out[x].green = row[1];
-    out[x].red = row[2];
-  }
+  unpackRow24(row, rowPointer(bitmap, y), width, true);
   return true;
 }
 
 bool decodeRow32(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (length < uint64_t{width} * 4) return false;
-  BitmapPixel* out = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x, row += 4) out[x] = BitmapPixel{row[0], row[1], row[2], row[3]};
+  unpackRow32(row, rowPointer(bitmap, y), width);
   return true;
 }
 
@@ -145,7 +128,8 @@ bool loadFromSource(Bitmap& bitmap, ByteSource& source, const Limits& limits) {
   const uint16_t bits = ih.biBitCount;
   const bool masked = ih.biCompression == 3;
   if (!(ih.biCompression == 0 || (masked && bits == 16)) || !bitmap.changeBitsPerPixel(bits) ||
-      ih.biWidth <= 0 || ih.biHeight <= 0 || !bitmap.resize(ih.biWidth, ih.biHeight, limits)) {
+      ih.biWidth <= 0 || ih.biHeight <= 0 ||
+      !GridAccess::allocateUnpainted(bitmap, ih.biWidth, ih.biHeight, limits)) {
     reject(bitmap);
     return false;
   }
@@ -182,62 +166,69 @@ bool loadFromSource(Bitmap& bitmap, ByteSource& source, const Limits& limits) {
   }
   if (gap < 0) gap = 0;
 
+  Masks16 masks;
   if (bits == 16) {
-    uint16_t redMask = 0x7C00, greenMask = 0x03E0, blueMask = 0x001F;
     if (masked) {
       // Each mask is 4 bytes on disk; only its low 16 bits count.
       uint8_t discard[2];
-      readField(redMask, source);
+      readField(masks.red, source);
       guardedRead(discard, 2, 1, source);
-      readField(greenMask, source);
+      readField(masks.green, source);
       guardedRead(discard, 2, 1, source);
-      readField(blueMask, source);
+      readField(masks.blue, source);
       guardedRead(discard, 2, 1, source);
     }
-    if (gap > 0) guardedSkip(static_cast<uint64_t>(gap), source);
-    const int redShift = maskShift(redMask), greenShift = maskShift(greenMask),
-              blueShift = maskShift(blueMask);
-    const size_t dataBytes = 2 * static_cast<size_t>(width);
-    const size_t rowBytes = dataBytes + (4 - dataBytes % 4) % 4;
-    std::vector<uint8_t> row;
-    try {
-      row.resize(rowBytes);
-    } catch (const std::bad_alloc&) {
-      reject(bitmap);
-      return false;
-    }
-    // A row is read whole; when the data ends inside it, the pixels that arrived whole are
-    // decoded and reading stops (what is left stays white with alpha 0).
-    for (int32_t y = height - 1; y >= 0; --y) {
-      const size_t got = source.read(row.data(), rowBytes);
-      const size_t whole = std::min(got / 2, static_cast<size_t>(width));
-      BitmapPixel* out = rowPointer(bitmap, y);
-      for (size_t x = 0; x < whole; ++x) {
-        const auto v = static_cast<uint16_t>(row[2 * x] | (row[2 * x + 1] << 8));
-        out[x].blue = static_cast<uint8_t>(((v & blueMask) >> blueShift) * 8);
-        out[x].green = static_cast<uint8_t>(((v & greenMask) >> greenShift) * 8);
-        out[x].red = static_cast<uint8_t>(((v & redMask) >> redShift) * 8);
-      }
-      if (got < rowBytes) break;
-    }
-    return true;
+    masks.computeShifts();
   }
-
   if (gap > 0) guardedSkip(static_cast<uint64_t>(gap), source);
-  const size_t rowBytes = ((size_t{bits} * static_cast<size_t>(width) + 31) / 32) * 4;
-  std::vector<uint8_t> row;
+
+  // Rows go bottom row first, each padded to 4 bytes; they are read a chunk of whole rows at
+  // a time. Reading stops at the first row the file does not hold whole; of a 16-bit row cut
+  // short, the pixels that arrived whole are kept. Everything not read is painted white with
+  // alpha 0, as a fresh grid would be.
+  const size_t w = static_cast<size_t>(width);
+  const size_t rowBytes = ((size_t{bits} * w + 31) / 32) * 4;
+  const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes), static_cast<size_t>(height));
+  std::vector<uint8_t> chunk;
   try {
-    row.resize(rowBytes);
+    chunk.resize(chunkRows * rowBytes);
   } catch (const std::bad_alloc&) {
     reject(bitmap);
     return false;
   }
-  bool (*decode)(Bitmap&, const uint8_t*, size_t, int32_t) =
-      bits == 1 ? decodeRow1 : bits == 4 ? decodeRow4 : bits == 8 ? decodeRow8
-                                                                   : bits == 24 ? decodeRow24 : decodeRow32;
-  for (int32_t y = height - 1; y >= 0; --y) {
-    if (source.read(row.data(), rowBytes) < rowBytes) break;
-    if (!decode(bitmap, row.data(), rowBytes, y)) break;
+  const Palette palette = isPaletted(bits) ? paletteOf(bitmap) : Palette{};
+  const auto unpack = [&](const uint8_t* in, BitmapPixel* out, size_t count) {
+    switch (bits) {
+      case 1: unpackRow1(in, out, count, palette); break;
+      case 4: unpackRow4(in, out, count, palette); break;
+      case 8: unpackRow8(in, out, count, palette); break;
+      case 16: unpackRow16(in, out, count, masks); break;
+      case 24: unpackRow24(in, out, count, false); break;
+      default: unpackRow32(in, out, count); break;
+    }
+  };
+  BitmapPixel* const grid = bitmap.data();
+  size_t rowsLeft = static_cast<size_t>(height);  // rows 0 .. rowsLeft - 1 are still to come
+  size_t partial = 0;                              // pixels of row rowsLeft - 1 read all the same
+  while (rowsLeft > 0) {
+    const size_t rows = std::min(chunkRows, rowsLeft);
+    const size_t got = source.read(chunk.data(), rows * rowBytes);
+    const size_t whole = got / rowBytes;
+    for (size_t k = 0; k < whole; ++k) {
+      --rowsLeft;
+      unpack(chunk.data() + k * rowBytes, grid + rowsLeft * w, w);
+    }
+    if (got < rows * rowBytes) {
+      if (bits == 16) {
+        partial = std::min((got % rowBytes) / 2, w);
+        unpack(chunk.data() + whole * rowBytes, grid + (rowsLeft - 1) * w, partial);
+      }
+      break;
+    }
+  }
+  if (rowsLeft > 0) {
+    std::fill(grid, grid + (rowsLeft - 1) * w, kBlankPixel);
+    std::fill(grid + (rowsLeft - 1) * w + partial, grid + rowsLeft * w, kBlankPixel);
   }
   return true;
 }

@@ -9,6 +9,9 @@
 // untouched (see OutputFile for how, and for the in-place cases).
 #include "bmp/writer.hpp"
 
+#include "bmp/row_codec.hpp"
+
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -18,32 +21,14 @@ namespace detail {
 
 namespace {
 
+// Rows are handed to the file this many bytes at a time (at least one whole row).
+constexpr size_t kChunkBytes = size_t{1} << 18;
+
 const BitmapPixel* rowPointer(const Bitmap& bitmap, int32_t y) {
   if (y >= bitmap.height()) y = bitmap.height() - 1;
   if (y < 0) y = 0;
   return bitmap.data() + static_cast<size_t>(y) * static_cast<size_t>(bitmap.width());
 }
-
-// nearestTableIndex with a memory of the previous pixel: runs of one colour are common and
-// the answer depends on red, green and blue only.
-class NearestIndex {
- public:
-  explicit NearestIndex(const Bitmap& bitmap) : bitmap_(bitmap) {}
-  unsigned operator()(BitmapPixel p) {
-    if (!valid_ || p.blue != last_.blue || p.green != last_.green || p.red != last_.red) {
-      last_ = p;
-      index_ = nearestTableIndex(bitmap_, p);
-      valid_ = true;
-    }
-    return index_;
-  }
-
- private:
-  const Bitmap& bitmap_;
-  bool valid_ = false;
-  BitmapPixel last_{};
-  unsigned index_ = 0;
-};
 
 void putU16(uint8_t*& out, uint32_t v) {
   *out++ = static_cast<uint8_t>(v);
@@ -79,72 +64,39 @@ std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t 
 bool encodeRow1(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (uint64_t{length} * 8 < width) return false;
-  const BitmapPixel* row = rowPointer(bitmap, y);
-  NearestIndex nearest(bitmap);
-  for (size_t k = 0; k * 8 < width; ++k) {
-    unsigned sum = 0;  // index(8k + j) * 2^(7 - j), kept modulo 256
-    for (size_t j = 0; j < 8 && k * 8 + j < width; ++j) sum += nearest(row[k * 8 + j]) << (7 - j);
-    buffer[k] = static_cast<uint8_t>(sum);
-  }
+  NearestIndexCache nearest(bitmap);
+  packRow1(rowPointer(bitmap, y), buffer, width, nearest);
   return true;
 }
 
 bool encodeRow4(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (uint64_t{length} * 2 < width) return false;
-  const BitmapPixel* row = rowPointer(bitmap, y);
-  NearestIndex nearest(bitmap);
-  for (size_t k = 0; k * 2 < width; ++k) {
-    unsigned sum = 16 * nearest(row[2 * k]);
-    if (2 * k + 1 < width) sum += nearest(row[2 * k + 1]);
-    buffer[k] = static_cast<uint8_t>(sum);
-  }
+  NearestIndexCache nearest(bitmap);
+  packRow4(rowPointer(bitmap, y), buffer, width, nearest);
   return true;
 }
 
 bool encodeRow8(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (length < width) return false;
-  const BitmapPixel* row = rowPointer(bitmap, y);
-  NearestIndex nearest(bitmap);
-  for (size_t x = 0; x < width; ++x) buffer[x] = static_cast<uint8_t>(nearest(row[x]));
+  NearestIndexCache nearest(bitmap);
+  packRow8(rowPointer(bitmap, y), buffer, width, nearest);
   return true;
 }
 
 bool encodeRow24(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (length < uint64_t{width} * 3) return false;
-  const BitmapPixel* row = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x, buffer += 3) {
-    buffer[0] = row[x].blue;
-    buffer[1] = row[x].green;
-    buffer[2] = row[x].red;
-  }
+  packRow24(rowPointer(bitmap, y), buffer, width);
   return true;
 }
 
 bool encodeRow32(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y) {
   const size_t width = static_cast<size_t>(bitmap.width());
   if (length < uint64_t{width} * 4) return false;
-  const BitmapPixel* row = rowPointer(bitmap, y);
-  for (size_t x = 0; x < width; ++x, buffer += 4) {
-    buffer[0] = row[x].blue;
-    buffer[1] = row[x].green;
-    buffer[2] = row[x].red;
-    buffer[3] = row[x].alpha;
-  }
+  packRow32(rowPointer(bitmap, y), buffer, width);
   return true;
-}
-
-// 16 bits: 5-6-5, little-endian; alpha is dropped.
-static void encodeRow16(const Bitmap& bitmap, uint8_t* buffer, int32_t y) {
-  const BitmapPixel* row = rowPointer(bitmap, y);
-  const size_t width = static_cast<size_t>(bitmap.width());
-  for (size_t x = 0; x < width; ++x, buffer += 2) {
-    const unsigned v = (row[x].red / 8u) * 2048u + (row[x].green / 4u) * 32u + row[x].blue / 8u;
-    buffer[0] = static_cast<uint8_t>(v);
-    buffer[1] = static_cast<uint8_t>(v >> 8);
-  }
 }
 
 bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
@@ -154,9 +106,14 @@ bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
   if (!layout) return false;
   const int32_t bits = bitmap.bitsPerPixel();
 
-  std::vector<uint8_t> row;
+  // Rows are packed a chunk of whole rows at a time into a buffer zeroed once: the packers
+  // never touch the padding, so it stays 0.
+  const size_t rowBytes = static_cast<size_t>(layout->rowBytes);
+  const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes),
+                                    static_cast<size_t>(bitmap.height()));
+  std::vector<uint8_t> chunk;
   try {
-    row.assign(static_cast<size_t>(layout->rowBytes), 0);  // zeroed once: padding stays 0
+    chunk.assign(chunkRows * rowBytes, 0);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -197,17 +154,25 @@ bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
     ok = ok && file.write(kMasks, sizeof kMasks);
   }
 
-  bool (*encode)(const Bitmap&, uint8_t*, size_t, int32_t) =
-      bits == 1 ? encodeRow1 : bits == 4 ? encodeRow4 : bits == 8 ? encodeRow8
-                                                                   : bits == 24 ? encodeRow24 : encodeRow32;
-  for (int32_t y = bitmap.height() - 1; ok && y >= 0; --y) {
-    if (bits == 16) {
-      encodeRow16(bitmap, row.data(), y);
-    } else if (!encode(bitmap, row.data(), row.size(), y)) {
-      ok = false;
-      break;
+  const size_t width = static_cast<size_t>(bitmap.width());
+  NearestIndexCache nearest(bitmap);
+  size_t rowsLeft = static_cast<size_t>(bitmap.height());
+  while (ok && rowsLeft > 0) {
+    const size_t rows = std::min(chunkRows, rowsLeft);
+    for (size_t k = 0; k < rows; ++k) {
+      --rowsLeft;
+      const BitmapPixel* in = bitmap.data() + rowsLeft * width;
+      uint8_t* dst = chunk.data() + k * rowBytes;
+      switch (bits) {
+        case 1: packRow1(in, dst, width, nearest); break;
+        case 4: packRow4(in, dst, width, nearest); break;
+        case 8: packRow8(in, dst, width, nearest); break;
+        case 16: packRow16(in, dst, width); break;
+        case 24: packRow24(in, dst, width); break;
+        default: packRow32(in, dst, width); break;
+      }
     }
-    ok = file.write(row.data(), row.size());
+    ok = file.write(chunk.data(), rows * rowBytes);
   }
   return ok && file.commit();
 }

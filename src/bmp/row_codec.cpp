@@ -1,0 +1,173 @@
+#include "bmp/row_codec.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace bmpfun::detail {
+
+namespace {
+
+constexpr BitmapPixel kBlankPixel{255, 255, 255, 0};
+// The word-at-a-time loops rely on a BitmapPixel reading as blue | green << 8 | red << 16 |
+// alpha << 24; on other hosts only the byte loops run.
+constexpr bool kWordLoops = std::endian::native == std::endian::little && sizeof(BitmapPixel) == 4;
+
+uint32_t load32(const void* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+void store32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+}  // namespace
+
+Palette paletteOf(const Bitmap& bitmap) {
+  Palette palette;
+  palette.fill(kBlankPixel);
+  const auto& table = bitmap.colorTable();
+  for (size_t k = 0; k < table.size() && k < palette.size(); ++k) palette[k] = table[k];
+  return palette;
+}
+
+void unpackRow1(const uint8_t* in, BitmapPixel* out, size_t width, const Palette& palette) {
+  size_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    const unsigned byte = in[x / 8];
+    for (unsigned j = 0; j < 8; ++j) out[x + j] = palette[(byte >> (7 - j)) & 1u];
+  }
+  for (; x < width; ++x) out[x] = palette[(in[x / 8] >> (7 - x % 8)) & 1u];
+}
+
+void unpackRow4(const uint8_t* in, BitmapPixel* out, size_t width, const Palette& palette) {
+  size_t x = 0;
+  for (; x + 2 <= width; x += 2) {
+    const unsigned byte = in[x / 2];
+    out[x] = palette[byte >> 4];
+    out[x + 1] = palette[byte & 15u];
+  }
+  if (x < width) out[x] = palette[in[x / 2] >> 4];
+}
+
+void unpackRow8(const uint8_t* in, BitmapPixel* out, size_t width, const Palette& palette) {
+  for (size_t x = 0; x < width; ++x) out[x] = palette[in[x]];
+}
+
+void unpackRow24(const uint8_t* in, BitmapPixel* out, size_t width, bool keepAlpha) {
+  size_t x = 0;
+  if constexpr (kWordLoops) {
+    // Four pixels are twelve file bytes, three words: b g r b | g r b g | r b g r.
+    for (; x + 4 <= width; x += 4, in += 12) {
+      const uint32_t w0 = load32(in), w1 = load32(in + 4), w2 = load32(in + 8);
+      uint32_t p[4] = {w0 & 0xFFFFFFu, (w0 >> 24) | ((w1 & 0xFFFFu) << 8),
+                       (w1 >> 16) | ((w2 & 0xFFu) << 16), w2 >> 8};
+      if (keepAlpha) {
+        for (int k = 0; k < 4; ++k) p[k] |= load32(out + x + static_cast<size_t>(k)) & 0xFF000000u;
+      }
+      std::memcpy(out + x, p, sizeof p);
+    }
+  }
+  for (; x < width; ++x, in += 3) {
+    out[x].blue = in[0];
+    out[x].green = in[1];
+    out[x].red = in[2];
+    if (!keepAlpha) out[x].alpha = 0;
+  }
+}
+
+void unpackRow32(const uint8_t* in, BitmapPixel* out, size_t width) {
+  if constexpr (kWordLoops) {
+    std::memcpy(out, in, 4 * width);  // the file's byte order is the pixel's
+  } else {
+    for (size_t x = 0; x < width; ++x, in += 4) out[x] = BitmapPixel{in[0], in[1], in[2], in[3]};
+  }
+}
+
+void Masks16::computeShifts() {
+  const auto shiftOf = [](uint16_t mask) {
+    int shift = 0;
+    while (mask > 31) {
+      mask = static_cast<uint16_t>(mask >> 1);
+      ++shift;
+    }
+    return shift;
+  };
+  redShift = shiftOf(red);
+  greenShift = shiftOf(green);
+  blueShift = shiftOf(blue);
+}
+
+void unpackRow16(const uint8_t* in, BitmapPixel* out, size_t width, const Masks16& m) {
+  for (size_t x = 0; x < width; ++x, in += 2) {
+    const unsigned v = unsigned{in[0]} | (unsigned{in[1]} << 8);
+    out[x] = BitmapPixel{static_cast<uint8_t>(((v & m.blue) >> m.blueShift) * 8),
+                         static_cast<uint8_t>(((v & m.green) >> m.greenShift) * 8),
+                         static_cast<uint8_t>(((v & m.red) >> m.redShift) * 8), 0};
+  }
+}
+
+NearestIndexCache::NearestIndexCache(const Bitmap& bitmap) : bitmap_(bitmap) {
+  keys_.fill(0xFFFFFFFFu);
+  values_.fill(0);
+}
+
+void packRow1(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest) {
+  for (size_t k = 0; k * 8 < width; ++k) {
+    unsigned byte = 0;  // index(8k + j) * 2^(7 - j), kept modulo 256
+    for (size_t j = 0; j < 8 && k * 8 + j < width; ++j) byte += unsigned{nearest(in[k * 8 + j])} << (7 - j);
+    out[k] = static_cast<uint8_t>(byte);
+  }
+}
+
+void packRow4(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest) {
+  for (size_t k = 0; k * 2 < width; ++k) {
+    unsigned byte = 16u * nearest(in[2 * k]);
+    if (2 * k + 1 < width) byte += nearest(in[2 * k + 1]);
+    out[k] = static_cast<uint8_t>(byte);
+  }
+}
+
+void packRow8(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest) {
+  for (size_t x = 0; x < width; ++x) out[x] = nearest(in[x]);
+}
+
+void packRow16(const BitmapPixel* in, uint8_t* out, size_t width) {
+  for (size_t x = 0; x < width; ++x, out += 2) {
+    const unsigned v = (in[x].red / 8u) * 2048u + (in[x].green / 4u) * 32u + in[x].blue / 8u;
+    out[0] = static_cast<uint8_t>(v);
+    out[1] = static_cast<uint8_t>(v >> 8);
+  }
+}
+
+void packRow24(const BitmapPixel* in, uint8_t* out, size_t width) {
+  size_t x = 0;
+  if constexpr (kWordLoops) {
+    for (; x + 4 <= width; x += 4, out += 12) {
+      const uint32_t p0 = load32(in + x), p1 = load32(in + x + 1), p2 = load32(in + x + 2),
+                     p3 = load32(in + x + 3);
+      store32(out, (p0 & 0xFFFFFFu) | (p1 << 24));
+      store32(out + 4, ((p1 >> 8) & 0xFFFFu) | (p2 << 16));
+      store32(out + 8, ((p2 >> 16) & 0xFFu) | (p3 << 8));
+    }
+  }
+  for (; x < width; ++x, out += 3) {
+    out[0] = in[x].blue;
+    out[1] = in[x].green;
+    out[2] = in[x].red;
+  }
+}
+
+void packRow32(const BitmapPixel* in, uint8_t* out, size_t width) {
+  if constexpr (kWordLoops) {
+    std::memcpy(out, in, 4 * width);
+  } else {
+    for (size_t x = 0; x < width; ++x, out += 4) {
+      out[0] = in[x].blue;
+      out[1] = in[x].green;
+      out[2] = in[x].red;
+      out[3] = in[x].alpha;
+    }
+  }
+}
+
+}  // namespace bmpfun::detail
