@@ -34,6 +34,11 @@
 extern char** environ;
 
 namespace bmpfun {
+
+void PrintTo(const BitmapPixel& p, std::ostream* os) {
+  *os << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a " << int{p.alpha} << ")";
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -251,7 +256,8 @@ Decoded decodeByRule(const std::vector<uint8_t>& f) {
           break;
         }
         case 24: p = BitmapPixel{f[rowAt + 3 * ux], f[rowAt + 3 * ux + 1], f[rowAt + 3 * ux + 2], 0}; break;
-        default: p = BitmapPixel{f[rowAt + 4 * ux], f[rowAt + 4 * ux + 1], f[rowAt + 4 * ux + 2], f[rowAt + 4 * ux + 3]};
+        default:
+          p = BitmapPixel{f[rowAt + 4 * ux], f[rowAt + 4 * ux + 1], f[rowAt + 4 * ux + 2], f[rowAt + 4 * ux + 3]};
       }
     }
   }
