@@ -95,7 +95,7 @@ struct GridAllocator {
   bool operator==(const GridAllocator<U>&) const noexcept { return true; }
 };
 
-struct GridAccess;  // the reader's way to size a grid it overwrites itself (src/bmp/reader.cpp)
+struct GridAccess;  // sizing a grid that the caller overwrites itself (src/bmp/grid_access.hpp)
 }  // namespace detail
 
 // A full-colour pixel grid with a bit depth (1, 4, 8, 16, 24, 32) that decides the file

@@ -1,12 +1,16 @@
 // The Bitmap container, the header records' byte swaps and the codec's small helpers.
 #include <bmpfun/bmp.hpp>
 
+#include "bmp/grid_access.hpp"
+
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -63,6 +67,34 @@ void* allocateGridStorage(size_t bytes) {
 }
 
 void releaseGridStorage(void* block) noexcept { std::free(block); }
+
+void adviseHugePages(void* block, size_t bytes) {
+  const auto start = reinterpret_cast<uintptr_t>(block);
+  const uintptr_t first = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  const uintptr_t end = (start + bytes) & ~(uintptr_t{kHugePage} - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
+
+void swapRedBlue(const void* in, void* out, size_t count) {
+  const auto* src = static_cast<const uint8_t*>(in);
+  auto* dst = static_cast<uint8_t*>(out);
+  if constexpr (std::endian::native == std::endian::little) {
+    for (size_t i = 0; i < count; ++i) {
+      uint32_t v;
+      std::memcpy(&v, src + 4 * i, 4);
+      v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+      std::memcpy(dst + 4 * i, &v, 4);
+    }
+  } else {
+    for (size_t i = 0; i < count; ++i, src += 4, dst += 4) {
+      const uint8_t first = src[0];
+      dst[0] = src[2];
+      dst[1] = src[1];
+      dst[2] = first;
+      dst[3] = src[3];
+    }
+  }
+}
 
 }  // namespace detail
 

@@ -20,6 +20,7 @@
 // covers only in part takes the bytes that arrived as its low-order bytes.
 #include "bmp/reader.hpp"
 
+#include "bmp/grid_access.hpp"
 #include "bmp/row_codec.hpp"
 
 #include <algorithm>
@@ -29,14 +30,6 @@
 namespace bmpfun {
 
 namespace detail {
-
-// The reader sizes the grid without painting it: it overwrites every pixel it reads and
-// paints only what the file does not cover.
-struct GridAccess {
-  static bool allocateUnpainted(Bitmap& bitmap, int32_t width, int32_t height, const Limits& limits) {
-    return bitmap.allocateGrid(width, height, limits, false);
-  }
-};
 
 namespace {
 
@@ -127,6 +120,8 @@ bool loadFromSource(Bitmap& bitmap, ByteSource& source, const Limits& limits) {
 
   const uint16_t bits = ih.biBitCount;
   const bool masked = ih.biCompression == 3;
+  // The grid is sized without the paint: every pixel the file holds is overwritten below,
+  // and only what it does not hold is painted.
   if (!(ih.biCompression == 0 || (masked && bits == 16)) || !bitmap.changeBitsPerPixel(bits) ||
       ih.biWidth <= 0 || ih.biHeight <= 0 ||
       !GridAccess::allocateUnpainted(bitmap, ih.biWidth, ih.biHeight, limits)) {

@@ -2,7 +2,10 @@
 // that cannot be made or a file that cannot be read gives an empty pointer and a status.
 #include <bmpfun/image.hpp>
 
+#include "bmp/grid_access.hpp"
+
 #include <algorithm>
+#include <cstddef>
 #include <limits>
 #include <new>
 #include <utility>
@@ -25,6 +28,12 @@ const char* to_string(ImageStatus status) {
 
 namespace {
 
+// Loading and saving move whole arrays with one byte swap per pixel: the two pixel types
+// must be four bytes laid out in their declared order.
+static_assert(sizeof(Pixel) == 4 && offsetof(Pixel, r) == 0 && offsetof(Pixel, b) == 2);
+static_assert(sizeof(BitmapPixel) == 4 && offsetof(BitmapPixel, blue) == 0 &&
+              offsetof(BitmapPixel, red) == 2);
+
 void report(ImageStatus* status, ImageStatus value) {
   if (status != nullptr) *status = value;
 }
@@ -45,6 +54,9 @@ std::unique_ptr<Image> Image::allocate(int32_t width, int32_t height, const Limi
   }
   try {
     auto image = std::make_unique<Image>(Key{});
+    // Reserved (untouched) first, so that a large array can still be put on huge pages.
+    image->pixels_.reserve(static_cast<size_t>(count));
+    detail::adviseHugePages(image->pixels_.data(), static_cast<size_t>(count) * sizeof(Pixel));
     // Blank: white with alpha 0, the fill a freshly sized bitmap would give.
     image->pixels_.assign(static_cast<size_t>(count), Pixel{255, 255, 255, 0});
     image->width_ = width;
@@ -83,10 +95,7 @@ std::unique_ptr<Image> Image::load(const std::string& path, const Limits& limits
     // The bitmap keeps blue, green, red, alpha; the image keeps r, g, b, a. Alpha is
     // whatever the reader left: the pixel's fourth byte at 32 bits, the table entry's at
     // 1/4/8 bits, the fill's 0 at 16 and 24 bits.
-    const BitmapPixel* source = bitmap.data();
-    for (size_t i = 0; i < image->pixels_.size(); ++i) {
-      image->pixels_[i] = Pixel{source[i].red, source[i].green, source[i].blue, source[i].alpha};
-    }
+    detail::swapRedBlue(bitmap.data(), image->pixels_.data(), image->pixels_.size());
     image->bitmap_ = std::move(bitmap);
     report(status, ImageStatus::ok);
     return image;
@@ -104,18 +113,15 @@ std::unique_ptr<Image> Image::copyOf(const Image& source, ImageStatus* status) {
 
 bool Image::save(const std::string& path) {
   try {
+    // Every pixel is overwritten right below, so a new grid is not painted first.
     if ((bitmap_.width() != width_ || bitmap_.height() != height_) &&
-        !bitmap_.resize(width_, height_, limits_)) {
+        !detail::GridAccess::allocateUnpainted(bitmap_, width_, height_, limits_)) {
       return false;
     }
   } catch (const std::bad_alloc&) {
     return false;
   }
-  BitmapPixel* target = bitmap_.data();
-  for (size_t i = 0; i < pixels_.size(); ++i) {
-    const Pixel& p = pixels_[i];
-    target[i] = BitmapPixel{p.b, p.g, p.r, p.a};
-  }
+  detail::swapRedBlue(pixels_.data(), bitmap_.data(), pixels_.size());
   // 24 bits drops any colour table a palette file brought in; the pixels stay as stored.
   bitmap_.changeBitsPerPixel(24);
   return bitmap_.saveFile(path);
