@@ -159,6 +159,10 @@ peer_pair() {  # LABEL-PREFIX BINARY-KIND ARGS... (ARGS end with the output spec
 }
 
 start_load=$(cut -d' ' -f1-3 /proc/loadavg)
+revision="an unversioned tree"
+if [ "$(git -C "$root" rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
+  revision="commit $(git -C "$root" describe --always --dirty 2>/dev/null)"
+fi
 
 for s in $sizes; do
   in=$(input "$s")
@@ -271,7 +275,7 @@ fi
 
 # ---------------------------------------------------------------- report
 {
-  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)), $runs timed runs per command, build type $build_type."
+  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores ($(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)), $runs timed runs per command, $revision, build type $build_type."
   echo "Load average at start $start_load, at end $end_load."
   echo
   echo "| Operation | Size | Command | Threads | Median wall s | Median CPU s | Peak MiB | Wall ÷ bmpfun | CPU ÷ bmpfun |"
