@@ -7,6 +7,7 @@
 #include <bmpfun/image.hpp>
 
 #include "args.hpp"
+#include "diagnose.hpp"
 #include "ops.hpp"
 #include "testcard.hpp"
 
@@ -39,12 +40,17 @@ int failure(const std::string& line) {
   return kFailed;
 }
 
-int loadError(const std::string& path, ImageStatus status) {
+int loadError(const std::string& path, const Limits& limits) {
+  return failure("Error loading image: " + path + ": " + whyNotLoaded(path, limits));
+}
+
+int loadError(const std::string& path, const Limits& limits, ImageStatus status) {
+  if (status == ImageStatus::loadFailed || status == ImageStatus::tooLarge) return loadError(path, limits);
   return failure("Error loading image: " + path + ": " + to_string(status));
 }
 
 int writeError(const std::string& path) {
-  return failure("bmpfun: " + path + ": cannot write the file");
+  return failure("bmpfun: " + path + ": cannot write the file: " + whyNotWritten(path));
 }
 
 void printHelp() {
@@ -138,7 +144,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   }
   Bitmap bitmap;
   if (!bitmap.loadFile(a[0], ctx.limits)) {
-    return failure("Error loading image: " + a[0] + ": not a readable BMP file within the size limit");
+    return loadError(a[0], ctx.limits);
   }
   if (bits != 0) bitmap.changeBitsPerPixel(bits);
   if (!bitmap.saveFile(a[1])) return writeError(a[1]);
@@ -152,7 +158,7 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   if (!value) return usageError("rescale: VALUE '" + a[3] + "' is not a 32-bit integer");
   Bitmap bitmap;
   if (!bitmap.loadFile(a[0], ctx.limits)) {
-    return failure("Error loading image: " + a[0] + ": not a readable BMP file within the size limit");
+    return loadError(a[0], ctx.limits);
   }
   if (!rescale(bitmap, a[2][0], *value, ctx.limits)) {
     return failure("bmpfun: rescale: unknown mode '" + a[2] +
@@ -208,7 +214,7 @@ template <typename Body>
 int withImage(const Context& ctx, const std::string& input, const std::string& output, Body body) {
   ImageStatus status = ImageStatus::ok;
   auto image = Image::load(input, ctx.limits, &status);
-  if (!image) return loadError(input, status);
+  if (!image) return loadError(input, ctx.limits, status);
   std::string error;
   if (!body(image, error)) return failure(error);
   if (!image->save(output)) return writeError(output);

@@ -85,10 +85,16 @@ TEST_F(Cli, FailuresExitOneWithTheSystemsOwnText) {
     std::string prefix;
   };
   const std::vector<Case> cases = {
-      {{"convert", dir.file("missing.bmp"), out}, "Error loading image: " + dir.file("missing.bmp")},
-      {{"apply", dir.file("missing.bmp"), out, "blur=3"}, "Error loading image: " + dir.file("missing.bmp")},
-      {{"--max-pixels", "199", "apply", card, out, "blur=3"}, "Error loading image: " + card},
-      {{"--max-pixels", "199", "convert", card, out}, "Error loading image: " + card},
+      // The reason follows the system's own text.
+      {{"convert", dir.file("missing.bmp"), out},
+       "Error loading image: " + dir.file("missing.bmp") + ": No such file or directory\n"},
+      {{"apply", dir.file("missing.bmp"), out, "blur=3"},
+       "Error loading image: " + dir.file("missing.bmp") + ": No such file or directory\n"},
+      {{"convert", dir.path().string(), out}, "Error loading image: " + dir.path().string() + ": is a directory\n"},
+      {{"--max-pixels", "199", "apply", card, out, "blur=3"},
+       "Error loading image: " + card + ": 20 x 10 pixels passes the limit of 199 pixels (see --max-pixels)\n"},
+      {{"--max-pixels", "199", "convert", card, out},
+       "Error loading image: " + card + ": 20 x 10 pixels passes the limit of 199 pixels (see --max-pixels)\n"},
       {{"apply", card, out, "crop=15,0,10,10"}, "Error allocating image."},
       {{"apply", card, out, "crop=0,0,0,1"}, "Error allocating image."},
       {{"apply", card, out, "scale=0.01,1"}, "Error allocating image."},
@@ -101,7 +107,11 @@ TEST_F(Cli, FailuresExitOneWithTheSystemsOwnText) {
       {{"--max-pixels", "200", "rescale", card, out, "P", "200"}, ""},
       {{"info", dir.file("missing.bmp")}, ""},
       {{"info", dir.path().string()}, ""},
-      {{"convert", card, dir.file("no/such/dir/out.bmp")}, ""},
+      {{"convert", card, dir.file("no/such/dir/out.bmp")},
+       "bmpfun: " + dir.file("no/such/dir/out.bmp") + ": cannot write the file: folder " +
+           dir.file("no/such/dir") + ": No such file or directory\n"},
+      {{"fun", card, dir.path().string(), "0"},
+       "bmpfun: " + dir.path().string() + ": cannot write the file: is a directory\n"},
   };
   for (const auto& c : cases) {
     std::string line;
