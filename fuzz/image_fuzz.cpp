@@ -62,6 +62,107 @@ void take(std::unique_ptr<Image>& current, std::unique_ptr<Image> made, ImageSta
 
 bool isWhite(const Pixel& p) { return p == Pixel{255, 255, 255, 255}; }
 
+// ---- references: the plain definitions the optimised operations must match to the last bit
+
+constexpr double kPi = 3.141592;
+constexpr double kInversePi = 0.3183099524062959;
+constexpr double kRadiansPerDegree = 0.01745328888888889;
+
+void expectSamePixels(const std::vector<Pixel>& got, const std::vector<Pixel>& want, const char* what) {
+  FUZZ_CHECK(got.size() == want.size(), std::string(what) + ": size");
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i] == want[i]) continue;
+    const Pixel g = got[i], w = want[i];
+    FUZZ_CHECK(false, std::string(what) + ": element " + std::to_string(i) + " is " + std::to_string(g.r) + "," +
+                          std::to_string(g.g) + "," + std::to_string(g.b) + "," + std::to_string(g.a) + ", expected " +
+                          std::to_string(w.r) + "," + std::to_string(w.g) + "," + std::to_string(w.b) + "," +
+                          std::to_string(w.a));
+  }
+}
+
+// blur and sharpen: convolvePixel at every pixel, column by column, in place.
+std::vector<Pixel> referenceNeighbourhood(const Image& im, int32_t maskSize, bool sharpen) {
+  auto work = Image::copyOf(im);
+  FUZZ_CHECK(work != nullptr, "copy for the reference");
+  const BlurMask* mask = blurMaskFor(maskSize);
+  if (mask == nullptr) return work->pixels();
+  for (int32_t x = 0; x < work->width(); ++x) {
+    for (int32_t y = 0; y < work->height(); ++y) {
+      const Pixel original = work->pixel(x, y);
+      convolvePixel(*work, x, y, *mask);
+      if (sharpen) work->pixel(x, y) = work->pixel(x, y).lerp(original, 1.5);
+    }
+  }
+  return work->pixels();
+}
+
+// fun: every output pixel (or store, for effect 2) is one sample at the warp's position.
+std::vector<Pixel> referenceFun(const Image& im, int32_t effect) {
+  const int32_t w = im.width(), h = im.height();
+  std::vector<Pixel> out;
+  if (effect == 0) {
+    out.assign(static_cast<size_t>(w) * static_cast<size_t>(h), Pixel{255, 255, 255, 0});
+    const double amplitude = static_cast<double>(h / 2);
+    for (int32_t i = 0; i < w; ++i) {
+      const double angle = (static_cast<double>(int64_t{2} * i) * kPi) / static_cast<double>(w);
+      const double shift = amplitude * std::sin(angle);
+      for (int32_t k = 0; k < h; ++k) {
+        out[static_cast<size_t>(i) + static_cast<size_t>(k) * static_cast<size_t>(w)] =
+            im.sample(static_cast<double>(i), shift + static_cast<double>(k));
+      }
+    }
+    return out;
+  }
+  const int64_t side = int64_t{2} * h + 1;
+  const int64_t rowLength = effect == 1 ? side : w;
+  out.assign(effect == 1 ? static_cast<size_t>(side * side) : static_cast<size_t>(w) * static_cast<size_t>(h),
+             Pixel{255, 255, 255, 0});
+  const double halfWidth = static_cast<double>(w / 2);
+  for (int64_t i = -h; i <= h; ++i) {
+    for (int64_t c = -h; c <= h; ++c) {
+      const int64_t element = (c + h) * rowLength + (i + h);
+      if (element >= static_cast<int64_t>(out.size())) continue;
+      const double dc = static_cast<double>(c), di = static_cast<double>(i);
+      const double theta = std::atan2(dc, di);
+      const double radius = std::sqrt(std::pow(dc, 2.0) + std::pow(di, 2.0));
+      out[static_cast<size_t>(element)] = im.sample((halfWidth * theta) * kInversePi + halfWidth, radius);
+    }
+  }
+  return out;
+}
+
+std::vector<Pixel> referenceScale(const Image& im, const Image& made, double sx, double sy) {
+  std::vector<Pixel> out(made.pixels().size());
+  const double inverseSy = 1.0 / sy;
+  for (int32_t j = 0; j < made.height(); ++j) {
+    for (int32_t i = 0; i < made.width(); ++i) {
+      out[static_cast<size_t>(i) + static_cast<size_t>(j) * static_cast<size_t>(made.width())] =
+          im.sample(static_cast<double>(i) / sx, static_cast<double>(j) * inverseSy);
+    }
+  }
+  return out;
+}
+
+// rotate: the (2d + 1)^2 square of samples about pixel (0, 0), trimmed by autoCrop.
+std::unique_ptr<Image> referenceRotate(const Image& im, double degrees) {
+  const double rad = degrees * kRadiansPerDegree;
+  const double diagonal = std::sqrt(std::pow(static_cast<double>(im.width()), 2.0) +
+                                    std::pow(static_cast<double>(im.height()), 2.0));
+  const auto d = static_cast<int32_t>(diagonal);
+  auto square = Image::create(2 * d + 1, 2 * d + 1, im.limits());
+  if (!square) return nullptr;
+  const double cosine = std::cos(rad), sine = std::sin(rad);
+  for (int32_t i = -d; i <= d; ++i) {
+    const double di = static_cast<double>(i);
+    const double diCos = di * cosine, diSin = di * sine;
+    for (int32_t c = -d; c <= d; ++c) {
+      const double dc = static_cast<double>(c);
+      square->pixel(i + d, c + d) = im.sample(diCos - dc * sine, dc * cosine + diSin);
+    }
+  }
+  return square->autoCrop();
+}
+
 void apply(std::unique_ptr<Image>& image, FuzzedDataProvider& in) {
   Image& im = *image;
   ImageStatus status = ImageStatus::ok;
@@ -76,8 +177,15 @@ void apply(std::unique_ptr<Image>& image, FuzzedDataProvider& in) {
     case 7: im.randomDither(fuzzedInt(in, -1, 9)); break;
     case 8: im.orderedDither(fuzzedInt(in, -1, 9)); break;
     case 9: im.FloydSteinbergDither(fuzzedInt(in, -1, 9)); break;
-    case 10: im.blur(fuzzedInt(in, -1, 6)); break;
-    case 11: im.sharpen(fuzzedInt(in, -1, 6)); break;
+    case 10:
+    case 11: {
+      const int32_t maskSize = fuzzedInt(in, -1, 6);
+      const bool sharpen = in.ConsumeBool();
+      const std::vector<Pixel> want = referenceNeighbourhood(im, maskSize, sharpen);
+      if (sharpen) im.sharpen(maskSize); else im.blur(maskSize);
+      expectSamePixels(im.pixels(), want, sharpen ? "sharpen" : "blur");
+      break;
+    }
     case 12: FUZZ_CHECK(im.edgeDetect(), "edgeDetect of a loaded image"); break;
     case 13: {
       const int32_t effect = in.ConsumeBool() ? in.ConsumeIntegralInRange<int32_t>(0, 3) : in.ConsumeIntegral<int32_t>();
@@ -85,6 +193,7 @@ void apply(std::unique_ptr<Image>& image, FuzzedDataProvider& in) {
       if (effect < 0 || effect > 2) FUZZ_CHECK(!made && status == ImageStatus::noSuchEffect, "fun effect");
       if (made && effect != 1) FUZZ_CHECK(made->width() == im.width() && made->height() == im.height(), "fun size");
       if (made && effect == 1) FUZZ_CHECK(made->width() == 2 * im.height() + 1 && made->height() == made->width(), "disc size");
+      if (made) expectSamePixels(made->pixels(), referenceFun(im, effect), "fun");
       take(image, std::move(made), status, "fun");
       break;
     }
@@ -112,10 +221,23 @@ void apply(std::unique_ptr<Image>& image, FuzzedDataProvider& in) {
     }
     case 16: {
       const double sx = fuzzedReal(in, -0.5, 4.0), sy = fuzzedReal(in, -0.5, 4.0);
-      take(image, im.scale(sx, sy, &status), status, "scale");
+      auto made = im.scale(sx, sy, &status);
+      if (made) expectSamePixels(made->pixels(), referenceScale(im, *made, sx, sy), "scale");
+      take(image, std::move(made), status, "scale");
       break;
     }
-    case 17: take(image, im.rotate(fuzzedReal(in, -720.0, 720.0), &status), status, "rotate"); break;
+    case 17: {
+      const double degrees = fuzzedReal(in, -720.0, 720.0);
+      auto made = im.rotate(degrees, &status);
+      auto want = referenceRotate(im, degrees);
+      FUZZ_CHECK(static_cast<bool>(made) == static_cast<bool>(want), "rotate made / reference made");
+      if (made) {
+        FUZZ_CHECK(made->width() == want->width() && made->height() == want->height(), "rotate size");
+        expectSamePixels(made->pixels(), want->pixels(), "rotate");
+      }
+      take(image, std::move(made), status, "rotate");
+      break;
+    }
     case 18: {
       auto made = im.autoCrop(&status);
       if (made) {
