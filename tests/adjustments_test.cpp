@@ -13,13 +13,7 @@
 namespace bmpfun {
 namespace {
 
-::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "got (" << int{got.r} << ", " << int{got.g} << ", " << int{got.b} << ", "
-         << int{got.a} << ") want (" << int{want.r} << ", " << int{want.g} << ", "
-         << int{want.b} << ", " << int{want.a} << ")";
-}
+using test::samePixel;
 
 struct Case {
   const char* name;

@@ -2,6 +2,8 @@
 // rules of the diffusion, and the random draws of the random dither.
 #include <bmpfun/image.hpp>
 
+#include "support/test_support.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,32 +12,10 @@
 #include <vector>
 
 namespace bmpfun {
-void PrintTo(const Pixel& p, std::ostream* os) {
-  *os << "(" << int{p.r} << ", " << int{p.g} << ", " << int{p.b} << ", " << int{p.a} << ")";
-}
-}  // namespace bmpfun
-
-namespace bmpfun {
 namespace {
 
-std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value) {
-  auto image = Image::create(width, height);
-  if (image) {
-    for (Pixel& p : image->pixels()) p = value;
-  }
-  return image;
-}
-
-std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed) {
-  auto image = Image::create(width, height);
-  std::mt19937 rng(seed);
-  for (Pixel& p : image->pixels()) {
-    const uint32_t bits = static_cast<uint32_t>(rng());
-    p = Pixel{static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
-              static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)};
-  }
-  return image;
-}
+using test::uniformImage;
+using test::randomImage;
 
 // The threshold table as documented: rows by x mod 4, columns by y mod 4.
 constexpr int32_t kTable[4][4] = {

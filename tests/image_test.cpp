@@ -15,16 +15,10 @@
 namespace bmpfun {
 namespace {
 
+using test::samePixel;
+
 using test::BmpSpec;
 using test::TempDir;
-
-::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "got (" << int{got.r} << ", " << int{got.g} << ", " << int{got.b} << ", "
-         << int{got.a} << ") want (" << int{want.r} << ", " << int{want.g} << ", "
-         << int{want.b} << ", " << int{want.a} << ")";
-}
 
 std::string writeBmp(const TempDir& dir, const std::string& name, const BmpSpec& spec) {
   const std::string path = dir.file(name);

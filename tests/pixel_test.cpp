@@ -1,6 +1,8 @@
 // Pixel arithmetic: rounding, clamping, evaluation order and draw order.
 #include <bmpfun/pixel.hpp>
 
+#include "support/test_support.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,16 +13,10 @@
 namespace bmpfun {
 namespace {
 
+using test::samePixel;
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "got (" << int{got.r} << ", " << int{got.g} << ", " << int{got.b} << ", "
-         << int{got.a} << ") want (" << int{want.r} << ", " << int{want.g} << ", "
-         << int{want.b} << ", " << int{want.a} << ")";
-}
 
 TEST(Pixel, DefaultIsOpaqueBlack) {
   EXPECT_TRUE(samePixel(Pixel{}, Pixel{0, 0, 0, 255}));

@@ -1,6 +1,8 @@
 // Resampling: point, bilinear and gaussian at interior, edge, corner and outside positions.
 #include <bmpfun/image.hpp>
 
+#include "support/test_support.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,6 +10,8 @@
 
 namespace bmpfun {
 namespace {
+
+using test::samePixel;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -32,14 +36,6 @@ Pixel distinct(int32_t x, int32_t y) {
 }
 
 Pixel grey(uint8_t v) { return Pixel{v, v, v, v}; }
-
-::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want) {
-  if (got == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure()
-         << "got (" << int{got.r} << ", " << int{got.g} << ", " << int{got.b} << ", "
-         << int{got.a} << ") want (" << int{want.r} << ", " << int{want.g} << ", "
-         << int{want.b} << ", " << int{want.a} << ")";
-}
 
 struct PositionCase {
   double x, y;

@@ -11,9 +11,16 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
+
+namespace bmpfun {
+void PrintTo(const Pixel& p, std::ostream* os) {
+  *os << "(" << int{p.r} << ", " << int{p.g} << ", " << int{p.b} << ", " << int{p.a} << ")";
+}
+}  // namespace bmpfun
 
 namespace bmpfun::test {
 
@@ -150,6 +157,37 @@ std::unique_ptr<Image> makeTestImage(int32_t width, int32_t height, uint32_t see
     }
   }
   return img;
+}
+
+std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value) {
+  auto image = Image::create(width, height);
+  if (image) {
+    for (Pixel& p : image->pixels()) p = value;
+  }
+  return image;
+}
+
+std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed) {
+  auto image = Image::create(width, height);
+  if (!image) return image;
+  std::mt19937 rng(seed);
+  for (Pixel& p : image->pixels()) {
+    const uint32_t bits = static_cast<uint32_t>(rng());
+    p = Pixel{static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
+              static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)};
+  }
+  return image;
+}
+
+::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  failure << "got ";
+  std::ostringstream text;
+  PrintTo(got, &text);
+  text << " want ";
+  PrintTo(want, &text);
+  return failure << text.str();
 }
 
 }  // namespace bmpfun::test

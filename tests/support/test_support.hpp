@@ -3,10 +3,19 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
+
+namespace bmpfun {
+// GoogleTest prints a pixel as (r, g, b, a).
+void PrintTo(const Pixel& p, std::ostream* os);
+}  // namespace bmpfun
 
 namespace bmpfun::test {
 
@@ -63,5 +72,13 @@ RunResult runCli(const std::vector<std::string>& args);
 
 // A deterministic RGBA image with gradients, hard edges and varied alpha.
 std::unique_ptr<Image> makeTestImage(int32_t width, int32_t height, uint32_t seed = 1);
+
+// Every pixel set to value.
+std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value);
+// Every channel of every pixel uniformly random, alpha included.
+std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed);
+
+// An assertion that prints both pixels when they differ.
+::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want);
 
 }  // namespace bmpfun::test
