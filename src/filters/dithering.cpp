@@ -4,10 +4,15 @@
 #include <bmpfun/image.hpp>
 
 #include <algorithm>
+#include <cstddef>
+
+#include "filters/channels.hpp"
 
 namespace bmpfun {
 
 namespace {
+
+using channels::ByteTable;
 
 int32_t clampBits(int32_t nbits) {
   return std::clamp(nbits, 1, 8);
@@ -39,17 +44,26 @@ uint8_t orderedChannel(uint8_t value, uint8_t level, int32_t threshold, float st
   return static_cast<uint8_t>(std::min(static_cast<int32_t>(next), 255));
 }
 
+// Pixel::quantize's reduction of one colour channel to bits bits, for every byte.
+ByteTable levelTable(int32_t bits) {
+  return ByteTable([bits](uint8_t c) { return Pixel{c, c, c, 0}.quantize(bits).r; });
+}
+
 }  // namespace
 
 void Image::randomDither(int32_t nbits) {
   const int32_t bits = clampBits(nbits);
-  // Column by column: the visiting order decides which random draws each pixel gets.
+  const ByteTable half = channels::scaleTable(0.5);
+  const ByteTable level = levelTable(bits);
+  // Column by column: the visiting order decides which random draws each pixel gets. The
+  // blend is p / 2 + noise / 2 (each halved with rounding, added with saturation), then
+  // quantized, which makes alpha 255.
+  auto blend = [&](uint8_t c, uint8_t n) { return level[channels::saturatingAdd(half[c], half[n])]; };
   for (int32_t x = 0; x < width_; ++x) {
     for (int32_t y = 0; y < height_; ++y) {
       Pixel& p = pixel(x, y);
       const Pixel noise = Pixel::random();
-      const Pixel blend = p.scaleBy(0.5).add(noise.scaleBy(0.5));
-      p = blend.quantize(bits);
+      p = Pixel{blend(p.r, noise.r), blend(p.g, noise.g), blend(p.b, noise.b), 255};
     }
   }
 }
@@ -58,14 +72,27 @@ void Image::orderedDither(int32_t nbits) {
   const int32_t bits = clampBits(nbits);
   const int32_t shift = 8 - bits;
   const float step = 255.0f / static_cast<float>(255 >> shift);
-  for (int32_t x = 0; x < width_; ++x) {
-    for (int32_t y = 0; y < height_; ++y) {
-      Pixel& p = pixel(x, y);
-      const int32_t threshold = (kOrderedThresholds[x % 4][y % 4] << shift) / 16;
-      const Pixel q = p.quantize(bits);
-      p.r = orderedChannel(p.r, q.r, threshold, step);
-      p.g = orderedChannel(p.g, q.g, threshold, step);
-      p.b = orderedChannel(p.b, q.b, threshold, step);
+  const ByteTable level = levelTable(bits);
+  // Each pixel depends on its own value and its place in the 4 x 4 pattern alone, so the
+  // rows are walked in memory order; the column-by-column order cannot be seen. One table
+  // per threshold: [x mod 4][y mod 4][value].
+  uint8_t dithered[4][4][256];
+  for (size_t i = 0; i < 4; ++i) {
+    for (size_t j = 0; j < 4; ++j) {
+      const int32_t threshold = (kOrderedThresholds[i][j] << shift) / 16;
+      for (size_t c = 0; c < 256; ++c) {
+        const auto value = static_cast<uint8_t>(c);
+        dithered[i][j][c] = orderedChannel(value, level[value], threshold, step);
+      }
+    }
+  }
+  Pixel* p = pixels_.data();
+  for (int32_t y = 0; y < height_; ++y) {
+    for (int32_t x = 0; x < width_; ++x, ++p) {
+      const uint8_t(&table)[256] = dithered[x % 4][y % 4];
+      p->r = table[p->r];
+      p->g = table[p->g];
+      p->b = table[p->b];
       // Alpha keeps its value: the quantized pixel's 255 is not stored.
     }
   }
@@ -73,28 +100,38 @@ void Image::orderedDither(int32_t nbits) {
 
 void Image::FloydSteinbergDither(int32_t nbits) {
   const int32_t bits = clampBits(nbits);
-  // Adds one share of the error to a neighbour, each channel rounded by itself.
-  auto pass = [this](int32_t x, int32_t y, Pixel error, double weight) {
-    Pixel& target = pixel(x, y);
-    target = target.add(error.scaleBy(weight));
+  const ByteTable level = levelTable(bits);
+  const ByteTable right = channels::scaleTable(kShareRight);
+  const ByteTable belowLeft = channels::scaleTable(kShareBelowLeft);
+  const ByteTable below = channels::scaleTable(kShareBelow);
+  const ByteTable belowRight = channels::scaleTable(kShareBelowRight);
+  const size_t stride = static_cast<size_t>(width_);
+  // Adds one share of the error to a neighbour, each channel rounded by itself. The error's
+  // alpha is 0 (the quantized alpha is 255), and its share is 0 too, so alpha is unchanged.
+  auto pass = [](Pixel& target, const Pixel& error, const ByteTable& share) {
+    target.r = channels::saturatingAdd(target.r, share[error.r]);
+    target.g = channels::saturatingAdd(target.g, share[error.g]);
+    target.b = channels::saturatingAdd(target.b, share[error.b]);
   };
   // Row by row, left to right: each pixel is quantized with the errors already passed to it.
-  for (int32_t y = 0; y < height_; ++y) {
-    for (int32_t x = 0; x < width_; ++x) {
-      Pixel& p = pixel(x, y);
-      const Pixel q = p.quantize(bits);
+  Pixel* row = pixels_.data();
+  for (int32_t y = 0; y < height_; ++y, row += stride) {
+    Pixel* next = y + 1 < height_ ? row + stride : nullptr;
+    for (size_t x = 0; x < stride; ++x) {
+      Pixel& p = row[x];
+      const Pixel q{level[p.r], level[p.g], level[p.b], 255};
       // Saturating difference: a level above the pixel gives error 0, never a negative one.
-      // The alpha error is 0 since q's alpha is 255.
-      const Pixel error = p.subtract(q);
+      const Pixel error{static_cast<uint8_t>(p.r > q.r ? p.r - q.r : 0),
+                        static_cast<uint8_t>(p.g > q.g ? p.g - q.g : 0),
+                        static_cast<uint8_t>(p.b > q.b ? p.b - q.b : 0), 0};
       p = q;
       // Neighbours outside the image simply get nothing; their weight is not redistributed.
-      const bool hasRight = x + 1 < width_;
-      const bool hasBelow = y + 1 < height_;
-      if (hasRight) pass(x + 1, y, error, kShareRight);
-      if (hasBelow) {
-        if (x > 0) pass(x - 1, y + 1, error, kShareBelowLeft);
-        pass(x, y + 1, error, kShareBelow);
-        if (hasRight) pass(x + 1, y + 1, error, kShareBelowRight);
+      const bool hasRight = x + 1 < stride;
+      if (hasRight) pass(row[x + 1], error, right);
+      if (next != nullptr) {
+        if (x > 0) pass(next[x - 1], error, belowLeft);
+        pass(next[x], error, below);
+        if (hasRight) pass(next[x + 1], error, belowRight);
       }
     }
   }

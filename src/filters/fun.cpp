@@ -44,6 +44,7 @@ struct PolarMap {
 
   template <typename Sampler>
   Pixel at(const Sampler& sampler, int64_t i, int64_t c) const {
+    if constexpr (Sampler::kConstant) return sampler(0.0, 0.0);
     const double di = static_cast<double>(i);
     const double dc = static_cast<double>(c);
     const double radius = std::sqrt(std::pow(dc, 2.0) + std::pow(di, 2.0));

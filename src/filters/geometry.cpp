@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <vector>
+
+#include "filters/samplers.hpp"
 
 namespace bmpfun {
 
@@ -76,16 +79,19 @@ std::unique_ptr<Image> Image::scale(double sx, double sy, ImageStatus* status) c
   }
   auto out = create(outWidth, outHeight, limits_, status);
   if (!out) return out;
-  std::vector<Pixel>& target = out->pixels_;
+  // Every output pixel depends on its position alone, so the rows are filled one after the
+  // other (the column-by-column order cannot be seen), with the method chosen once.
   const double inverseSy = 1.0 / sy;
   const size_t stride = static_cast<size_t>(outWidth);
-  for (int32_t i = 0; i < outWidth; ++i) {
-    const double x = static_cast<double>(i) / sx;
-    size_t element = static_cast<size_t>(i);
-    for (int32_t j = 0; j < outHeight; ++j, element += stride) {
-      target[element] = sample(x, static_cast<double>(j) * inverseSy);
+  std::vector<double> column(stride);
+  for (size_t i = 0; i < stride; ++i) column[i] = static_cast<double>(i) / sx;
+  Pixel* row = out->pixels_.data();
+  sampling::withSampler(*this, [&](const auto& sampler) {
+    for (int32_t j = 0; j < outHeight; ++j, row += stride) {
+      const double y = static_cast<double>(j) * inverseSy;
+      for (size_t i = 0; i < stride; ++i) row[i] = sampler(column[i], y);
     }
-  }
+  });
   return out;
 }
 
@@ -107,21 +113,29 @@ std::unique_ptr<Image> Image::rotate(double degrees, ImageStatus* status) const 
   auto square = create(side, side, limits_, status);
   if (!square) return square;
 
-  std::vector<Pixel>& target = square->pixels_;
   const double cosine = std::cos(rad);
   const double sine = std::sin(rad);
+  // Square pixel (i + d, c + d) samples (i cos - c sin, c cos + i sin), each product rounded
+  // on its own before the sum or difference. Filled row by row with the method chosen once.
   const size_t stride = static_cast<size_t>(side);
+  std::vector<double> columnCos(stride);
+  std::vector<double> columnSin(stride);
   for (int32_t i = -d; i <= d; ++i) {
     const double di = static_cast<double>(i);
-    // Each product is rounded on its own before the sum or difference.
-    const double diCos = di * cosine;
-    const double diSin = di * sine;
-    size_t element = static_cast<size_t>(i + d);
-    for (int32_t c = -d; c <= d; ++c, element += stride) {
-      const double dc = static_cast<double>(c);
-      target[element] = sample(diCos - dc * sine, dc * cosine + diSin);
-    }
+    columnCos[static_cast<size_t>(i + d)] = di * cosine;
+    columnSin[static_cast<size_t>(i + d)] = di * sine;
   }
+  Pixel* row = square->pixels_.data();
+  sampling::withSampler(*this, [&](const auto& sampler) {
+    for (int32_t c = -d; c <= d; ++c, row += stride) {
+      const double dc = static_cast<double>(c);
+      const double dcSin = dc * sine;
+      const double dcCos = dc * cosine;
+      for (size_t k = 0; k < stride; ++k) {
+        row[k] = sampler(columnCos[k] - dcSin, dcCos + columnSin[k]);
+      }
+    }
+  });
   return square->autoCrop(status);
 }
 

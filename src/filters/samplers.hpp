@@ -14,30 +14,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "filters/channels.hpp"
+
 namespace bmpfun::sampling {
 
 inline constexpr Pixel kWhite{255, 255, 255, 255};
 inline constexpr Pixel kOpaqueBlack{0, 0, 0, 255};
 
-// realToChannel and scaleChannel of the pixel arithmetic, inline: truncate toward zero and
-// clamp; floor(c * f + 0.5) in double precision.
-inline uint8_t toChannel(double v) {
-  if (!(v > -1.0)) return 0;
-  if (v >= 256.0) return 255;
-  const int32_t t = static_cast<int32_t>(v);
-  return static_cast<uint8_t>(t < 0 ? 0 : (t > 255 ? 255 : t));
-}
-inline uint8_t scaled(uint8_t c, double f) {
-  const double product = static_cast<double>(c) * f;
-  return toChannel(std::floor(product + 0.5));
-}
-inline Pixel scaled(Pixel p, double f) {
-  return Pixel{scaled(p.r, f), scaled(p.g, f), scaled(p.b, f), scaled(p.a, f)};
-}
-inline uint8_t saturatingAdd(uint8_t x, uint8_t y) {
-  const int32_t sum = int32_t{x} + int32_t{y};
-  return static_cast<uint8_t>(sum > 255 ? 255 : sum);
-}
+using channels::scaled;
 
 // Method 0: the pixel the position falls in; white outside (NaN fails every comparison).
 struct Point {
