@@ -36,7 +36,7 @@ void unpackRow1(const uint8_t* in, BitmapPixel* out, size_t width, const Palette
     const unsigned byte = in[x / 8];
     for (unsigned j = 0; j < 8; ++j) out[x + j] = palette[(byte >> (7 - j)) & 1u];
   }
-  for (; x < width; ++x) out[x] = palette[(in[x / 8] >> (7 - x % 8)) & 1u];
+  for (; x < width; ++x) out[x] = palette[(unsigned{in[x / 8]} >> (7 - x % 8)) & 1u];
 }
 
 void unpackRow4(const uint8_t* in, BitmapPixel* out, size_t width, const Palette& palette) {
