@@ -178,7 +178,9 @@ std::vector<Pixel> referenceRotate(const Image& source, double degrees, int32_t&
   outWidth = right - left + 1;
   std::vector<Pixel> out;
   for (int32_t y = top; y <= bottom; ++y) {
-    for (int32_t x = left; x <= right; ++x) out.push_back(square[static_cast<size_t>(x + y * side)]);
+    for (int32_t x = left; x <= right; ++x) {
+      out.push_back(square[static_cast<size_t>(x + y * side)]);
+    }
   }
   return out;
 }
@@ -205,7 +207,8 @@ void referenceFilter(Image& image, const std::string& name, double f) {
     }
     return;
   }
-  static const int32_t thresholds[4][4] = {{15, 7, 13, 5}, {3, 11, 1, 9}, {12, 4, 14, 6}, {0, 8, 2, 10}};
+  static const int32_t thresholds[4][4] = {
+      {15, 7, 13, 5}, {3, 11, 1, 9}, {12, 4, 14, 6}, {0, 8, 2, 10}};
   for (int32_t x = 0; x < image.width(); ++x) {
     for (int32_t y = 0; y < image.height(); ++y) {
       Pixel& p = image.pixel(x, y);
@@ -320,7 +323,7 @@ TEST(FastPath, InlineRoundingEqualsScaleChannel) {
   for (double f : factors) {
     for (int32_t c = 0; c < 256; ++c) {
       const auto byte = static_cast<uint8_t>(c);
-      ASSERT_EQ(channels::scaled(byte, f), scaleChannel(byte, f)) << c << " x " << f;
+      ASSERT_EQ(channels::roundToChannel(c * f), scaleChannel(byte, f)) << c << " x " << f;
     }
   }
 }

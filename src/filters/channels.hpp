@@ -10,20 +10,14 @@
 namespace bmpfun::channels {
 
 // clamp(floor(v + 0.5)) as the pixel arithmetic computes it, without the floor: for
-// u = v + 0.5 >= 0, floor and truncation agree, so the channel is (int) u below 256 and 255
-// from there; any u below 0 has a floor of -1 or less and gives 0, and NaN gives 0 too.
+// u = v + 0.5 >= 0, floor and truncation agree, so clamping u into 0 .. 255 first and
+// truncating gives the same byte; any u below 0 has a floor of -1 or less and gives 0, and
+// NaN fails the first comparison and gives 0 too.
 inline uint8_t roundToChannel(double v) {
   const double u = v + 0.5;
-  if (!(u >= 0.0)) return 0;
-  return u < 256.0 ? static_cast<uint8_t>(static_cast<int32_t>(u)) : uint8_t{255};
-}
-
-// scaleChannel(c, f): clamp(floor(c * f + 0.5)).
-inline uint8_t scaled(uint8_t c, double f) {
-  return roundToChannel(static_cast<double>(c) * f);
-}
-inline Pixel scaled(Pixel p, double f) {
-  return Pixel{scaled(p.r, f), scaled(p.g, f), scaled(p.b, f), scaled(p.a, f)};
+  const double low = u > 0.0 ? u : 0.0;
+  const double clamped = low < 255.0 ? low : 255.0;
+  return static_cast<uint8_t>(static_cast<int32_t>(clamped));
 }
 
 // min(255, x + y).

@@ -58,7 +58,9 @@ void Image::randomDither(int32_t nbits) {
   // Column by column: the visiting order decides which random draws each pixel gets. The
   // blend is p / 2 + noise / 2 (each halved with rounding, added with saturation), then
   // quantized, which makes alpha 255.
-  auto blend = [&](uint8_t c, uint8_t n) { return level[channels::saturatingAdd(half[c], half[n])]; };
+  auto blend = [&](uint8_t c, uint8_t n) {
+    return level[channels::saturatingAdd(half[c], half[n])];
+  };
   for (int32_t x = 0; x < width_; ++x) {
     for (int32_t y = 0; y < height_; ++y) {
       Pixel& p = pixel(x, y);

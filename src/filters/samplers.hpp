@@ -21,8 +21,6 @@ namespace bmpfun::sampling {
 inline constexpr Pixel kWhite{255, 255, 255, 255};
 inline constexpr Pixel kOpaqueBlack{0, 0, 0, 255};
 
-using channels::scaled;
-
 // Method 0: the pixel the position falls in; white outside (NaN fails every comparison).
 struct Point {
   static constexpr bool kWhiteFromHeight = true;
@@ -88,10 +86,19 @@ struct Bilinear {
     const size_t stride = static_cast<size_t>(width);
     const Pixel* topRow = pixels + static_cast<size_t>(top) * stride;
     const Pixel* bottomRow = pixels + static_cast<size_t>(bottom) * stride;
-    const Pixel tl = scaled(scaled(topRow[left], wL), wT);
-    const Pixel bl = scaled(scaled(bottomRow[left], wL), wB);
-    const Pixel tr = scaled(scaled(topRow[right], wR), wT);
-    const Pixel br = scaled(scaled(bottomRow[right], wR), wB);
+    // Every weight lies in 0 .. 1 (x - floor(x) is exact and below 1; the other forms are
+    // roundings of values in (0, 1]), so c * weight + 0.5 lies in 0.5 .. 255.5 and the
+    // rounding of scaleChannel is a plain truncation there, with nothing to clamp.
+    auto weigh = [](Pixel p, double weight) {
+      auto channel = [weight](uint8_t c) {
+        return static_cast<uint8_t>(static_cast<int32_t>(static_cast<double>(c) * weight + 0.5));
+      };
+      return Pixel{channel(p.r), channel(p.g), channel(p.b), channel(p.a)};
+    };
+    const Pixel tl = weigh(weigh(topRow[left], wL), wT);
+    const Pixel bl = weigh(weigh(bottomRow[left], wL), wB);
+    const Pixel tr = weigh(weigh(topRow[right], wR), wT);
+    const Pixel br = weigh(weigh(bottomRow[right], wR), wB);
     // Every term is within 0..255, so the saturating chain is min(255, plain sum).
     auto sum = [](uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
       const int32_t s = int32_t{a} + int32_t{b} + int32_t{c} + int32_t{d};
