@@ -14,7 +14,7 @@
 namespace bmpfun {
 namespace {
 
-using test::BmpSpec;
+using test::BmpLayout;
 using test::makeBmp;
 using test::putU16;
 using test::putU32;
@@ -141,29 +141,29 @@ TEST(BmpReader, FormatRefusalsKeepTheFileResolution) {
       {"both sides near 2^31", INT32_MAX, INT32_MAX, 1, 0},
   };
   for (const auto& c : cases) {
-    BmpSpec spec{.width = c.width, .height = c.height, .bits = c.bits, .compression = c.compression};
-    spec.pixelData.assign(64, 0x55);
-    Loaded l = load(withResolution(makeBmp(spec), 1234, static_cast<uint32_t>(-5)), {}, prepareDistinct);
+    BmpLayout layout{.width = c.width, .height = c.height, .bits = c.bits, .compression = c.compression};
+    layout.pixelData.assign(64, 0x55);
+    Loaded l = load(withResolution(makeBmp(layout), 1234, static_cast<uint32_t>(-5)), {}, prepareDistinct);
     EXPECT_FALSE(l.ok) << c.what;
     expectRejected(l.bitmap, 1234, -5, c.what);
   }
   // The limit is the caller's: the same file loads under a larger one.
   Limits small;
   small.maxPixels = 5;
-  BmpSpec spec{.width = 3, .height = 2, .bits = 8};
-  spec.pixelData.assign(8, 0);
-  EXPECT_FALSE(load(makeBmp(spec), small).ok);
+  BmpLayout layout{.width = 3, .height = 2, .bits = 8};
+  layout.pixelData.assign(8, 0);
+  EXPECT_FALSE(load(makeBmp(layout), small).ok);
   small.maxPixels = 6;
-  EXPECT_TRUE(load(makeBmp(spec), small).ok);
+  EXPECT_TRUE(load(makeBmp(layout), small).ok);
 }
 
 TEST(BmpReader, RowLayoutsAndOrder) {
   // 24 bits, 3 x 2: rows of 9 data bytes and 3 padding bytes, bottom row first.
   {
-    BmpSpec spec{.width = 3, .height = 2, .bits = 24};
-    spec.pixelData = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xEE, 0xEE, 0xEE,
+    BmpLayout layout{.width = 3, .height = 2, .bits = 24};
+    layout.pixelData = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0xEE, 0xEE, 0xEE,
                       11, 12, 13, 14, 15, 16, 17, 18, 19, 0xEE, 0xEE, 0xEE};
-    Loaded l = load(makeBmp(spec));
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     EXPECT_EQ(l.bitmap.bitsPerPixel(), 24);
     EXPECT_TRUE(l.bitmap.colorTable().empty());
@@ -175,20 +175,20 @@ TEST(BmpReader, RowLayoutsAndOrder) {
   }
   // 32 bits keep the fourth byte as alpha.
   {
-    BmpSpec spec{.width = 2, .height = 1, .bits = 32};
-    spec.pixelData = {1, 2, 3, 4, 5, 6, 7, 200};
-    Loaded l = load(makeBmp(spec));
+    BmpLayout layout{.width = 2, .height = 1, .bits = 32};
+    layout.pixelData = {1, 2, 3, 4, 5, 6, 7, 200};
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     EXPECT_EQ(l.bitmap.pixel(0, 0), px(1, 2, 3, 4));
     EXPECT_EQ(l.bitmap.pixel(1, 0), px(5, 6, 7, 200));
   }
   // 1 bit, 9 x 2: rows of 4 bytes, most significant bit first; pixel 8 is bit 7 of byte 1.
   {
-    BmpSpec spec{.width = 9, .height = 2, .bits = 1};
-    spec.table = {10, 20, 30, 40, 50, 60, 70, 80};
-    spec.pixelData = {0b10100000, 0b10000000, 0xFF, 0xFF,  // bottom row: 1 0 1 0 0 0 0 0 1
+    BmpLayout layout{.width = 9, .height = 2, .bits = 1};
+    layout.table = {10, 20, 30, 40, 50, 60, 70, 80};
+    layout.pixelData = {0b10100000, 0b10000000, 0xFF, 0xFF,  // bottom row: 1 0 1 0 0 0 0 0 1
                       0b01111111, 0b00000000, 0xFF, 0xFF};  // top row: 0 1 1 1 1 1 1 1 0
-    Loaded l = load(makeBmp(spec));
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     const BitmapPixel c0 = px(10, 20, 30, 40), c1 = px(50, 60, 70, 80);
     const BitmapPixel bottom[9] = {c1, c0, c1, c0, c0, c0, c0, c0, c1};
@@ -201,10 +201,10 @@ TEST(BmpReader, RowLayoutsAndOrder) {
   }
   // 4 bits, 3 x 1: row of 4 bytes; pixel 2 is the high nibble of the second byte.
   {
-    BmpSpec spec{.width = 3, .height = 1, .bits = 4};
-    for (int i = 0; i < 16; ++i) spec.table.insert(spec.table.end(), {uint8_t(i), uint8_t(i * 2), uint8_t(i * 3), 9});
-    spec.pixelData = {0x5A, 0xC3, 0xFF, 0xFF};
-    Loaded l = load(makeBmp(spec));
+    BmpLayout layout{.width = 3, .height = 1, .bits = 4};
+    for (int i = 0; i < 16; ++i) layout.table.insert(layout.table.end(), {uint8_t(i), uint8_t(i * 2), uint8_t(i * 3), 9});
+    layout.pixelData = {0x5A, 0xC3, 0xFF, 0xFF};
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     EXPECT_EQ(l.bitmap.pixel(0, 0), px(5, 10, 15, 9));
     EXPECT_EQ(l.bitmap.pixel(1, 0), px(10, 20, 30, 9));
@@ -212,10 +212,10 @@ TEST(BmpReader, RowLayoutsAndOrder) {
   }
   // 8 bits, 5 x 1: 5 data bytes padded to 8.
   {
-    BmpSpec spec{.width = 5, .height = 1, .bits = 8};
-    for (int i = 0; i < 256; ++i) spec.table.insert(spec.table.end(), {uint8_t(i), uint8_t(255 - i), 7, uint8_t(i ^ 1)});
-    spec.pixelData = {0, 1, 128, 254, 255, 0xAA, 0xAA, 0xAA};
-    Loaded l = load(makeBmp(spec));
+    BmpLayout layout{.width = 5, .height = 1, .bits = 8};
+    for (int i = 0; i < 256; ++i) layout.table.insert(layout.table.end(), {uint8_t(i), uint8_t(255 - i), 7, uint8_t(i ^ 1)});
+    layout.pixelData = {0, 1, 128, 254, 255, 0xAA, 0xAA, 0xAA};
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     const int idx[5] = {0, 1, 128, 254, 255};
     for (int32_t x = 0; x < 5; ++x)
@@ -224,10 +224,10 @@ TEST(BmpReader, RowLayoutsAndOrder) {
 }
 
 TEST(BmpReader, TruncatedPixelDataKeepsWhiteRows) {
-  BmpSpec spec{.width = 2, .height = 3, .bits = 24};
-  spec.pixelData = {1, 1, 1, 2, 2, 2, 0, 0,   // row y = 2
+  BmpLayout layout{.width = 2, .height = 3, .bits = 24};
+  layout.pixelData = {1, 1, 1, 2, 2, 2, 0, 0,   // row y = 2
                     3, 3, 3, 4, 4};           // row y = 1 cut short
-  Loaded l = load(makeBmp(spec));
+  Loaded l = load(makeBmp(layout));
   ASSERT_TRUE(l.ok);
   EXPECT_EQ(l.bitmap.pixel(0, 2), px(1, 1, 1));
   EXPECT_EQ(l.bitmap.pixel(1, 2), px(2, 2, 2));
@@ -258,12 +258,12 @@ TEST(BmpReader, TableEntriesFollowBfOffBits) {
       {"gap after full table", 54 + 1024 + 10, 1024 + 10, 256},
   };
   for (const auto& c : cases) {
-    BmpSpec spec{.width = 1, .height = 1, .bits = 8};
-    spec.table.assign(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(c.tableBytesInFile, 1024)));
-    spec.table.resize(c.tableBytesInFile, 0xCC);  // gap bytes
-    spec.pixelData = {5, 0, 0, 0};
-    spec.offBits = c.offBits;
-    Loaded l = load(makeBmp(spec));
+    BmpLayout layout{.width = 1, .height = 1, .bits = 8};
+    layout.table.assign(table.begin(), table.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(c.tableBytesInFile, 1024)));
+    layout.table.resize(c.tableBytesInFile, 0xCC);  // gap bytes
+    layout.pixelData = {5, 0, 0, 0};
+    layout.offBits = c.offBits;
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok) << c.what;
     for (int k = 0; k < 256; ++k) {
       const BitmapPixel want = k < c.readEntries ? px(k, k, k, k) : kBlank;
@@ -274,19 +274,19 @@ TEST(BmpReader, TableEntriesFollowBfOffBits) {
 }
 
 TEST(BmpReader, OffsetPastTheEndLeavesPixelsWhite) {
-  BmpSpec spec{.width = 2, .height = 1, .bits = 24};
-  spec.pixelData = {1, 2, 3, 4, 5, 6, 0, 0};
+  BmpLayout layout{.width = 2, .height = 1, .bits = 24};
+  layout.pixelData = {1, 2, 3, 4, 5, 6, 0, 0};
   for (int64_t off : {int64_t{62}, int64_t{0x7FFFFFFF}, int64_t{1000}}) {
-    spec.offBits = off;
-    Loaded l = load(makeBmp(spec));
+    layout.offBits = off;
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     EXPECT_EQ(l.bitmap.pixel(0, 0), kBlank) << off;
     EXPECT_EQ(l.bitmap.pixel(1, 0), kBlank) << off;
   }
   // A gap that the file does hold is skipped.
-  spec.offBits = 58;
-  spec.pixelData = {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 0, 0};
-  Loaded l = load(makeBmp(spec));
+  layout.offBits = 58;
+  layout.pixelData = {9, 9, 9, 9, 1, 2, 3, 4, 5, 6, 0, 0};
+  Loaded l = load(makeBmp(layout));
   EXPECT_EQ(l.bitmap.pixel(0, 0), px(1, 2, 3));
   EXPECT_EQ(l.bitmap.pixel(1, 0), px(4, 5, 6));
 }
@@ -295,8 +295,8 @@ TEST(BmpReader, ShortTablesKeepDefaultsAndPartialEntries) {
   // 8 bits announcing 3 entries (offset 66) in a file that ends 6 bytes into the table:
   // entry 0 is read, entry 1 gets blue and green from the file and keeps the rest of its
   // default colour (128, 0, 0), entry 2 keeps its default (0, 128, 0), the rest are white.
-  BmpSpec spec{.width = 1, .height = 1, .bits = 8, .table = {1, 2, 3, 4, 0x11, 0x22}, .offBits = 66};
-  Loaded l = load(makeBmp(spec));
+  BmpLayout layout{.width = 1, .height = 1, .bits = 8, .table = {1, 2, 3, 4, 0x11, 0x22}, .offBits = 66};
+  Loaded l = load(makeBmp(layout));
   ASSERT_TRUE(l.ok);
   EXPECT_EQ(l.bitmap.tableColor(0), px(1, 2, 3, 4));
   EXPECT_EQ(l.bitmap.tableColor(1), px(0x11, 0x22, 128, 0));
@@ -306,7 +306,7 @@ TEST(BmpReader, ShortTablesKeepDefaultsAndPartialEntries) {
 
   // 1 bit with an offset announcing 3 entries: limited to 2, and the 4 bytes past the full
   // table are a gap.
-  BmpSpec one{.width = 1, .height = 1, .bits = 1};
+  BmpLayout one{.width = 1, .height = 1, .bits = 1};
   one.table = {1, 1, 1, 1, 2, 2, 2, 2, 0xCC, 0xCC, 0xCC, 0xCC};
   one.pixelData = {0x80, 0, 0, 0};
   Loaded l1 = load(makeBmp(one));
@@ -325,8 +325,8 @@ TEST(BmpReader, LongerInfoHeadersCarryTheirTable) {
       {"absurd biSize: old rule", 0xFFFFFFF0u, 54 + 64, 122, false},
   };
   for (const auto& c : cases) {
-    BmpSpec spec{.width = 2, .height = 1, .bits = 4, .infoSize = c.infoSize};
-    spec.offBits = c.offBits;
+    BmpLayout layout{.width = 2, .height = 1, .bits = 4, .infoSize = c.infoSize};
+    layout.offBits = c.offBits;
     std::vector<uint8_t> after(static_cast<size_t>(std::max<int64_t>(c.offBits, 54 + 64)) - 54, 0xAB);
     for (size_t i = 0; i < 16; ++i) {
       const size_t at = c.tableAt - 54 + 4 * i;
@@ -334,9 +334,9 @@ TEST(BmpReader, LongerInfoHeadersCarryTheirTable) {
         after[at] = uint8_t(i); after[at + 1] = uint8_t(100 + i); after[at + 2] = uint8_t(200 + i); after[at + 3] = 0;
       }
     }
-    spec.table = after;
-    spec.pixelData = {0x3F, 0, 0, 0};
-    Loaded l = load(makeBmp(spec));
+    layout.table = after;
+    layout.pixelData = {0x3F, 0, 0, 0};
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok) << c.what;
     if (c.fromHeaderEnd) {
       EXPECT_EQ(l.bitmap.tableColor(3), px(3, 103, 203)) << c.what;
@@ -348,15 +348,15 @@ TEST(BmpReader, LongerInfoHeadersCarryTheirTable) {
     }
   }
   // Masks of a 16-bit file with a longer header stay at offset 54.
-  BmpSpec spec{.width = 1, .height = 1, .bits = 16, .compression = 3, .infoSize = 108};
-  spec.table.assign(108 - 40, 0);
+  BmpLayout layout{.width = 1, .height = 1, .bits = 16, .compression = 3, .infoSize = 108};
+  layout.table.assign(108 - 40, 0);
   for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) {
     std::vector<uint8_t> mask;
     putU32(mask, m);
-    std::copy(mask.begin(), mask.end(), spec.table.begin() + (m == 0xF800u ? 0 : m == 0x07E0u ? 4 : 8));
+    std::copy(mask.begin(), mask.end(), layout.table.begin() + (m == 0xF800u ? 0 : m == 0x07E0u ? 4 : 8));
   }
-  spec.pixelData = {0xE0, 0x07, 0, 0};  // all six green bits
-  Loaded l = load(makeBmp(spec));
+  layout.pixelData = {0xE0, 0x07, 0, 0};  // all six green bits
+  Loaded l = load(makeBmp(layout));
   ASSERT_TRUE(l.ok);
   EXPECT_EQ(l.bitmap.pixel(0, 0), px(0, 248, 0));
 }
@@ -378,21 +378,21 @@ TEST(BmpReader, SixteenBitMasksAndScaling) {
       {"green 0xFFFF shifts by 11", 3, masksOdd, 0x0800, px(0, 8, 0)},
   };
   for (const auto& c : cases) {
-    BmpSpec spec{.width = 3, .height = 1, .bits = 16, .compression = c.compression, .table = c.masks};
-    spec.pixelData = {uint8_t(c.value), uint8_t(c.value >> 8), 0, 0, 0x00, 0x80, 0xEE, 0xEE};
-    Loaded l = load(makeBmp(spec));
+    BmpLayout layout{.width = 3, .height = 1, .bits = 16, .compression = c.compression, .table = c.masks};
+    layout.pixelData = {uint8_t(c.value), uint8_t(c.value >> 8), 0, 0, 0x00, 0x80, 0xEE, 0xEE};
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok) << c.what;
     EXPECT_EQ(l.bitmap.bitsPerPixel(), 16);
     EXPECT_EQ(l.bitmap.pixel(0, 0), c.want) << c.what;
     EXPECT_EQ(l.bitmap.pixel(0, 0).alpha, 0) << c.what;
   }
   // Compression 0 with a 12-byte gap (for example masks the header does not announce).
-  BmpSpec gap{.width = 1, .height = 1, .bits = 16};
+  BmpLayout gap{.width = 1, .height = 1, .bits = 16};
   gap.table.assign(12, 0x99);
   gap.pixelData = {0x1F, 0x00, 0, 0};
   EXPECT_EQ(load(makeBmp(gap)).bitmap.pixel(0, 0), px(248, 0, 0));
   // Compression 3 with a gap after the masks.
-  BmpSpec gap3{.width = 1, .height = 1, .bits = 16, .compression = 3, .table = masks565};
+  BmpLayout gap3{.width = 1, .height = 1, .bits = 16, .compression = 3, .table = masks565};
   gap3.table.insert(gap3.table.end(), {0x99, 0x99, 0x99, 0x99});
   gap3.pixelData = {0x1F, 0x00, 0, 0};
   EXPECT_EQ(load(makeBmp(gap3)).bitmap.pixel(0, 0), px(248, 0, 0));
@@ -407,9 +407,9 @@ TEST(BmpReader, SixteenBitDataEndingEarly) {
     data.insert(data.end(), {0, 0});
   }
   for (size_t cut = 0; cut <= data.size(); ++cut) {
-    BmpSpec spec{.width = 3, .height = 2, .bits = 16};
-    spec.pixelData.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut));
-    Loaded l = load(makeBmp(spec));
+    BmpLayout layout{.width = 3, .height = 2, .bits = 16};
+    layout.pixelData.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(cut));
+    Loaded l = load(makeBmp(layout));
     ASSERT_TRUE(l.ok);
     for (int k = 0; k < 6; ++k) {
       const int fileRow = k / 3, x = k % 3;
@@ -423,10 +423,10 @@ TEST(BmpReader, SixteenBitDataEndingEarly) {
 
 // The reader runs over streams that cannot seek too (the gap is then read through).
 TEST(BmpReader, LoadsFromAPipe) {
-  BmpSpec spec{.width = 2, .height = 1, .bits = 24, .offBits = 54 + 40000};
-  spec.table.assign(40000, 0x77);
-  spec.pixelData = {1, 2, 3, 4, 5, 6, 0, 0};
-  const std::vector<uint8_t> bytes = makeBmp(spec);
+  BmpLayout layout{.width = 2, .height = 1, .bits = 24, .offBits = 54 + 40000};
+  layout.table.assign(40000, 0x77);
+  layout.pixelData = {1, 2, 3, 4, 5, 6, 0, 0};
+  const std::vector<uint8_t> bytes = makeBmp(layout);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));

@@ -172,39 +172,39 @@ std::optional<Decoded> referenceLoad(const std::vector<uint8_t>& file) {
 std::vector<uint8_t> randomFile(std::mt19937& rng, bool big) {
   const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   static constexpr uint16_t kDepths[] = {1, 4, 8, 16, 16, 24, 32};
-  test::BmpSpec spec;
-  spec.bits = kDepths[pick(0, 6)];
-  spec.width = big ? pick(1000, 1100) : pick(1, 70);
-  spec.height = big ? pick(80, 300) : pick(1, 6);
+  test::BmpLayout layout;
+  layout.bits = kDepths[pick(0, 6)];
+  layout.width = big ? pick(1000, 1100) : pick(1, 70);
+  layout.height = big ? pick(80, 300) : pick(1, 6);
   if (big && pick(0, 3) == 0) {  // rows longer than a read chunk
-    spec.width = pick(90000, 100000);
-    spec.height = pick(1, 3);
+    layout.width = pick(90000, 100000);
+    layout.height = pick(1, 3);
   }
   const auto bytes = [&](size_t n) {
     std::vector<uint8_t> v(n);
     for (auto& b : v) b = static_cast<uint8_t>(rng());
     return v;
   };
-  const bool paletted = spec.bits <= 8;
+  const bool paletted = layout.bits <= 8;
   if (paletted) {
-    if (pick(0, 4) == 0) spec.infoSize = 108;  // a longer header: its extra bytes come first
-    const int count = 1 << spec.bits;
+    if (pick(0, 4) == 0) layout.infoSize = 108;  // a longer header: its extra bytes come first
+    const int count = 1 << layout.bits;
     const int entries = pick(0, 2) == 0 ? pick(0, count) : count;
-    spec.table = bytes(static_cast<size_t>(spec.infoSize - 40) + 4 * static_cast<size_t>(entries));
-  } else if (spec.bits == 16 && pick(0, 1) == 0) {
-    spec.compression = 3;
+    layout.table = bytes(static_cast<size_t>(layout.infoSize - 40) + 4 * static_cast<size_t>(entries));
+  } else if (layout.bits == 16 && pick(0, 1) == 0) {
+    layout.compression = 3;
     for (int c = 0; c < 3; ++c) {
       const uint32_t mask = pick(0, 2) == 0 ? static_cast<uint32_t>(rng()) : (0xF800u >> (5 * c + (c > 0)));
-      test::putU32(spec.table, mask);
+      test::putU32(layout.table, mask);
     }
   }
   std::vector<uint8_t> gap = bytes(static_cast<size_t>(pick(0, 2) == 0 ? pick(1, 9) : 0));
-  spec.table.insert(spec.table.end(), gap.begin(), gap.end());
-  if (pick(0, 9) == 0) spec.offBits = pick(0, 1) == 0 ? pick(0, 60) : pick(0, 2000);  // odd offsets
-  const size_t rowBytes = (size_t{spec.bits} * static_cast<size_t>(spec.width) + 31) / 32 * 4;
-  spec.pixelData = bytes(rowBytes * static_cast<size_t>(spec.height));
-  if (pick(0, 9) == 0) spec.height = -spec.height;  // top-down: refused
-  std::vector<uint8_t> file = test::makeBmp(spec);
+  layout.table.insert(layout.table.end(), gap.begin(), gap.end());
+  if (pick(0, 9) == 0) layout.offBits = pick(0, 1) == 0 ? pick(0, 60) : pick(0, 2000);  // odd offsets
+  const size_t rowBytes = (size_t{layout.bits} * static_cast<size_t>(layout.width) + 31) / 32 * 4;
+  layout.pixelData = bytes(rowBytes * static_cast<size_t>(layout.height));
+  if (pick(0, 9) == 0) layout.height = -layout.height;  // top-down: refused
+  std::vector<uint8_t> file = test::makeBmp(layout);
   if (pick(0, 2) == 0) file.resize(static_cast<size_t>(pick(0, static_cast<int>(file.size()))));
   return file;
 }

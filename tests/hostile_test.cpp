@@ -23,7 +23,7 @@ void PrintTo(const BitmapPixel& p, std::ostream* os) {
 
 namespace {
 
-using test::BmpSpec;
+using test::BmpLayout;
 using test::makeBmp;
 using test::putU32;
 
@@ -49,9 +49,9 @@ std::vector<uint8_t> fullTable(int bits) {
 }
 BitmapPixel fullTableEntry(int k) { return px(k, 255 - k, k / 2, k ^ 0x5A); }
 
-BmpSpec spec(int32_t width, int32_t height, uint16_t bits, std::vector<uint8_t> pixelData = {},
+BmpLayout layout(int32_t width, int32_t height, uint16_t bits, std::vector<uint8_t> pixelData = {},
              std::vector<uint8_t> table = {}, int64_t offBits = -1, uint32_t compression = 0) {
-  BmpSpec s{.width = width, .height = height, .bits = bits, .compression = compression};
+  BmpLayout s{.width = width, .height = height, .bits = bits, .compression = compression};
   s.table = std::move(table);
   s.pixelData = std::move(pixelData);
   s.offBits = offBits;
@@ -73,11 +73,11 @@ struct Case {
   int64_t maxPixels = Limits::kDefaultMaxPixels;
 };
 
-Case refusedCase(const char* name, const BmpSpec& s, int64_t maxPixels = Limits::kDefaultMaxPixels) {
+Case refusedCase(const char* name, const BmpLayout& s, int64_t maxPixels = Limits::kDefaultMaxPixels) {
   return {name, makeBmp(s), false, 0, 0, 0, {}, {}, maxPixels};
 }
 
-std::vector<uint8_t> withInfoSize(BmpSpec s, uint32_t infoSize) {
+std::vector<uint8_t> withInfoSize(BmpLayout s, uint32_t infoSize) {
   s.infoSize = infoSize;
   return makeBmp(s);
 }
@@ -88,80 +88,80 @@ std::vector<Case> cases() {
   std::vector<Case> c = {
       // Sizes: refused before any grid or row buffer exists. The products are formed in 64 bits,
       // so none of them wraps into the allowed range.
-      refusedCase("width INT32_MIN", spec(INT32_MIN, 1, 24, px24)),
-      refusedCase("width and height INT32_MIN", spec(INT32_MIN, INT32_MIN, 8, px24)),
-      refusedCase("width -1", spec(-1, 1, 32, px24)),
-      refusedCase("width 2^31 - 1 at 1 bit", spec(INT32_MAX, 1, 1, px24)),
-      refusedCase("height 2^31 - 1 at 32 bits", spec(1, INT32_MAX, 32, px24)),
-      refusedCase("65536 x 65536: 2^32 pixels, 0 in 32 bits", spec(65536, 65536, 24, px24)),
-      refusedCase("65537 x 65535: 2^32 - 1 pixels, -1 in 32 bits", spec(65537, 65535, 16, px24)),
-      refusedCase("46341 x 46341: negative in 32 bits", spec(46341, 46341, 8, px24)),
-      refusedCase("2^28 + 1 pixels, one past the default limit", spec((1 << 28) + 1, 1, 1, px24)),
-      refusedCase("32-bit row of 2^32 bytes (width 2^30)", spec(1 << 30, 1, 32, px24)),
-      refusedCase("24-bit row past 2^31 bytes (width 2^29 + 1)", spec((1 << 29) + 1, 1, 24, px24)),
-      refusedCase("100 x 100 under a limit of 9999", spec(100, 100, 1), 9999),
+      refusedCase("width INT32_MIN", layout(INT32_MIN, 1, 24, px24)),
+      refusedCase("width and height INT32_MIN", layout(INT32_MIN, INT32_MIN, 8, px24)),
+      refusedCase("width -1", layout(-1, 1, 32, px24)),
+      refusedCase("width 2^31 - 1 at 1 bit", layout(INT32_MAX, 1, 1, px24)),
+      refusedCase("height 2^31 - 1 at 32 bits", layout(1, INT32_MAX, 32, px24)),
+      refusedCase("65536 x 65536: 2^32 pixels, 0 in 32 bits", layout(65536, 65536, 24, px24)),
+      refusedCase("65537 x 65535: 2^32 - 1 pixels, -1 in 32 bits", layout(65537, 65535, 16, px24)),
+      refusedCase("46341 x 46341: negative in 32 bits", layout(46341, 46341, 8, px24)),
+      refusedCase("2^28 + 1 pixels, one past the default limit", layout((1 << 28) + 1, 1, 1, px24)),
+      refusedCase("32-bit row of 2^32 bytes (width 2^30)", layout(1 << 30, 1, 32, px24)),
+      refusedCase("24-bit row past 2^31 bytes (width 2^29 + 1)", layout((1 << 29) + 1, 1, 24, px24)),
+      refusedCase("100 x 100 under a limit of 9999", layout(100, 100, 1), 9999),
 
       // Offsets: bfOffBits counts as a signed 32-bit number; a negative one leaves neither table
       // entries nor a gap, a huge one runs the gap past the end of the file.
-      {"24 bits, bfOffBits past the end", makeBmp(spec(2, 1, 24, px24, {}, 1000)), true, 24, 2, 1},
-      {"24 bits, bfOffBits 2^32 - 1 reads the data at 54", makeBmp(spec(2, 1, 24, px24, {}, 0xFFFFFFFFll)),
+      {"24 bits, bfOffBits past the end", makeBmp(layout(2, 1, 24, px24, {}, 1000)), true, 24, 2, 1},
+      {"24 bits, bfOffBits 2^32 - 1 reads the data at 54", makeBmp(layout(2, 1, 24, px24, {}, 0xFFFFFFFFll)),
        true, 24, 2, 1, {{0, 0, px(1, 2, 3)}, {1, 0, px(4, 5, 6)}}},
-      {"16-bit masks, bfOffBits 2^31 - 1", makeBmp(spec(1, 1, 16, {0xFF, 0xFF, 0, 0}, mask565, 0x7FFFFFFF, 3)),
+      {"16-bit masks, bfOffBits 2^31 - 1", makeBmp(layout(1, 1, 16, {0xFF, 0xFF, 0, 0}, mask565, 0x7FFFFFFF, 3)),
        true, 16, 1, 1},
       {"16-bit masks, bfOffBits 2^32 - 4 reads the data after the masks",
-       makeBmp(spec(1, 1, 16, {0xFF, 0xFF, 0, 0}, mask565, 0xFFFFFFFCll, 3)), true, 16, 1, 1,
+       makeBmp(layout(1, 1, 16, {0xFF, 0xFF, 0, 0}, mask565, 0xFFFFFFFCll, 3)), true, 16, 1, 1,
        {{0, 0, px(248, 248, 248)}}},
       {"8 bits, bfOffBits 2^31 - 1: full table, then the gap runs past the end",
-       makeBmp(spec(1, 1, 8, {7, 0, 0, 0}, fullTable(8), 0x7FFFFFFF)), true, 8, 1, 1, {},
+       makeBmp(layout(1, 1, 8, {7, 0, 0, 0}, fullTable(8), 0x7FFFFFFF)), true, 8, 1, 1, {},
        {{0, fullTableEntry(0)}, {255, fullTableEntry(255)}}},
       {"4 bits, bfOffBits 2^32 - 16: no entries, pixels at 54 index a white table",
-       makeBmp(spec(2, 1, 4, {0x01, 0, 0, 0}, {}, 0xFFFFFFF0ll)), true, 4, 2, 1, {},
+       makeBmp(layout(2, 1, 4, {0x01, 0, 0, 0}, {}, 0xFFFFFFF0ll)), true, 4, 2, 1, {},
        {{0, kBlank}, {15, kBlank}}},
 
       // Header lengths: the info header is read as 40 bytes; a longer one moves a paletted
       // file's table only when it ends at or before bfOffBits.
-      {"biSize 2^32 - 1 at 8 bits: table at 54", withInfoSize(spec(1, 1, 8, {9, 0, 0, 0}, fullTable(8)), 0xFFFFFFFF),
+      {"biSize 2^32 - 1 at 8 bits: table at 54", withInfoSize(layout(1, 1, 8, {9, 0, 0, 0}, fullTable(8)), 0xFFFFFFFF),
        true, 8, 1, 1, {{0, 0, fullTableEntry(9)}}},
       {"biSize 2^31 - 16 ending before bfOffBits 2^31 - 1: nothing left to read",
-       withInfoSize(spec(1, 1, 8, {9, 0, 0, 0}, fullTable(8), 0x7FFFFFFF), 0x7FFFFFF0), true, 8, 1, 1, {},
+       withInfoSize(layout(1, 1, 8, {9, 0, 0, 0}, fullTable(8), 0x7FFFFFFF), 0x7FFFFFF0), true, 8, 1, 1, {},
        {{0, kBlank}, {9, kBlank}}},
-      {"biSize 0 at 24 bits is not read", withInfoSize(spec(2, 1, 24, px24), 0), true, 24, 2, 1,
+      {"biSize 0 at 24 bits is not read", withInfoSize(layout(2, 1, 24, px24), 0), true, 24, 2, 1,
        {{0, 0, px(1, 2, 3)}, {1, 0, px(4, 5, 6)}}},
 
       // Tables shorter than the depth: missing entries are white, and so are pixels using them.
       {"4 bits with 3 entries, indexes 2 and 5",
-       makeBmp(spec(2, 1, 4, {0x25, 0, 0, 0}, words({0x11, 0x22, 0x00332211}))), true,
+       makeBmp(layout(2, 1, 4, {0x25, 0, 0, 0}, words({0x11, 0x22, 0x00332211}))), true,
        4, 2, 1, {{0, 0, px(0x11, 0x22, 0x33)}}, {{2, px(0x11, 0x22, 0x33)}, {3, kBlank}, {15, kBlank}}},
-      {"8 bits, 101 entries, index 255", makeBmp(spec(1, 1, 8, {255, 0, 0, 0}, std::vector<uint8_t>(404, 7))),
+      {"8 bits, 101 entries, index 255", makeBmp(layout(1, 1, 8, {255, 0, 0, 0}, std::vector<uint8_t>(404, 7))),
        true, 8, 1, 1, {}, {{100, px(7, 7, 7, 7)}, {101, kBlank}}},
 
       // 16-bit masks: only the low 16 bits of each count; the shift brings a mask down to 31.
-      {"16-bit masks all 0", makeBmp(spec(1, 1, 16, {0xFF, 0xFF, 0, 0}, words({0, 0, 0}), -1, 3)), true, 16, 1, 1,
+      {"16-bit masks all 0", makeBmp(layout(1, 1, 16, {0xFF, 0xFF, 0, 0}, words({0, 0, 0}), -1, 3)), true, 16, 1, 1,
        {{0, 0, px(0, 0, 0)}}},
       {"16-bit masks all 2^32 - 1, value 0xFFFF",
-       makeBmp(spec(1, 1, 16, {0xFF, 0xFF, 0, 0}, words({~0u, ~0u, ~0u}), -1, 3)), true,
+       makeBmp(layout(1, 1, 16, {0xFF, 0xFF, 0, 0}, words({~0u, ~0u, ~0u}), -1, 3)), true,
        16, 1, 1, {{0, 0, px(248, 248, 248)}}},
       {"16-bit masks all 2^32 - 1, value 0x0FFF",
-       makeBmp(spec(1, 1, 16, {0xFF, 0x0F, 0, 0}, words({~0u, ~0u, ~0u}), -1, 3)), true,
+       makeBmp(layout(1, 1, 16, {0xFF, 0x0F, 0, 0}, words({~0u, ~0u, ~0u}), -1, 3)), true,
        16, 1, 1, {{0, 0, px(8, 8, 8)}}},
       {"16-bit masks of one bit: 0x8000 red, 0x0001 blue",
-       makeBmp(spec(1, 1, 16, {0x01, 0x80, 0, 0}, words({0x8000, 0, 1}), -1, 3)), true,
+       makeBmp(layout(1, 1, 16, {0x01, 0x80, 0, 0}, words({0x8000, 0, 1}), -1, 3)), true,
        16, 1, 1, {{0, 0, px(8, 0, 128)}}},
 
       // A 1 x 1 file of every depth.
-      {"1 x 1 at 1 bit", makeBmp(spec(1, 1, 1, {0x80, 0, 0, 0}, fullTable(1))), true, 1, 1, 1,
+      {"1 x 1 at 1 bit", makeBmp(layout(1, 1, 1, {0x80, 0, 0, 0}, fullTable(1))), true, 1, 1, 1,
        {{0, 0, fullTableEntry(1)}}},
-      {"1 x 1 at 4 bits", makeBmp(spec(1, 1, 4, {0xE0, 0, 0, 0}, fullTable(4))), true, 4, 1, 1,
+      {"1 x 1 at 4 bits", makeBmp(layout(1, 1, 4, {0xE0, 0, 0, 0}, fullTable(4))), true, 4, 1, 1,
        {{0, 0, fullTableEntry(14)}}},
-      {"1 x 1 at 8 bits", makeBmp(spec(1, 1, 8, {200, 0, 0, 0}, fullTable(8))), true, 8, 1, 1,
+      {"1 x 1 at 8 bits", makeBmp(layout(1, 1, 8, {200, 0, 0, 0}, fullTable(8))), true, 8, 1, 1,
        {{0, 0, fullTableEntry(200)}}},
-      {"1 x 1 at 16 bits (5-5-5)", makeBmp(spec(1, 1, 16, {0x21, 0x7C, 0, 0})), true, 16, 1, 1,
+      {"1 x 1 at 16 bits (5-5-5)", makeBmp(layout(1, 1, 16, {0x21, 0x7C, 0, 0})), true, 16, 1, 1,
        {{0, 0, px(8, 8, 248)}}},
-      {"1 x 1 at 16 bits (5-6-5 masks)", makeBmp(spec(1, 1, 16, {0x40, 0x08, 0, 0}, mask565, -1, 3)), true, 16, 1, 1,
+      {"1 x 1 at 16 bits (5-6-5 masks)", makeBmp(layout(1, 1, 16, {0x40, 0x08, 0, 0}, mask565, -1, 3)), true, 16, 1, 1,
        {{0, 0, px(0, 8, 8)}}},
-      {"1 x 1 at 24 bits", makeBmp(spec(1, 1, 24, {10, 20, 30, 0})), true, 24, 1, 1, {{0, 0, px(10, 20, 30)}}},
-      {"1 x 1 at 32 bits", makeBmp(spec(1, 1, 32, {10, 20, 30, 40})), true, 32, 1, 1, {{0, 0, px(10, 20, 30, 40)}}},
-      {"1 x 1 with no pixel data", makeBmp(spec(1, 1, 32)), true, 32, 1, 1},
+      {"1 x 1 at 24 bits", makeBmp(layout(1, 1, 24, {10, 20, 30, 0})), true, 24, 1, 1, {{0, 0, px(10, 20, 30)}}},
+      {"1 x 1 at 32 bits", makeBmp(layout(1, 1, 32, {10, 20, 30, 40})), true, 32, 1, 1, {{0, 0, px(10, 20, 30, 40)}}},
+      {"1 x 1 with no pixel data", makeBmp(layout(1, 1, 32)), true, 32, 1, 1},
   };
   return c;
 }
@@ -238,7 +238,7 @@ TEST(Hostile, FilesCutAtEveryByte) {
   };
   test::TempDir dir;
   for (const Layout& l : layouts) {
-    BmpSpec s = spec(3, 2, l.bits, l.rows, l.tableOrMasks, -1, l.compression);
+    BmpLayout s = layout(3, 2, l.bits, l.rows, l.tableOrMasks, -1, l.compression);
     s.table.resize(s.table.size() + l.gap, 0xEE);
     const std::vector<uint8_t> whole = makeBmp(s);
     const size_t tableAt = 54, dataAt = 54 + s.table.size();
@@ -298,12 +298,12 @@ TEST(Hostile, ThroughImageLoadAndTheCommandLine) {
   test::TempDir dir;
   const std::string wide = dir.file("wide.bmp"), wrap = dir.file("wrap.bmp"), cut = dir.file("cut.bmp"),
                     past = dir.file("past.bmp"), out = dir.file("out.bmp");
-  test::writeBytes(wide, makeBmp(spec(INT32_MIN, 1, 24, {1, 2, 3, 0})));
-  test::writeBytes(wrap, makeBmp(spec(65536, 65536, 24, {1, 2, 3, 0})));
-  std::vector<uint8_t> cutBytes = makeBmp(spec(0x01020304, 2, 24));
+  test::writeBytes(wide, makeBmp(layout(INT32_MIN, 1, 24, {1, 2, 3, 0})));
+  test::writeBytes(wrap, makeBmp(layout(65536, 65536, 24, {1, 2, 3, 0})));
+  std::vector<uint8_t> cutBytes = makeBmp(layout(0x01020304, 2, 24));
   cutBytes.resize(20);  // biWidth cut after two of its bytes
   test::writeBytes(cut, cutBytes);
-  test::writeBytes(past, makeBmp(spec(2, 1, 24, {1, 2, 3, 4, 5, 6, 0, 0}, {}, 0x7FFFFFFF)));
+  test::writeBytes(past, makeBmp(layout(2, 1, 24, {1, 2, 3, 4, 5, 6, 0, 0}, {}, 0x7FFFFFFF)));
 
   const std::pair<std::string, std::string> refused[] = {
       {wide, "a size of -2147483648 x 1 is not supported (both must be at least 1; top-down files are not read)"},

@@ -17,12 +17,12 @@ namespace {
 
 using test::samePixel;
 
-using test::BmpSpec;
+using test::BmpLayout;
 using test::TempDir;
 
-std::string writeBmp(const TempDir& dir, const std::string& name, const BmpSpec& spec) {
+std::string writeBmp(const TempDir& dir, const std::string& name, const BmpLayout& layout) {
   const std::string path = dir.file(name);
-  test::writeBytes(path, test::makeBmp(spec));
+  test::writeBytes(path, test::makeBmp(layout));
   return path;
 }
 
@@ -111,7 +111,7 @@ TEST(Image, IsValidAndPixelAddressing) {
 
 struct LoadCase {
   const char* name;
-  BmpSpec spec;
+  BmpLayout layout;
   std::vector<Pixel> want;  // row-major, row 0 at the top
 };
 
@@ -119,7 +119,7 @@ std::vector<LoadCase> loadCases() {
   std::vector<LoadCase> cases;
   {
     // 24 bits, 2 x 2: rows bottom first, 6 data bytes + 2 padding each; alpha 0.
-    BmpSpec s;
+    BmpLayout s;
     s.width = 2;
     s.height = 2;
     s.bits = 24;
@@ -128,7 +128,7 @@ std::vector<LoadCase> loadCases() {
   }
   {
     // 32 bits: the fourth byte is alpha.
-    BmpSpec s;
+    BmpLayout s;
     s.width = 2;
     s.height = 1;
     s.bits = 32;
@@ -139,7 +139,7 @@ std::vector<LoadCase> loadCases() {
                                       90, 100, 110, 120, 1, 2, 3, 255};
   {
     // 8 bits: every pixel is its table entry, fourth byte included.
-    BmpSpec s;
+    BmpLayout s;
     s.width = 3;
     s.height = 1;
     s.bits = 8;
@@ -148,7 +148,7 @@ std::vector<LoadCase> loadCases() {
     cases.push_back({"8", s, {{110, 100, 90, 120}, {30, 20, 10, 40}, {3, 2, 1, 255}}});
   }
   {
-    BmpSpec s;
+    BmpLayout s;
     s.width = 3;
     s.height = 1;
     s.bits = 4;
@@ -157,7 +157,7 @@ std::vector<LoadCase> loadCases() {
     cases.push_back({"4", s, {{70, 60, 50, 80}, {3, 2, 1, 255}, {110, 100, 90, 120}}});
   }
   {
-    BmpSpec s;
+    BmpLayout s;
     s.width = 9;
     s.height = 1;
     s.bits = 1;
@@ -169,7 +169,7 @@ std::vector<LoadCase> loadCases() {
   }
   {
     // 16 bits, 5-5-5: 0x7FFF reads as 248 in each channel; alpha 0.
-    BmpSpec s;
+    BmpLayout s;
     s.width = 2;
     s.height = 1;
     s.bits = 16;
@@ -182,26 +182,26 @@ std::vector<LoadCase> loadCases() {
 TEST(Image, LoadEachDepthWithItsAlphaRule) {
   TempDir dir;
   for (const auto& c : loadCases()) {
-    const std::string path = writeBmp(dir, std::string(c.name) + ".bmp", c.spec);
+    const std::string path = writeBmp(dir, std::string(c.name) + ".bmp", c.layout);
     ImageStatus status = ImageStatus::badSize;
     auto image = Image::load(path, {}, &status);
     ASSERT_TRUE(image) << c.name;
     EXPECT_EQ(status, ImageStatus::ok);
-    EXPECT_EQ(image->width(), c.spec.width) << c.name;
-    EXPECT_EQ(image->height(), c.spec.height) << c.name;
-    EXPECT_EQ(image->pixelCount(), c.spec.width * c.spec.height) << c.name;
+    EXPECT_EQ(image->width(), c.layout.width) << c.name;
+    EXPECT_EQ(image->height(), c.layout.height) << c.name;
+    EXPECT_EQ(image->pixelCount(), c.layout.width * c.layout.height) << c.name;
     EXPECT_EQ(image->samplingMethod(), kPoint);
     ASSERT_EQ(image->pixels().size(), c.want.size()) << c.name;
     for (size_t i = 0; i < c.want.size(); ++i) {
       EXPECT_TRUE(samePixel(image->pixels()[i], c.want[i])) << c.name << " pixel " << i;
     }
-    EXPECT_EQ(image->bitmap().bitsPerPixel(), c.spec.bits) << c.name;
+    EXPECT_EQ(image->bitmap().bitsPerPixel(), c.layout.bits) << c.name;
   }
 }
 
 TEST(Image, LoadFailures) {
   TempDir dir;
-  BmpSpec twoByTwo;
+  BmpLayout twoByTwo;
   twoByTwo.width = 2;
   twoByTwo.height = 2;
   twoByTwo.pixelData.assign(16, 0);
@@ -210,7 +210,7 @@ TEST(Image, LoadFailures) {
   test::writeBytes(empty, {});
   const std::string text = dir.file("text.bmp");
   test::writeBytes(text, {'h', 'e', 'l', 'l', 'o'});
-  BmpSpec negative = twoByTwo;
+  BmpLayout negative = twoByTwo;
   negative.height = -2;
   const std::string topDown = writeBmp(dir, "topdown.bmp", negative);
 
@@ -287,7 +287,7 @@ TEST(Image, SaveBlankWritesWhite24Bit) {
 TEST(Image, SavePaletteImageDropsTableAndKeepsColours) {
   TempDir dir;
   for (const auto& c : loadCases()) {
-    auto image = Image::load(writeBmp(dir, std::string(c.name) + ".in.bmp", c.spec));
+    auto image = Image::load(writeBmp(dir, std::string(c.name) + ".in.bmp", c.layout));
     ASSERT_TRUE(image) << c.name;
     const std::string out = dir.file(std::string(c.name) + ".out.bmp");
     ASSERT_TRUE(image->save(out)) << c.name;
@@ -349,7 +349,7 @@ TEST(Image, SaveToUnwritablePathFails) {
 TEST(Image, CopyTakesCurrentPixelsNotTheLastLoad) {
   TempDir dir;
   const auto cases = loadCases();
-  auto image = Image::load(writeBmp(dir, "in.bmp", cases[0].spec));
+  auto image = Image::load(writeBmp(dir, "in.bmp", cases[0].layout));
   ASSERT_TRUE(image);
   image->brightness(0.5);
   image->pixel(1, 0) = Pixel{9, 8, 7, 6};

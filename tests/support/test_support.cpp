@@ -75,28 +75,28 @@ uint32_t getU32(const std::vector<uint8_t>& in, size_t offset) {
          (uint32_t{in.at(offset + 2)} << 16) | (uint32_t{in.at(offset + 3)} << 24);
 }
 
-std::vector<uint8_t> makeBmp(const BmpSpec& spec) {
+std::vector<uint8_t> makeBmp(const BmpLayout& layout) {
   std::vector<uint8_t> out;
-  const uint32_t offBits = spec.offBits >= 0 ? static_cast<uint32_t>(spec.offBits)
-                                             : static_cast<uint32_t>(54 + spec.table.size());
+  const uint32_t offBits = layout.offBits >= 0 ? static_cast<uint32_t>(layout.offBits)
+                                             : static_cast<uint32_t>(54 + layout.table.size());
   putU16(out, 19778);
-  putU32(out, static_cast<uint32_t>(54 + spec.table.size() + spec.pixelData.size()));
+  putU32(out, static_cast<uint32_t>(54 + layout.table.size() + layout.pixelData.size()));
   putU16(out, 0);
   putU16(out, 0);
   putU32(out, offBits);
-  putU32(out, spec.infoSize);
-  putU32(out, static_cast<uint32_t>(spec.width));
-  putU32(out, static_cast<uint32_t>(spec.height));
+  putU32(out, layout.infoSize);
+  putU32(out, static_cast<uint32_t>(layout.width));
+  putU32(out, static_cast<uint32_t>(layout.height));
   putU16(out, 1);
-  putU16(out, spec.bits);
-  putU32(out, spec.compression);
-  putU32(out, static_cast<uint32_t>(spec.pixelData.size()));
+  putU16(out, layout.bits);
+  putU32(out, layout.compression);
+  putU32(out, static_cast<uint32_t>(layout.pixelData.size()));
   putU32(out, 3780);
   putU32(out, 3780);
   putU32(out, 0);
   putU32(out, 0);
-  out.insert(out.end(), spec.table.begin(), spec.table.end());
-  out.insert(out.end(), spec.pixelData.begin(), spec.pixelData.end());
+  out.insert(out.end(), layout.table.begin(), layout.table.end());
+  out.insert(out.end(), layout.pixelData.begin(), layout.pixelData.end());
   return out;
 }
 

@@ -49,7 +49,7 @@ uint32_t getU32(const std::vector<uint8_t>& in, size_t offset);
 
 // A BMP file image: 14 + 40 header bytes (biSize 40, planes 1, 3780 dpm), then `table`
 // (raw 4-byte entries), then `pixelData` verbatim. bfOffBits defaults to the true offset.
-struct BmpSpec {
+struct BmpLayout {
   int32_t width = 1;
   int32_t height = 1;
   uint16_t bits = 24;
@@ -59,7 +59,7 @@ struct BmpSpec {
   int64_t offBits = -1;            // -1: 54 + table.size()
   uint32_t infoSize = 40;
 };
-std::vector<uint8_t> makeBmp(const BmpSpec& spec);
+std::vector<uint8_t> makeBmp(const BmpLayout& layout);
 
 // Result of running the command-line program.
 struct RunResult {
