@@ -15,13 +15,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   int32_t w = 0, h = 0;
-  std::vector<floor_io::Rgba> source;
+  floor_io::Grid source;
   if (!floor_io::readBmp24(argv[1], w, h, source)) {
     std::fprintf(stderr, "floor_effect1: %s is not a 24-bit BMP file\n", argv[1]);
     return 1;
   }
   const int32_t side = 2 * h + 1;
-  std::vector<floor_io::Rgba> out(static_cast<size_t>(side) * static_cast<size_t>(side));
+  floor_io::Grid out(static_cast<size_t>(side) * static_cast<size_t>(side));
   const double halfWidth = static_cast<double>(w / 2);
   const double width = static_cast<double>(w), height = static_cast<double>(h);
   constexpr floor_io::Rgba kWhite{255, 255, 255, 255};

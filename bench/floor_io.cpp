@@ -1,12 +1,28 @@
 #include "floor_io.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 
 namespace floor_io {
+
+void* allocateLarge(size_t bytes) {
+  constexpr size_t kHugePage = size_t{2} << 20;
+  void* block = nullptr;
+  if (bytes >= 2 * kHugePage) {
+    if (posix_memalign(&block, kHugePage, bytes) != 0) throw std::bad_alloc();
+    madvise(block, bytes, MADV_HUGEPAGE);
+    return block;
+  }
+  block = std::malloc(bytes);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
 namespace {
 
 uint32_t le32(const uint8_t* p) {
@@ -41,14 +57,14 @@ size_t rowBytes(int32_t width) { return (static_cast<size_t>(width) * 3 + 3) & ~
 
 }  // namespace
 
-bool readBmp24(const std::string& path, int32_t& width, int32_t& height, std::vector<Rgba>& grid) {
+bool readBmp24(const std::string& path, int32_t& width, int32_t& height, Grid& grid) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info {};
-  std::vector<uint8_t> file;
+  Array<uint8_t> file;
   bool ok = ::fstat(fd, &info) == 0 && info.st_size >= 54;
   if (ok) {
-    file.resize(static_cast<size_t>(info.st_size));
+    file = Array<uint8_t>(static_cast<size_t>(info.st_size));
     ok = readAll(fd, file.data(), file.size());
   }
   ::close(fd);
@@ -62,7 +78,7 @@ bool readBmp24(const std::string& path, int32_t& width, int32_t& height, std::ve
   if (offset > file.size() || (file.size() - offset) / stride < static_cast<size_t>(height)) {
     return false;
   }
-  grid.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+  grid = Grid(static_cast<size_t>(width) * static_cast<size_t>(height));
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* row = &file[offset + static_cast<size_t>(height - 1 - y) * stride];
     Rgba* out = &grid[static_cast<size_t>(y) * static_cast<size_t>(width)];
@@ -71,11 +87,12 @@ bool readBmp24(const std::string& path, int32_t& width, int32_t& height, std::ve
   return true;
 }
 
-bool writeBmp24(const std::string& path, int32_t width, int32_t height, const std::vector<Rgba>& grid) {
+bool writeBmp24(const std::string& path, int32_t width, int32_t height, const Grid& grid) {
   const size_t stride = rowBytes(width);
   const size_t imageBytes = stride * static_cast<size_t>(height);
-  std::vector<uint8_t> file(54 + imageBytes);
+  Array<uint8_t> file(54 + imageBytes);
   uint8_t* h = file.data();
+  std::memset(h, 0, 54);
   h[0] = 'B';
   h[1] = 'M';
   put32(h + 2, static_cast<uint32_t>(file.size()));
@@ -95,6 +112,7 @@ bool writeBmp24(const std::string& path, int32_t width, int32_t height, const st
       row[1] = in[x].g;
       row[2] = in[x].r;
     }
+    for (size_t pad = static_cast<size_t>(width) * 3; pad < stride; ++pad, ++row) *row = 0;
   }
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int32_t width = 0, height = 0;
-  std::vector<floor_io::Rgba> grid;
+  floor_io::Grid grid;
   if (!floor_io::readBmp24(argv[1], width, height, grid)) {
     std::fprintf(stderr, "floor_roundtrip: %s is not a 24-bit BMP file\n", argv[1]);
     return 1;
