@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -57,45 +58,50 @@ size_t rowBytes(int32_t width) { return (static_cast<size_t>(width) * 3 + 3) & ~
 
 }  // namespace
 
+// Rows move through a small reusable buffer of about this many bytes, so the only large
+// block is the RGBA grid itself.
+constexpr size_t kChunkBytes = size_t{1} << 20;
+
 bool readBmp24(const std::string& path, int32_t& width, int32_t& height, Grid& grid) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat info {};
-  Array<uint8_t> file;
-  bool ok = ::fstat(fd, &info) == 0 && info.st_size >= 54;
+  uint8_t h[54];
+  bool ok = readAll(fd, h, sizeof h) && h[0] == 'B' && h[1] == 'M';
+  const uint32_t offset = le32(h + 10);
+  width = static_cast<int32_t>(le32(h + 18));
+  height = static_cast<int32_t>(le32(h + 22));
+  ok = ok && width >= 1 && height >= 1 && (le32(h + 26) >> 16) == 24 && le32(h + 30) == 0 &&
+       offset >= 54 && ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
   if (ok) {
-    file = Array<uint8_t>(static_cast<size_t>(info.st_size));
-    ok = readAll(fd, file.data(), file.size());
+    const size_t stride = rowBytes(width);
+    const size_t rowsPerChunk = stride >= kChunkBytes ? 1 : kChunkBytes / stride;
+    Array<uint8_t> chunk(rowsPerChunk * stride);
+    grid = Grid(static_cast<size_t>(width) * static_cast<size_t>(height));
+    // File rows run bottom first: file row i is grid row height - 1 - i.
+    for (int32_t i = 0; ok && i < height;) {
+      const size_t rows = std::min(rowsPerChunk, static_cast<size_t>(height - i));
+      ok = readAll(fd, chunk.data(), rows * stride);
+      for (size_t k = 0; ok && k < rows; ++k, ++i) {
+        const uint8_t* row = chunk.data() + k * stride;
+        Rgba* out = &grid[static_cast<size_t>(height - 1 - i) * static_cast<size_t>(width)];
+        for (int32_t x = 0; x < width; ++x, row += 3) out[x] = Rgba{row[2], row[1], row[0], 0};
+      }
+    }
   }
   ::close(fd);
-  if (!ok || file[0] != 'B' || file[1] != 'M') return false;
-  const uint32_t offset = le32(&file[10]);
-  width = static_cast<int32_t>(le32(&file[18]));
-  height = static_cast<int32_t>(le32(&file[22]));
-  const uint32_t bitsAndPlanes = le32(&file[26]);
-  if (width < 1 || height < 1 || (bitsAndPlanes >> 16) != 24 || le32(&file[30]) != 0) return false;
-  const size_t stride = rowBytes(width);
-  if (offset > file.size() || (file.size() - offset) / stride < static_cast<size_t>(height)) {
-    return false;
-  }
-  grid = Grid(static_cast<size_t>(width) * static_cast<size_t>(height));
-  for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* row = &file[offset + static_cast<size_t>(height - 1 - y) * stride];
-    Rgba* out = &grid[static_cast<size_t>(y) * static_cast<size_t>(width)];
-    for (int32_t x = 0; x < width; ++x, row += 3) out[x] = Rgba{row[2], row[1], row[0], 0};
-  }
-  return true;
+  return ok;
 }
 
 bool writeBmp24(const std::string& path, int32_t width, int32_t height, const Grid& grid) {
   const size_t stride = rowBytes(width);
   const size_t imageBytes = stride * static_cast<size_t>(height);
-  Array<uint8_t> file(54 + imageBytes);
-  uint8_t* h = file.data();
+  const size_t rowsPerChunk = stride >= kChunkBytes ? 1 : kChunkBytes / stride;
+  Array<uint8_t> chunk(54 + rowsPerChunk * stride);
+  uint8_t* h = chunk.data();
   std::memset(h, 0, 54);
   h[0] = 'B';
   h[1] = 'M';
-  put32(h + 2, static_cast<uint32_t>(file.size()));
+  put32(h + 2, static_cast<uint32_t>(54 + imageBytes));
   put32(h + 10, 54);
   put32(h + 14, 40);
   put32(h + 18, static_cast<uint32_t>(width));
@@ -104,8 +110,12 @@ bool writeBmp24(const std::string& path, int32_t width, int32_t height, const Gr
   put32(h + 34, static_cast<uint32_t>(imageBytes));
   put32(h + 38, 3780);
   put32(h + 42, 3780);
-  for (int32_t y = 0; y < height; ++y) {
-    uint8_t* row = h + 54 + static_cast<size_t>(height - 1 - y) * stride;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  bool ok = true;
+  size_t used = 54;  // the first chunk carries the headers
+  for (int32_t y = height - 1; ok && y >= 0; --y) {
+    uint8_t* row = chunk.data() + used;
     const Rgba* in = &grid[static_cast<size_t>(y) * static_cast<size_t>(width)];
     for (int32_t x = 0; x < width; ++x, row += 3) {
       row[0] = in[x].b;
@@ -113,10 +123,12 @@ bool writeBmp24(const std::string& path, int32_t width, int32_t height, const Gr
       row[2] = in[x].r;
     }
     for (size_t pad = static_cast<size_t>(width) * 3; pad < stride; ++pad, ++row) *row = 0;
+    used += stride;
+    if (used + stride > chunk.size() || y == 0) {
+      ok = writeAll(fd, chunk.data(), used);
+      used = 0;
+    }
   }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  const bool ok = writeAll(fd, file.data(), file.size());
   return ::close(fd) == 0 && ok;
 }
 

@@ -33,11 +33,12 @@ struct Array {
 using Grid = Array<Rgba>;
 
 // Read a bottom-up, uncompressed 24-bit BMP file and unpack it into a row-major RGBA grid
-// (row 0 at the top, alpha 0 like the library's reader). False on any other file.
+// (row 0 at the top, alpha 0 like the library's reader), a chunk of rows at a time. False
+// on any other file.
 bool readBmp24(const std::string& path, int32_t& width, int32_t& height, Grid& grid);
 
-// Pack a row-major RGBA grid into a 24-bit BMP file (rows bottom first, padded to 4 bytes)
-// and write it with one system call. False when the file cannot be written whole.
+// Pack a row-major RGBA grid into a 24-bit BMP file (rows bottom first, padded to 4 bytes),
+// a chunk of rows at a time. False when the file cannot be written whole.
 bool writeBmp24(const std::string& path, int32_t width, int32_t height, const Grid& grid);
 
 }  // namespace floor_io
