@@ -35,6 +35,11 @@ started=$(date +%s)
 bash "$root/fuzz/build.sh" || exit 1
 bash "$root/fuzz/make_seeds.sh" || exit 1
 
+# The targets' scratch folders go under the build tree (a target stopped by a finding cannot
+# remove its own), cleared on every run.
+export TMPDIR=$build/tmp
+rm -rf "$TMPDIR"
+mkdir -p "$TMPDIR"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 common=(-timeout=20 -rss_limit_mb=2048 -dict="$root/fuzz/bmp.dict")
