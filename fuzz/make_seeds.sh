@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMPFUN_FUZZ_BUILD:-$root/build/fuzz}
 testdata=${BMPFUN_TESTDATA:-$root/../shared/testdata}
 tool=$build/bmpfun_seedtool
-targets=(reader inspect image entry)
+targets=(reader header image entry)
 
 plain=$build/seeds/plain
 rm -rf "$build/seeds"
@@ -41,13 +41,13 @@ for t in "${targets[@]}"; do mkdir -p "$build/seeds/$t"; done
 cp "$plain"/*.bmp "$build/seeds/reader/"
 cp "$plain"/*.bmp "$build/seeds/image/"
 cp "$plain"/*.bmp "$build/seeds/entry/"
-# The inspect target reads a mode byte, a value-form byte and four value bytes first.
+# The header target reads a mode byte, a value-form byte and four value bytes first.
 prefixes=('P\x00\x32\x00\x00\x00' 'W\x00\x0a\x00\x00\x00' 'H\x00\x05\x00\x00\x00' 'F\x00\x10\x00\x00\x00'
           'p\x03\x9c\xff\xff\xff' 'x\x00\x01\x00\x00\x00' 'w\x01\x00\x80\x00\x00' 'h\x03\xff\xff\xff\x7f')
 i=0
 for f in "$plain"/*.bmp; do
   p=${prefixes[$((i % ${#prefixes[@]}))]}
-  { printf "$p"; cat "$f"; } >"$build/seeds/inspect/$(basename "$f")"
+  { printf "$p"; cat "$f"; } >"$build/seeds/header/$(basename "$f")"
   i=$((i + 1))
 done
 rm -rf "$plain"

@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* file = data + 6;
   const size_t fileSize = size - 6;
 
-  const std::string path = fuzz::scratchFile("inspect.bmp");
+  const std::string path = fuzz::scratchFile("header.bmp");
   FUZZ_CHECK(fuzz::writeFile(path, file, fileSize), "cannot write " + path);
   checkHeaders(path, file, fileSize);
 
