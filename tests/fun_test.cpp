@@ -16,17 +16,6 @@ constexpr Pixel kWhite{255, 255, 255, 255};
 constexpr Pixel kBlank{255, 255, 255, 0};  // a new image's pixel
 constexpr Pixel kBlack{0, 0, 0, 255};
 
-// Every pixel names its own position: r = column, g = row (sizes below 256).
-std::unique_ptr<Image> coded(int32_t width, int32_t height) {
-  auto image = Image::create(width, height);
-  for (int32_t y = 0; y < height; ++y) {
-    for (int32_t x = 0; x < width; ++x) {
-      image->pixel(x, y) = Pixel{static_cast<uint8_t>(x), static_cast<uint8_t>(y), 77, 100};
-    }
-  }
-  return image;
-}
-
 // ---------------------------------------------------------------- effect 1
 
 struct DiscCase {

@@ -16,17 +16,6 @@ namespace {
 constexpr Pixel kWhite{255, 255, 255, 255};
 constexpr Pixel kBlack{0, 0, 0, 255};
 
-// Every pixel names its own position: r = column, g = row (sizes below 256).
-std::unique_ptr<Image> coded(int32_t width, int32_t height) {
-  auto image = Image::create(width, height);
-  for (int32_t y = 0; y < height; ++y) {
-    for (int32_t x = 0; x < width; ++x) {
-      image->pixel(x, y) = Pixel{static_cast<uint8_t>(x), static_cast<uint8_t>(y), 77, 100};
-    }
-  }
-  return image;
-}
-
 // An image of pure white (alpha 255 too) with the given pixels set to content.
 std::unique_ptr<Image> whiteWith(int32_t width, int32_t height,
                                  const std::vector<std::pair<int32_t, int32_t>>& content) {

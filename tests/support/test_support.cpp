@@ -167,6 +167,17 @@ std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value) 
   return image;
 }
 
+std::unique_ptr<Image> coded(int32_t width, int32_t height) {
+  auto image = Image::create(width, height);
+  if (!image) return image;
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      image->pixel(x, y) = Pixel{static_cast<uint8_t>(x), static_cast<uint8_t>(y), 77, 100};
+    }
+  }
+  return image;
+}
+
 std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed) {
   auto image = Image::create(width, height);
   if (!image) return image;

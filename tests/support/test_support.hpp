@@ -75,6 +75,8 @@ std::unique_ptr<Image> makeTestImage(int32_t width, int32_t height, uint32_t see
 
 // Every pixel set to value.
 std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value);
+// Every pixel names its own position: r = column, g = row, b = 77, a = 100 (sides below 256).
+std::unique_ptr<Image> coded(int32_t width, int32_t height);
 // Every channel of every pixel uniformly random, alpha included.
 std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed);
 
