@@ -217,7 +217,8 @@ int withImage(const Context& ctx, const std::string& input, const std::string& o
   if (!image) return loadError(input, ctx.limits, status);
   std::string error;
   if (!body(image, error)) return failure(error);
-  if (!image->save(output)) return writeError(output);
+  // The image ends here: write it straight from its pixels.
+  if (!image->writeFile(output)) return writeError(output);
   return kOk;
 }
 

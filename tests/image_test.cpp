@@ -10,6 +10,7 @@
 #include <limits>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bmpfun {
@@ -334,6 +335,46 @@ TEST(Image, SaveWritesCurrentPixelsAndSavingTwiceIsStable) {
   // The bitmap now holds the saved pixels, alpha included.
   EXPECT_EQ(image->bitmap().width(), 5);
   EXPECT_EQ(image->bitmap().pixel(4, 3), (BitmapPixel{3, 2, 1, 4}));
+}
+
+// writeFile gives save's bytes without touching bitmap(): blank, random odd widths (every
+// row padding), a loaded palette file with its own resolution, and an edited copy.
+TEST(Image, WriteFileWritesWhatSaveWrites) {
+  TempDir dir;
+  BmpLayout palette;
+  palette.width = 3;
+  palette.height = 2;
+  palette.bits = 8;
+  for (int k = 0; k < 256; ++k) {
+    palette.table.insert(palette.table.end(), {uint8_t(k), uint8_t(255 - k), uint8_t(k / 2), 0});
+  }
+  palette.pixelData = {7, 200, 3, 0, 9, 1, 250, 0};
+  std::vector<uint8_t> paletteBytes = makeBmp(palette);
+  paletteBytes[38] = 0x10;  // biXPelsPerMeter 0x10 + 0x1000
+  paletteBytes[39] = 0x10;
+  paletteBytes[42] = 0x21;  // biYPelsPerMeter 0x21
+  test::writeBytes(dir.file("palette.bmp"), paletteBytes);
+
+  std::vector<std::pair<std::string, std::unique_ptr<Image>>> images;
+  images.emplace_back("blank", Image::create(2, 3));
+  for (int32_t width = 1; width <= 5; ++width) {
+    images.emplace_back("random " + std::to_string(width), test::randomImage(width, 3, 40u + uint32_t(width)));
+  }
+  images.emplace_back("palette", Image::load(dir.file("palette.bmp")));
+  auto copy = Image::copyOf(*images.back().second);
+  copy->pixel(1, 1) = Pixel{5, 6, 7, 8};
+  images.emplace_back("copy", std::move(copy));
+
+  for (auto& [name, image] : images) {
+    ASSERT_TRUE(image) << name;
+    const Bitmap before = image->bitmap();
+    ASSERT_TRUE(image->writeFile(dir.file("direct.bmp"))) << name;
+    EXPECT_EQ(image->bitmap().width(), before.width()) << name;
+    EXPECT_EQ(image->bitmap().bitsPerPixel(), before.bitsPerPixel()) << name;
+    ASSERT_TRUE(image->save(dir.file("saved.bmp"))) << name;
+    EXPECT_EQ(test::readBytes(dir.file("direct.bmp")), test::readBytes(dir.file("saved.bmp"))) << name;
+  }
+  EXPECT_FALSE(images[0].second->writeFile(dir.file("no/such/dir/x.bmp")));
 }
 
 TEST(Image, SaveToUnwritablePathFails) {

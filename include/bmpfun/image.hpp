@@ -71,6 +71,9 @@ class Image {
 
   // Write as an uncompressed 24-bit BMP file (alpha dropped). True when the file was written.
   bool save(const std::string& path);
+  // Writes the same file as save, but leaves bitmap() as it was and makes no second pixel
+  // grid: for callers that are done with the image once it is written.
+  bool writeFile(const std::string& path) const;
 
   void sampling(int32_t method) { samplingMethod_ = method; }
   bool isValid(int32_t x, int32_t y) const { return x >= 0 && x < width_ && y >= 0 && y < height_; }

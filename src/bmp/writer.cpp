@@ -11,6 +11,8 @@
 
 #include "bmp/row_codec.hpp"
 
+#include <bmpfun/pixel.hpp>
+
 #include <algorithm>
 #include <new>
 #include <vector>
@@ -99,18 +101,23 @@ bool encodeRow32(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y
   return true;
 }
 
-bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
-  // A file too large for the 32-bit size fields is refused before anything is created.
-  const std::optional<BmpLayout> layout =
-      bmpLayout(bitmap.bitsPerPixel(), bitmap.width(), bitmap.height());
-  if (!layout) return false;
-  const int32_t bits = bitmap.bitsPerPixel();
+namespace {
 
-  // Rows are packed a chunk of whole rows at a time into a buffer zeroed once: the packers
-  // never touch the padding, so it stays 0.
+// Writes the headers, the colour table or masks (from table, for 1, 4 and 8 bits) and the
+// rows; packRow(y, dst) packs row y (0 at the top) at dst. Rows are packed a chunk of whole
+// rows at a time into a buffer zeroed once: the packers never touch the padding, so it
+// stays 0.
+template <typename PackRow>
+bool writeFile(const FileFields& fields, const Bitmap& table, const std::string& path, FileIo& io,
+               PackRow packRow) {
+  // A file too large for the 32-bit size fields is refused before anything is created.
+  const std::optional<BmpLayout> layout = bmpLayout(fields.bits, fields.width, fields.height);
+  if (!layout) return false;
+  const int32_t bits = fields.bits;
+
   const size_t rowBytes = static_cast<size_t>(layout->rowBytes);
   const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes),
-                                    static_cast<size_t>(bitmap.height()));
+                                    static_cast<size_t>(fields.height));
   std::vector<uint8_t> chunk;
   try {
     chunk.assign(chunkRows * rowBytes, 0);
@@ -129,23 +136,23 @@ bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
   putU16(out, 0);
   putU32(out, static_cast<uint32_t>(54 + layout->tableBytes));
   putU32(out, 40);
-  putU32(out, static_cast<uint32_t>(bitmap.width()));
-  putU32(out, static_cast<uint32_t>(bitmap.height()));
+  putU32(out, static_cast<uint32_t>(fields.width));
+  putU32(out, static_cast<uint32_t>(fields.height));
   putU16(out, 1);
   putU16(out, static_cast<uint32_t>(bits));
   putU32(out, bits == 16 ? 3u : 0u);
   putU32(out, static_cast<uint32_t>(layout->imageBytes));
   // An unset resolution is written as 3780; the bitmap itself keeps its 0.
-  putU32(out, static_cast<uint32_t>(bitmap.xPixelsPerMeter() == 0 ? 3780 : bitmap.xPixelsPerMeter()));
-  putU32(out, static_cast<uint32_t>(bitmap.yPixelsPerMeter() == 0 ? 3780 : bitmap.yPixelsPerMeter()));
+  putU32(out, static_cast<uint32_t>(fields.xPixelsPerMeter == 0 ? 3780 : fields.xPixelsPerMeter));
+  putU32(out, static_cast<uint32_t>(fields.yPixelsPerMeter == 0 ? 3780 : fields.yPixelsPerMeter));
   putU32(out, 0);
   putU32(out, 0);
   bool ok = file.write(header, sizeof header);
 
   if (bits == 1 || bits == 4 || bits == 8) {
-    const int32_t count = bitmap.colorCount();
+    const int32_t count = table.colorCount();
     for (int32_t k = 0; ok && k < count; ++k) {
-      const BitmapPixel c = bitmap.tableColor(k);
+      const BitmapPixel c = table.tableColor(k);
       const uint8_t entry[4] = {c.blue, c.green, c.red, c.alpha};
       ok = file.write(entry, 4);
     }
@@ -154,27 +161,51 @@ bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
     ok = ok && file.write(kMasks, sizeof kMasks);
   }
 
-  const size_t width = static_cast<size_t>(bitmap.width());
-  NearestIndexCache nearest(bitmap);
-  size_t rowsLeft = static_cast<size_t>(bitmap.height());
+  size_t rowsLeft = static_cast<size_t>(fields.height);
   while (ok && rowsLeft > 0) {
     const size_t rows = std::min(chunkRows, rowsLeft);
     for (size_t k = 0; k < rows; ++k) {
       --rowsLeft;
-      const BitmapPixel* in = bitmap.data() + rowsLeft * width;
-      uint8_t* dst = chunk.data() + k * rowBytes;
-      switch (bits) {
-        case 1: packRow1(in, dst, width, nearest); break;
-        case 4: packRow4(in, dst, width, nearest); break;
-        case 8: packRow8(in, dst, width, nearest); break;
-        case 16: packRow16(in, dst, width); break;
-        case 24: packRow24(in, dst, width); break;
-        default: packRow32(in, dst, width); break;
-      }
+      packRow(rowsLeft, chunk.data() + k * rowBytes);
     }
     ok = file.write(chunk.data(), rows * rowBytes);
   }
   return ok && file.commit();
+}
+
+}  // namespace
+
+bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io) {
+  const FileFields fields{bitmap.bitsPerPixel(), bitmap.width(), bitmap.height(),
+                          bitmap.xPixelsPerMeter(), bitmap.yPixelsPerMeter()};
+  const size_t width = static_cast<size_t>(bitmap.width());
+  NearestIndexCache nearest(bitmap);
+  return writeFile(fields, bitmap, path, io, [&](size_t y, uint8_t* dst) {
+    const BitmapPixel* in = bitmap.data() + y * width;
+    switch (fields.bits) {
+      case 1: packRow1(in, dst, width, nearest); break;
+      case 4: packRow4(in, dst, width, nearest); break;
+      case 8: packRow8(in, dst, width, nearest); break;
+      case 16: packRow16(in, dst, width); break;
+      case 24: packRow24(in, dst, width); break;
+      default: packRow32(in, dst, width); break;
+    }
+  });
+}
+
+bool savePixels24(const Pixel* pixels, int32_t width, int32_t height, int32_t xPixelsPerMeter,
+                  int32_t yPixelsPerMeter, const std::string& path, FileIo& io) {
+  const FileFields fields{24, width, height, xPixelsPerMeter, yPixelsPerMeter};
+  const Bitmap noTable;
+  const size_t w = static_cast<size_t>(width);
+  return writeFile(fields, noTable, path, io, [&](size_t y, uint8_t* dst) {
+    const Pixel* in = pixels + y * w;
+    for (size_t x = 0; x < w; ++x, dst += 3) {
+      dst[0] = in[x].b;
+      dst[1] = in[x].g;
+      dst[2] = in[x].r;
+    }
+  });
 }
 
 }  // namespace detail

@@ -2,6 +2,7 @@
 // save through an injectable file interface.
 #pragma once
 #include <bmpfun/bmp.hpp>
+#include <bmpfun/pixel.hpp>
 
 #include "bmp/file_output.hpp"
 
@@ -34,5 +35,19 @@ bool encodeRow32(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y
 
 // Bitmap::saveFile with the system calls supplied by the caller.
 bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io);
+
+// The header fields a written file takes from its source.
+struct FileFields {
+  int32_t bits = 24;
+  int32_t width = 1;
+  int32_t height = 1;
+  int32_t xPixelsPerMeter = 0;  // 0: unset, written as 3780
+  int32_t yPixelsPerMeter = 0;
+};
+
+// A 24-bit file straight from RGBA pixels (row-major, width * height), byte for byte what
+// saveBitmap writes for a 24-bit bitmap holding the same colours and resolution.
+bool savePixels24(const Pixel* pixels, int32_t width, int32_t height, int32_t xPixelsPerMeter,
+                  int32_t yPixelsPerMeter, const std::string& path, FileIo& io);
 
 }  // namespace bmpfun::detail

@@ -111,11 +111,12 @@ std::unique_ptr<Image> loadInput(const char16_t* input) {
 }
 
 // True when the whole file was written. A null path writes nothing.
-bool saveOutput(Image& image, const char16_t* output) {
+// The image is dropped right after, so the file is written straight from its pixels.
+bool saveOutput(const Image& image, const char16_t* output) {
   const NarrowPath path = narrowPath(output);
   if (!path.present) return false;
   try {
-    return image.save(path.name);
+    return image.writeFile(path.name);
   } catch (...) {
     return false;
   }

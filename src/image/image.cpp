@@ -3,6 +3,7 @@
 #include <bmpfun/image.hpp>
 
 #include "bmp/grid_access.hpp"
+#include "bmp/writer.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -125,6 +126,11 @@ bool Image::save(const std::string& path) {
   // 24 bits drops any colour table a palette file brought in; the pixels stay as stored.
   bitmap_.changeBitsPerPixel(24);
   return bitmap_.saveFile(path);
+}
+
+bool Image::writeFile(const std::string& path) const {
+  return detail::savePixels24(pixels_.data(), width_, height_, bitmap_.xPixelsPerMeter(),
+                              bitmap_.yPixelsPerMeter(), path, detail::systemFileIo());
 }
 
 }  // namespace bmpfun
