@@ -155,7 +155,7 @@ run_group() {
 
 o=$work/out
 mkdir -p "$o"
-peer_pair() {  # LABEL-PREFIX BINARY-KIND ARGS... (ARGS end with the output spec)
+peer_pair() {  # LABEL-PREFIX BINARY-KIND ARGS... (ARGS end with the output file)
   local prefix=$1 kind=$2
   shift 2
   if [ "$kind" = im ]; then
