@@ -107,6 +107,15 @@ bmpfun_installed_test(installed.cli_version
   COMMAND ${BMPFUN_INSTALLED_CLI} --version
   EXIT 0 STDOUT "^bmpfun ${_version_regex}\n$")
 
+# Every reference case and the command-line contract again, with the installed program.
+foreach(_suite golden_test cli_test)
+  if(TARGET ${_suite})
+    add_test(NAME installed.${_suite} COMMAND ${_suite})
+    set_tests_properties(installed.${_suite} PROPERTIES
+      ENVIRONMENT "BMPFUN_CLI=${BMPFUN_INSTALLED_CLI}" FIXTURES_REQUIRED bmpfun_installed)
+  endif()
+endforeach()
+
 # The C host: UTF-8 arguments to UTF-16 in the host, back to UTF-8 in the library.
 set(_golden ${BMPFUN_TESTDATA}/golden)
 set(_c_host_out "${BMPFUN_EXAMPLES_OUT}/disc-é漢.bmp")

@@ -32,7 +32,11 @@ std::filesystem::path testdata() {
   return p;
 }
 
-std::filesystem::path cliPath() { return BMPFUN_CLI_PATH; }
+std::filesystem::path cliPath() {
+  // The installed-prefix run points the same tests at the installed program.
+  if (const char* installed = std::getenv("BMPFUN_CLI")) return installed;
+  return BMPFUN_CLI_PATH;
+}
 
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "bmpfun-test-XXXXXX").string();

@@ -22,6 +22,7 @@ namespace bmpfun::test {
 // The shared test material (bmpsuite/, golden/). Fails the calling test when it is missing.
 std::filesystem::path testdata();
 // The built command-line program.
+// The bmpfun program under test: $BMPFUN_CLI when set, else the one in this build tree.
 std::filesystem::path cliPath();
 
 // A fresh directory, removed with everything in it when the object goes.
