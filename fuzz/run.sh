@@ -36,8 +36,9 @@ bash "$root/fuzz/build.sh" || exit 1
 bash "$root/fuzz/make_seeds.sh" || exit 1
 
 # The targets' scratch folders go under the build tree (a target stopped by a finding cannot
-# remove its own), cleared on every run.
-export TMPDIR=$build/tmp
+# remove its own), one folder per run so that runs side by side never clear each other's;
+# a run that ends without a finding removes its folder.
+export TMPDIR=$build/tmp/run-$$
 rm -rf "$TMPDIR"
 mkdir -p "$TMPDIR"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}
@@ -65,12 +66,14 @@ for t in "${targets[@]}"; do
     echo "ok   $t: replayed ${#inputs[@]} inputs"
   fi
 
+  t0=$(date +%s)
   "$bin" "${common[@]}" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$t/" "$build/corpus/$t" >>"$log" 2>&1
   rc=$?
+  elapsed=$(( $(date +%s) - t0 ))
   execs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | tail -1 | grep -o '[0-9]*$')
   corpus=$(find "$build/corpus/$t" -type f | wc -l)
-  line="$t: ${execs:-?} executions in ${seconds} s, corpus ${corpus} files"
+  line="$t: ${execs:-?} executions in ${elapsed} s, corpus ${corpus} files"
   if [ $rc -ne 0 ]; then
     echo "FAIL $line, exit $rc (log: $log)"
     grep -E "ERROR|check failed|runtime error|Test unit written" "$log" | head -10
@@ -89,4 +92,5 @@ if [ $failed -ne 0 ]; then
   echo "fuzz: FINDINGS (see build/fuzz/artifacts/)"
   exit 1
 fi
+rm -rf "$TMPDIR"
 echo "fuzz: no findings"
