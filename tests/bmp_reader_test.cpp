@@ -21,10 +21,7 @@ using test::putU32;
 
 constexpr BitmapPixel kBlank{255, 255, 255, 0};
 
-BitmapPixel px(int b, int g, int r, int a = 0) {
-  return BitmapPixel{static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r),
-                     static_cast<uint8_t>(a)};
-}
+using test::px;
 
 ::testing::AssertionResult sameState(const Bitmap& a, const Bitmap& b) {
   if (a.bitsPerPixel() != b.bitsPerPixel() || a.width() != b.width() || a.height() != b.height() ||

@@ -23,10 +23,7 @@ using test::getU16;
 using test::getU32;
 using test::readBytes;
 
-BitmapPixel px(int b, int g, int r, int a = 0) {
-  return BitmapPixel{static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r),
-                     static_cast<uint8_t>(a)};
-}
+using test::px;
 
 BitmapPixel grey(int v) { return px(v, v, v); }
 

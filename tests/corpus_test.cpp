@@ -34,11 +34,6 @@
 extern char** environ;
 
 namespace bmpfun {
-
-void PrintTo(const BitmapPixel& p, std::ostream* os) {
-  *os << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a " << int{p.alpha} << ")";
-}
-
 namespace {
 
 namespace fs = std::filesystem;

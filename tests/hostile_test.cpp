@@ -16,11 +16,6 @@
 #include <vector>
 
 namespace bmpfun {
-
-void PrintTo(const BitmapPixel& p, std::ostream* os) {
-  *os << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a " << int{p.alpha} << ")";
-}
-
 namespace {
 
 using test::BmpLayout;
@@ -29,10 +24,7 @@ using test::putU32;
 
 constexpr BitmapPixel kBlank{255, 255, 255, 0};
 
-BitmapPixel px(int b, int g, int r, int a = 0) {
-  return BitmapPixel{static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r),
-                     static_cast<uint8_t>(a)};
-}
+using test::px;
 
 std::vector<uint8_t> words(std::initializer_list<uint32_t> values) {
   std::vector<uint8_t> out;

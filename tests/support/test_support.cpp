@@ -20,9 +20,19 @@ namespace bmpfun {
 void PrintTo(const Pixel& p, std::ostream* os) {
   *os << "(" << int{p.r} << ", " << int{p.g} << ", " << int{p.b} << ", " << int{p.a} << ")";
 }
+
+void PrintTo(const BitmapPixel& p, std::ostream* os) {
+  *os << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a " << int{p.alpha} << ")";
+}
 }  // namespace bmpfun
 
 namespace bmpfun::test {
+
+BitmapPixel px(int b, int g, int r, int a) {
+  return BitmapPixel{static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r),
+                     static_cast<uint8_t>(a)};
+}
+
 
 std::filesystem::path testdata() {
   std::filesystem::path p = BMPFUN_TESTDATA_DIR;

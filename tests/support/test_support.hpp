@@ -15,6 +15,8 @@
 namespace bmpfun {
 // GoogleTest prints a pixel as (r, g, b, a).
 void PrintTo(const Pixel& p, std::ostream* os);
+// ... and a bitmap pixel as (b B, g G, r R, a A).
+void PrintTo(const BitmapPixel& p, std::ostream* os);
 }  // namespace bmpfun
 
 namespace bmpfun::test {
@@ -73,6 +75,9 @@ RunResult runCli(const std::vector<std::string>& args);
 
 // A deterministic RGBA image with gradients, hard edges and varied alpha.
 std::unique_ptr<Image> makeTestImage(int32_t width, int32_t height, uint32_t seed = 1);
+
+// A bitmap pixel from channel values given in file order (blue first).
+BitmapPixel px(int b, int g, int r, int a = 0);
 
 // Every pixel set to value.
 std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value);
