@@ -26,7 +26,11 @@ std::optional<int32_t> parseInt(std::string_view token) {
 }
 
 std::optional<double> parseReal(std::string_view token) {
-  if (token.empty()) return std::nullopt;
+  // The same start as an integer: an optional '-' and no blank or '+' (strtod would skip
+  // leading blanks and take a '+').
+  if (token.empty() || token[0] == '+' || token.find_first_of(" \t\n\v\f\r") != std::string_view::npos) {
+    return std::nullopt;
+  }
   const std::string text(token);  // strtod needs a terminated string
   char* end = nullptr;
   errno = 0;

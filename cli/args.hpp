@@ -10,7 +10,8 @@ namespace bmpfun::cli {
 
 // Base 10 over the whole token, an optional leading '-', within signed 32 bits.
 std::optional<int32_t> parseInt(std::string_view token);
-// What strtod accepts over the whole token (inf and nan included); nothing else.
+// What strtod accepts over the whole token (inf and nan included), without a leading blank
+// or '+': the same start as an integer.
 std::optional<double> parseReal(std::string_view token);
 // Split "a,b,c" at commas (an empty string gives one empty field).
 std::vector<std::string> splitCommas(std::string_view text);

@@ -7,13 +7,12 @@
 #include <bmpfun/image.hpp>
 
 #include "args.hpp"
-#include "diagnose.hpp"
 #include "ops.hpp"
 #include "testcard.hpp"
 
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -40,17 +39,32 @@ int failure(const std::string& line) {
   return kFailed;
 }
 
-int loadError(const std::string& path, const Limits& limits) {
-  return failure("Error loading image: " + path + ": " + whyNotLoaded(path, limits));
+// The reason a file could not be read, in the words a shell user expects: the system's own
+// text for a file that cannot be opened, the codec's sentence otherwise, with the option
+// that helps where there is one.
+std::string loadReason(const BmpStatus& status) {
+  std::string reason = status.cause == BmpCause::cannotOpen ? std::strerror(status.systemError) : to_string(status);
+  if (status.cause == BmpCause::tooLarge) reason += " (see --max-pixels)";
+  if (status.extendedReads) reason += " (read it with --extended)";
+  return reason;
 }
 
-int loadError(const std::string& path, const Limits& limits, ImageStatus status) {
-  if (status == ImageStatus::loadFailed || status == ImageStatus::tooLarge) return loadError(path, limits);
+int loadError(const std::string& path, const BmpStatus& status) {
+  return failure("Error loading image: " + path + ": " + loadReason(status));
+}
+
+int loadError(const std::string& path, const ImageStatus& status) {
+  if (status == ImageStatus::loadFailed) return loadError(path, status.codec());
   return failure("Error loading image: " + path + ": " + to_string(status));
 }
 
-int writeError(const std::string& path) {
-  return failure("bmpfun: " + path + ": cannot write the file: " + whyNotWritten(path));
+// A file that loaded although its data ends early: one line, the exit status unchanged.
+void warnIfCut(const std::string& path, const BmpStatus& status) {
+  if (status.hasWarnings()) std::fprintf(stderr, "warning: %s: %s\n", path.c_str(), warningText(status).c_str());
+}
+
+int writeError(const std::string& path, const BmpStatus& status) {
+  return failure("bmpfun: " + path + ": cannot write the file: " + to_string(status));
 }
 
 void printHelp() {
@@ -59,7 +73,7 @@ void printHelp() {
       "    bmpfun - read, filter, warp and write BMP images\n"
       "\n"
       "SYNOPSIS\n"
-      "    bmpfun [--max-pixels N] COMMAND ARGS...\n"
+      "    bmpfun [OPTIONS] COMMAND ARGS... [OPTIONS]\n"
       "    bmpfun --help | --version\n"
       "\n"
       "DESCRIPTION\n"
@@ -104,7 +118,9 @@ void printHelp() {
       "        Draw the project's colourful 24-bit test card (default %d x %d).\n"
       "\n"
       "OPTIONS\n"
-      "    --max-pixels N\n"
+      "    Options may stand before or after the command and its arguments; '--'\n"
+      "    ends them (for file names that start with '--').\n"
+      "    --max-pixels N, --max-pixels=N\n"
       "        Refuse any image or bitmap of more than N pixels (1 to 2^30; default\n"
       "        2^28). Applies to reading, to every new image and to rescale.\n"
       "    --help     Show this page.\n"
@@ -143,11 +159,11 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
     bits = *v;
   }
   Bitmap bitmap;
-  if (!bitmap.loadFile(a[0], ctx.limits)) {
-    return loadError(a[0], ctx.limits);
-  }
+  BmpStatus status;
+  if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
+  warnIfCut(a[0], status);
   if (bits != 0) bitmap.changeBitsPerPixel(bits);
-  if (!bitmap.saveFile(a[1])) return writeError(a[1]);
+  if (!bitmap.saveFile(a[1], &status)) return writeError(a[1], status);
   return kOk;
 }
 
@@ -157,27 +173,33 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   const auto value = parseInt(a[3]);
   if (!value) return usageError("rescale: VALUE '" + a[3] + "' is not a 32-bit integer");
   Bitmap bitmap;
-  if (!bitmap.loadFile(a[0], ctx.limits)) {
-    return loadError(a[0], ctx.limits);
+  BmpStatus status;
+  if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
+  warnIfCut(a[0], status);
+  RescaleStatus why = RescaleStatus::ok;
+  if (!rescale(bitmap, a[2][0], *value, ctx.limits, &why)) {
+    std::string line = "bmpfun: rescale " + a[2] + " " + a[3] + ": " + to_string(why);
+    if (why == RescaleStatus::unknownMode) line += " (modes: P percent, W width, H height, F longer side)";
+    if (why == RescaleStatus::tooLarge) {
+      line += " of " + std::to_string(ctx.limits.maxPixels) + " pixels (see --max-pixels)";
+    }
+    return failure(line);
   }
-  if (!rescale(bitmap, a[2][0], *value, ctx.limits)) {
-    return failure("bmpfun: rescale: unknown mode '" + a[2] +
-                   "' or a new size past the limit (modes: P, W, H, F)");
-  }
-  if (!bitmap.saveFile(a[1])) return writeError(a[1]);
+  if (!bitmap.saveFile(a[1], &status)) return writeError(a[1], status);
   return kOk;
 }
 
 int cmdInfo(const std::vector<std::string>& a) {
   if (a.size() != 1) return usageError("info: expected FILE");
-  struct stat st {};
-  if (stat(a[0].c_str(), &st) != 0) return failure("bmpfun: " + a[0] + ": cannot open the file");
-  if (!S_ISREG(st.st_mode)) return failure("bmpfun: " + a[0] + ": not a regular file");
-  std::FILE* probe = std::fopen(a[0].c_str(), "rb");
-  if (probe == nullptr) return failure("bmpfun: " + a[0] + ": cannot open the file");
-  std::fclose(probe);
-  const BitmapFileHeader f = readFileHeaderOf(a[0]);
-  const BitmapInfoHeader h = readInfoHeaderOf(a[0]);
+  BmpStatus status;
+  const BmpHeaders headers = readHeadersOf(a[0], &status);
+  if (!status.ok()) {
+    return failure("bmpfun: " + a[0] + ": " +
+                   (status.cause == BmpCause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
+                                                         : to_string(status)));
+  }
+  const BitmapFileHeader& f = headers.file;
+  const BitmapInfoHeader& h = headers.info;
   std::printf(
       "bfType: %u\nbfSize: %u\nbfReserved1: %u\nbfReserved2: %u\nbfOffBits: %u\n"
       "biSize: %u\nbiWidth: %d\nbiHeight: %d\nbiPlanes: %u\nbiBitCount: %u\n"
@@ -201,11 +223,17 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
     h = *ph;
   }
   Bitmap bitmap;
-  if (!drawTestCard(bitmap, w, h, ctx.limits)) {
+  if (!ctx.limits.allows(w, h)) {
     return failure("Error allocating image.: " + std::to_string(w) + " x " + std::to_string(h) +
-                   " passes the size limit or memory");
+                   " pixels passes the limit of " + std::to_string(ctx.limits.maxPixels) +
+                   " pixels (see --max-pixels)");
   }
-  if (!bitmap.saveFile(a[0])) return writeError(a[0]);
+  if (!drawTestCard(bitmap, w, h, ctx.limits)) {
+    return failure("Error allocating image.: not enough memory for " + std::to_string(w) + " x " +
+                   std::to_string(h) + " pixels");
+  }
+  BmpStatus status;
+  if (!bitmap.saveFile(a[0], &status)) return writeError(a[0], status);
   return kOk;
 }
 
@@ -214,11 +242,11 @@ template <typename Body>
 int withImage(const Context& ctx, const std::string& input, const std::string& output, Body body) {
   ImageStatus status = ImageStatus::ok;
   auto image = Image::load(input, ctx.limits, &status);
-  if (!image) return loadError(input, ctx.limits, status);
+  if (!image) return loadError(input, status);
+  warnIfCut(input, status.codec());
   std::string error;
   if (!body(image, error)) return failure(error);
-  // The image ends here: write it straight from its pixels.
-  if (!image->writeFile(output)) return writeError(output);
+  if (!image->save(output, &status)) return writeError(output, status.codec());
   return kOk;
 }
 
@@ -257,35 +285,61 @@ int cmdNoise(const Context& ctx, const std::vector<std::string>& a) {
   });
 }
 
-int run(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  Context ctx;
-  size_t at = 0;
-  while (at < args.size() && args[at].rfind("--", 0) == 0) {
-    const std::string& opt = args[at];
-    if (opt == "--help") {
+// Global options may stand anywhere before or after the command; "--" ends them, so a file
+// name that starts with "--" can still be given. Returns -1 to go on, or the exit code.
+int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
+  std::vector<std::string> rest;
+  bool optionsEnded = false;
+  for (size_t at = 0; at < args.size(); ++at) {
+    const std::string& arg = args[at];
+    if (optionsEnded || arg.rfind("--", 0) != 0) {
+      rest.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "--help") {
       printHelp();
       return kOk;
     }
-    if (opt == "--version") {
+    if (arg == "--version") {
       std::printf("bmpfun %s\n", BMPFUN_VERSION);
       return kOk;
     }
-    if (opt == "--max-pixels") {
-      if (at + 1 >= args.size()) return usageError("--max-pixels needs a number");
-      const auto n = parseInt(args[at + 1]);
+    // An option with a value takes it as "--name=VALUE" or as the next argument.
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    if (name == "--max-pixels") {
+      std::string value;
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+      } else if (at + 1 < args.size()) {
+        value = args[++at];
+      } else {
+        return usageError("--max-pixels needs a number");
+      }
+      const auto n = parseInt(value);
       if (!n || *n < 1 || *n > (1 << 30)) {
-        return usageError("--max-pixels must be an integer from 1 to 1073741824");
+        return usageError("--max-pixels must be an integer from 1 to 1073741824, not '" + value + "'");
       }
       ctx.limits.maxPixels = *n;
-      at += 2;
       continue;
     }
-    return usageError("unknown option '" + opt + "'");
+    return usageError("unknown option '" + arg + "'");
   }
-  if (at >= args.size()) return usageError("no command given");
-  const std::string command = args[at];
-  const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(at) + 1, args.end());
+  args.swap(rest);
+  return -1;
+}
+
+int run(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  Context ctx;
+  if (const int code = parseGlobalOptions(args, ctx); code >= 0) return code;
+  if (args.empty()) return usageError("no command given");
+  const std::string command = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "convert") return cmdConvert(ctx, rest);
   if (command == "rescale") return cmdRescale(ctx, rest);
   if (command == "info") return cmdInfo(rest);

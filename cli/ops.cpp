@@ -4,30 +4,106 @@
 
 namespace bmpfun::cli {
 
+namespace {
+
+// The line printed when an operation could not make its new image. A size that cannot be
+// allocated keeps the library's historic message in front.
+std::string failureLine(const Op& op, const Image& source, ImageStatus status) {
+  std::string reason = to_string(status);
+  if (status == ImageStatus::outsideSource) {
+    reason += " (" + std::to_string(source.width()) + " x " + std::to_string(source.height()) + ")";
+  } else if (status == ImageStatus::tooLarge) {
+    reason += " of " + std::to_string(source.limits().maxPixels) + " pixels (see --max-pixels)";
+  }
+  const bool allocation = status == ImageStatus::badSize || status == ImageStatus::tooLarge ||
+                          status == ImageStatus::outOfMemory;
+  return std::string(allocation ? "Error allocating image.: " : "bmpfun: ") + op.token + ": " + reason;
+}
+
+// Runs an operation that makes a new image; the status is read only after it ran.
+template <typename Make>
+bool replace(const Op& op, std::unique_ptr<Image>& image, std::string& error, Make make) {
+  ImageStatus status = ImageStatus::ok;
+  std::unique_ptr<Image> result = make(*image, &status);
+  if (!result) {
+    error = failureLine(op, *image, status);
+    return false;
+  }
+  image = std::move(result);
+  return true;
+}
+
+int32_t int0(const Op& op) { return op.ints.at(0); }
+double real0(const Op& op) { return op.reals.at(0); }
+
+// In-place operations cannot fail.
+#define BMPFUN_IN_PLACE(body) \
+  [](const Op& op, std::unique_ptr<Image>& image, std::string&) { \
+    static_cast<void>(op);                                          \
+    Image& img = *image;                                            \
+    body;                                                           \
+    return true;                                                    \
+  }
+#define BMPFUN_NEW_IMAGE(call) \
+  [](const Op& op, std::unique_ptr<Image>& image, std::string& error) {                \
+    return replace(op, image, error, [&op](const Image& img, ImageStatus* status) { \
+      static_cast<void>(op);                                                         \
+      return call;                                                                   \
+    });                                                                              \
+  }
+
+}  // namespace
+
 const std::vector<OpInfo>& allOps() {
   static const std::vector<OpInfo> ops = {
-      {"sampling", "i", "sampling=M", "resampling method for later warps: 0 point, 1 bilinear, 2 gaussian (others: opaque black)"},
-      {"noise", "r", "noise=F", "add F times a random colour to every pixel (rand(), never seeded)"},
-      {"brightness", "r", "brightness=F", "scale every channel, alpha included, by F"},
-      {"contrast", "r", "contrast=F", "interpolate from grey (123,123,123,255) towards each pixel by F"},
-      {"saturation", "r", "saturation=F", "interpolate from each pixel's luminance grey towards it by F"},
-      {"extract-channel", "i", "extract-channel=C", "keep channel C (0 r, 1 g, 2 b, 3 a), zero the others; other C: no change"},
-      {"quantize", "i", "quantize=N", "reduce r, g, b to N bits (1..8), alpha 255"},
-      {"random-dither", "i", "random-dither=N", "blend with random noise, then quantize to N bits"},
-      {"ordered-dither", "i", "ordered-dither=N", "4 x 4 ordered dither to N bits"},
-      {"floyd-steinberg-dither", "i", "floyd-steinberg-dither=N", "error-diffusion dither to N bits"},
-      {"blur", "i", "blur=N", "in-place blur with mask N (2, 3, 4, 5 or more; below 2: none)"},
-      {"sharpen", "i", "sharpen=N", "in-place sharpen against the blur with mask N"},
-      {"edge-detect", "", "edge-detect", "3 x 3 Laplacian edges, 8-bit wrap, alpha 0"},
-      {"fun", "i", "fun=E", "warp: 0 sine wave, 1 polar disc ((2h+1)^2), 2 polar mapping into the source size"},
-      {"mosaic", "i", "mosaic=A", "diagonal colour bands A pixels wide"},
-      {"crop", "iiii", "crop=X,Y,W,H", "the W x H rectangle at (X, Y); it must lie inside the image"},
-      {"scale", "rr", "scale=SX,SY", "resize by the factors SX, SY through the resampler"},
-      {"rotate", "r", "rotate=DEG", "turn DEG degrees counter-clockwise about pixel (0, 0), then auto-crop"},
-      {"auto-crop", "", "auto-crop", "cut to the box of pixels that are not (255, 255, 255, 255)"},
+      {"sampling", "i", "sampling=M", "resampling method for later warps: 0 point, 1 bilinear, 2 gaussian (others: opaque black)",
+       BMPFUN_IN_PLACE(img.sampling(int0(op)))},
+      {"noise", "r", "noise=F", "add F times a random colour to every pixel (rand(), never seeded)",
+       BMPFUN_IN_PLACE(img.noise(real0(op)))},
+      {"brightness", "r", "brightness=F", "scale every channel, alpha included, by F",
+       BMPFUN_IN_PLACE(img.brightness(real0(op)))},
+      {"contrast", "r", "contrast=F", "interpolate from grey (123,123,123,255) towards each pixel by F",
+       BMPFUN_IN_PLACE(img.contrast(real0(op)))},
+      {"saturation", "r", "saturation=F", "interpolate from each pixel's luminance grey towards it by F",
+       BMPFUN_IN_PLACE(img.saturation(real0(op)))},
+      {"extract-channel", "i", "extract-channel=C", "keep channel C (0 r, 1 g, 2 b, 3 a), zero the others; other C: no change",
+       BMPFUN_IN_PLACE(img.extractChannel(int0(op)))},
+      {"quantize", "i", "quantize=N", "reduce r, g, b to N bits (1..8), alpha 255",
+       BMPFUN_IN_PLACE(img.quantize(int0(op)))},
+      {"random-dither", "i", "random-dither=N", "blend with random noise, then quantize to N bits",
+       BMPFUN_IN_PLACE(img.randomDither(int0(op)))},
+      {"ordered-dither", "i", "ordered-dither=N", "4 x 4 ordered dither to N bits",
+       BMPFUN_IN_PLACE(img.orderedDither(int0(op)))},
+      {"floyd-steinberg-dither", "i", "floyd-steinberg-dither=N", "error-diffusion dither to N bits",
+       BMPFUN_IN_PLACE(img.FloydSteinbergDither(int0(op)))},
+      {"blur", "i", "blur=N", "in-place blur with mask N (2, 3, 4, 5 or more; below 2: none)",
+       BMPFUN_IN_PLACE(img.blur(int0(op)))},
+      {"sharpen", "i", "sharpen=N", "in-place sharpen against the blur with mask N",
+       BMPFUN_IN_PLACE(img.sharpen(int0(op)))},
+      {"edge-detect", "", "edge-detect", "3 x 3 Laplacian edges, 8-bit wrap, alpha 0",
+       [](const Op& op, std::unique_ptr<Image>& image, std::string& error) {
+         if (image->edgeDetect()) return true;
+         error = "Error allocating image.: " + op.token + ": no memory for the working image";
+         return false;
+       }},
+      {"fun", "i", "fun=E", "warp: 0 sine wave, 1 polar disc ((2h+1)^2), 2 polar mapping into the source size",
+       BMPFUN_NEW_IMAGE(img.fun(int0(op), status))},
+      {"mosaic", "i", "mosaic=A", "diagonal colour bands A pixels wide",
+       BMPFUN_NEW_IMAGE(img.mosaic(int0(op), status))},
+      {"crop", "iiii", "crop=X,Y,W,H", "the W x H rectangle at (X, Y); it must lie inside the image",
+       BMPFUN_NEW_IMAGE(img.crop(op.ints.at(0), op.ints.at(1), op.ints.at(2), op.ints.at(3), status))},
+      {"scale", "rr", "scale=SX,SY", "resize by the factors SX, SY through the resampler",
+       BMPFUN_NEW_IMAGE(img.scale(op.reals.at(0), op.reals.at(1), status))},
+      {"rotate", "r", "rotate=DEG", "turn DEG degrees counter-clockwise about pixel (0, 0), then auto-crop",
+       BMPFUN_NEW_IMAGE(img.rotate(real0(op), status))},
+      {"auto-crop", "", "auto-crop", "cut to the box of pixels that are not (255, 255, 255, 255)",
+       BMPFUN_NEW_IMAGE(img.autoCrop(status))},
   };
   return ops;
 }
+
+#undef BMPFUN_IN_PLACE
+#undef BMPFUN_NEW_IMAGE
 
 bool parseOp(std::string_view token, Op& op, std::string& error) {
   op = Op{};
@@ -80,58 +156,8 @@ bool parseOp(std::string_view token, Op& op, std::string& error) {
   return true;
 }
 
-namespace {
-
-bool replaceWith(std::unique_ptr<Image> result, ImageStatus status, const Op& op,
-                 std::unique_ptr<Image>& image, std::string& error) {
-  if (!result) {
-    if (status == ImageStatus::noSuchEffect) {
-      error = "bmpfun: " + op.token + ": " + to_string(status);
-    } else {
-      error = std::string("Error allocating image.: ") + op.token + ": " + to_string(status);
-    }
-    return false;
-  }
-  image = std::move(result);
-  return true;
-}
-
-}  // namespace
-
 bool applyOp(const Op& op, std::unique_ptr<Image>& image, std::string& error) {
-  Image& img = *image;
-  const std::string_view name = op.info->name;
-  const auto i0 = op.ints.empty() ? 0 : op.ints[0];
-  const auto r0 = op.reals.empty() ? 0.0 : op.reals[0];
-  ImageStatus status = ImageStatus::ok;
-
-  if (name == "sampling") img.sampling(i0);
-  else if (name == "noise") img.noise(r0);
-  else if (name == "brightness") img.brightness(r0);
-  else if (name == "contrast") img.contrast(r0);
-  else if (name == "saturation") img.saturation(r0);
-  else if (name == "extract-channel") img.extractChannel(i0);
-  else if (name == "quantize") img.quantize(i0);
-  else if (name == "random-dither") img.randomDither(i0);
-  else if (name == "ordered-dither") img.orderedDither(i0);
-  else if (name == "floyd-steinberg-dither") img.FloydSteinbergDither(i0);
-  else if (name == "blur") img.blur(i0);
-  else if (name == "sharpen") img.sharpen(i0);
-  else if (name == "edge-detect") {
-    if (!img.edgeDetect()) {
-      error = "Error allocating image.: edge-detect: no memory for the working image";
-      return false;
-    }
-  } else if (name == "fun") return replaceWith(img.fun(i0, &status), status, op, image, error);
-  else if (name == "mosaic") return replaceWith(img.mosaic(i0, &status), status, op, image, error);
-  else if (name == "crop") {
-    return replaceWith(img.crop(op.ints[0], op.ints[1], op.ints[2], op.ints[3], &status), status, op,
-                       image, error);
-  } else if (name == "scale") {
-    return replaceWith(img.scale(op.reals[0], op.reals[1], &status), status, op, image, error);
-  } else if (name == "rotate") return replaceWith(img.rotate(r0, &status), status, op, image, error);
-  else if (name == "auto-crop") return replaceWith(img.autoCrop(&status), status, op, image, error);
-  return true;
+  return op.info->run(op, image, error);
 }
 
 }  // namespace bmpfun::cli

@@ -16,12 +16,15 @@ struct Op {
   std::vector<int32_t> ints;  // integer arguments, in order
 };
 
-// One line per operation for --help: "name=ARGS  description".
+// One operation: its name and arguments, its line in --help ("name=ARGS  description"), and
+// what it does. run works in place or replaces image with the new image it makes; on failure
+// it leaves image as it was and sets error to the line to print.
 struct OpInfo {
   const char* name;
   const char* args;  // argument kinds, one letter each: 'i' integer, 'r' real
   const char* usage;
   const char* help;
+  bool (*run)(const Op& op, std::unique_ptr<Image>& image, std::string& error);
 };
 const std::vector<OpInfo>& allOps();
 

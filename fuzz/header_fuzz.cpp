@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Limits limits;
   limits.maxPixels = kMaxPixels;
   Bitmap bitmap;
-  detail::loadFromMemory(bitmap, file, fileSize, limits);  // a refused file still leaves a bitmap
+  bitmap.loadMemory({file, fileSize}, limits);  // a refused file still leaves a bitmap
   const int32_t ow = bitmap.width(), oh = bitmap.height(), obits = bitmap.bitsPerPixel();
   const std::vector<BitmapPixel> before = gridOf(bitmap);
   const BitmapPixel corner = before.back();

@@ -7,12 +7,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -68,7 +70,7 @@ constexpr double kPi = 3.141592;
 constexpr double kInversePi = 0.3183099524062959;
 constexpr double kRadiansPerDegree = 0.01745328888888889;
 
-void expectSamePixels(const std::vector<Pixel>& got, const std::vector<Pixel>& want, const char* what) {
+void expectSamePixels(std::span<const Pixel> got, std::span<const Pixel> want, const char* what) {
   FUZZ_CHECK(got.size() == want.size(), std::string(what) + ": size");
   for (size_t i = 0; i < got.size(); ++i) {
     if (got[i] == want[i]) continue;
@@ -85,7 +87,7 @@ std::vector<Pixel> referenceNeighbourhood(const Image& im, int32_t maskSize, boo
   auto work = Image::copyOf(im);
   FUZZ_CHECK(work != nullptr, "copy for the reference");
   const BlurMask* mask = blurMaskFor(maskSize);
-  if (mask == nullptr) return work->pixels();
+  if (mask == nullptr) return {work->pixels().begin(), work->pixels().end()};
   for (int32_t x = 0; x < work->width(); ++x) {
     for (int32_t y = 0; y < work->height(); ++y) {
       const Pixel original = work->pixel(x, y);
@@ -93,7 +95,7 @@ std::vector<Pixel> referenceNeighbourhood(const Image& im, int32_t maskSize, boo
       if (sharpen) work->pixel(x, y) = work->pixel(x, y).lerp(original, 1.5);
     }
   }
-  return work->pixels();
+  return {work->pixels().begin(), work->pixels().end()};
 }
 
 // fun: every output pixel (or store, for effect 2) is one sample at the warp's position.
@@ -261,7 +263,7 @@ void apply(std::unique_ptr<Image>& image, FuzzedDataProvider& in) {
     }
     case 20: {
       auto made = Image::copyOf(im, &status);
-      FUZZ_CHECK(made && made->pixels() == im.pixels(), "copyOf");
+      FUZZ_CHECK(made && std::ranges::equal(made->pixels(), im.pixels()), "copyOf");
       take(image, std::move(made), status, "copyOf");
       break;
     }

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.maxPixels = kMaxPixels;
 
   Bitmap fromMemory;
-  const bool okMemory = detail::loadFromMemory(fromMemory, data, size, limits);
+  const bool okMemory = fromMemory.loadMemory({data, size}, limits);
   const std::string input = scratchFile("input.bmp");
   FUZZ_CHECK(fuzz::writeFile(input, data, size), "cannot write " + input);
   Bitmap fromFile;

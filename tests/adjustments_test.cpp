@@ -13,6 +13,7 @@
 namespace bmpfun {
 namespace {
 
+using test::pixelsOf;
 using test::samePixel;
 
 struct Case {
@@ -68,13 +69,13 @@ TEST(Adjustments, EachPixelFromItsOwnValue) {
   // A varied image: every output equals the pixel operation on that pixel's own input.
   auto image = test::makeTestImage(9, 7, 5);
   ASSERT_TRUE(image);
-  const std::vector<Pixel> before = image->pixels();
+  const std::vector<Pixel> before = pixelsOf(*image);
   image->contrast(1.7);
   for (size_t i = 0; i < before.size(); ++i) {
     EXPECT_TRUE(samePixel(image->pixels()[i], Pixel{123, 123, 123, 255}.lerp(before[i], 1.7)));
   }
   image = test::makeTestImage(9, 7, 6);
-  const std::vector<Pixel> base = image->pixels();
+  const std::vector<Pixel> base = pixelsOf(*image);
   image->saturation(-0.4);
   for (size_t i = 0; i < base.size(); ++i) {
     const uint8_t l = base[i].luminance();
@@ -96,7 +97,7 @@ TEST(Adjustments, NoiseDrawsColumnByColumnInAlphaBlueGreenRedOrder) {
     for (int32_t x = 0; x < w; ++x)
       image->pixel(x, y) = Pixel{static_cast<uint8_t>(40 * x), static_cast<uint8_t>(100 * y),
                                  static_cast<uint8_t>(200 + y), static_cast<uint8_t>(7 * x + y)};
-  const std::vector<Pixel> before = image->pixels();
+  const std::vector<Pixel> before = pixelsOf(*image);
 
   std::srand(1);
   std::vector<int> draws(static_cast<size_t>(4 * w * h + 1));

@@ -14,6 +14,7 @@
 namespace bmpfun {
 namespace {
 
+using test::pixelsOf;
 using test::uniformImage;
 using test::randomImage;
 
@@ -103,9 +104,9 @@ TEST(OrderedDither, LevelsAndThresholdsPerDepth) {
 
 TEST(OrderedDither, EightBitsLeaveEveryChannelAndAlpha) {
   auto image = randomImage(13, 6, 7);
-  const std::vector<Pixel> before = image->pixels();
+  const std::vector<Pixel> before = pixelsOf(*image);
   image->orderedDither(8);
-  EXPECT_EQ(image->pixels(), before);
+  EXPECT_EQ(pixelsOf(*image), before);
 }
 
 // ---------------------------------------------------------------- Floyd-Steinberg
@@ -178,10 +179,10 @@ TEST(FloydSteinberg, SinglePixelIsOnlyQuantized) {
 
 TEST(FloydSteinberg, EightBitsKeepColoursAndMakeOpaque) {
   auto image = randomImage(9, 4, 3);
-  std::vector<Pixel> expected = image->pixels();
+  std::vector<Pixel> expected = pixelsOf(*image);
   for (Pixel& p : expected) p.a = 255;
   image->FloydSteinbergDither(8);
-  EXPECT_EQ(image->pixels(), expected);
+  EXPECT_EQ(pixelsOf(*image), expected);
 }
 
 // ---------------------------------------------------------------- random dither
@@ -212,7 +213,7 @@ TEST(RandomDither, DrawsFourValuesPerPixelInColumnOrder) {
                                    static_cast<uint8_t>((x * 5 + y) * 13), static_cast<uint8_t>(y)};
       }
     }
-    const std::vector<Pixel> before = image->pixels();
+    const std::vector<Pixel> before = pixelsOf(*image);
     std::srand(1);
     image->randomDither(nbits);
     const int after = std::rand();
@@ -250,7 +251,7 @@ TEST(Dithering, BitsOutsideTheRangeAreClamped) {
       ((*outside).*dither)(c[0]);
       std::srand(5);
       ((*inside).*dither)(c[1]);
-      EXPECT_EQ(outside->pixels(), inside->pixels()) << "nbits " << c[0];
+      EXPECT_EQ(pixelsOf(*outside), pixelsOf(*inside)) << "nbits " << c[0];
     }
   }
 }

@@ -93,7 +93,7 @@ TEST(FunSine, HeightOneIsTheIdentityAndColumnZeroNeverMoves) {
     auto source = coded(width, 1);
     auto out = source->fun(0);
     ASSERT_TRUE(out);
-    EXPECT_EQ(out->pixels(), source->pixels()) << "width " << width;
+    EXPECT_EQ(pixelsOf(*out), pixelsOf(*source)) << "width " << width;
   }
   for (int32_t height : {2, 9, 31}) {
     auto source = coded(13, height);
@@ -329,7 +329,7 @@ TEST(Mosaic, MatchesTheCellWalkOnManySizes) {
         for (int n : writes) ASSERT_LE(n, 1);  // the cells are disjoint
         auto out = source->mosaic(a);
         ASSERT_TRUE(out);
-        ASSERT_EQ(out->pixels(), expected);
+        ASSERT_EQ(pixelsOf(*out), expected);
       }
     }
   }

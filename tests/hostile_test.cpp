@@ -171,7 +171,7 @@ TEST(Hostile, HeadersSizesOffsetsTablesMasks) {
     Limits limits;
     limits.maxPixels = c.maxPixels;
     Bitmap b;
-    ASSERT_EQ(detail::loadFromMemory(b, c.bytes.data(), c.bytes.size(), limits), c.loads);
+    ASSERT_EQ(b.loadMemory(c.bytes, limits), c.loads);
     if (!c.loads) {
       expectRefused(b, c.name);
       EXPECT_EQ(b.xPixelsPerMeter(), 3780);  // the header was whole, so its resolution is taken
@@ -242,7 +242,7 @@ TEST(Hostile, FilesCutAtEveryByte) {
       const std::string what = std::string(l.what) + " cut at " + std::to_string(cut);
       const std::vector<uint8_t> bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
       Bitmap fromMemory, fromFile;
-      const bool okMemory = detail::loadFromMemory(fromMemory, bytes.data(), bytes.size(), {});
+      const bool okMemory = fromMemory.loadMemory(bytes);
       // Through a real file too for a sample of cuts (all of them for the smaller layouts).
       if (whole.size() < 200 || cut % 37 == 0 || cut + 8 > whole.size()) {
         test::writeBytes(dir.file("cut.bmp"), bytes);
@@ -298,7 +298,7 @@ TEST(Hostile, ThroughImageLoadAndTheCommandLine) {
   test::writeBytes(past, makeBmp(layout(2, 1, 24, {1, 2, 3, 4, 5, 6, 0, 0}, {}, 0x7FFFFFFF)));
 
   const std::pair<std::string, std::string> refused[] = {
-      {wide, "a size of -2147483648 x 1 is not supported (both must be at least 1; top-down files are not read)"},
+      {wide, "a size of -2147483648 x 1 is not supported (the width must be at least 1 and the height not 0)"},
       {wrap, "65536 x 65536 pixels passes the limit of 268435456 pixels (see --max-pixels)"},
       {cut, "the headers are cut short (20 bytes; they need 54)"},
   };

@@ -8,9 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <memory>
+#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace bmpfun {
@@ -19,12 +19,6 @@ namespace bmpfun {
 int32_t integerPower(int32_t base, int32_t exponent);
 // The four bytes of value in reverse order.
 uint32_t reverseBytes32(uint32_t value);
-
-// Process-wide switch for the codec's diagnostic messages (starts on). No codec operation
-// prints anything, so the switch has no visible effect; it is kept for callers that query it.
-void enableCodecMessages();
-void disableCodecMessages();
-bool codecMessagesEnabled();
 
 // The 14-byte file header. Fields are moved one by one, little-endian, on any host.
 struct BitmapFileHeader {
@@ -64,38 +58,64 @@ struct BitmapPixel {
   friend constexpr bool operator==(const BitmapPixel&, const BitmapPixel&) = default;
 };
 
-namespace detail {
-// Storage for pixel grids. Large blocks are asked to live on huge pages where the system
-// offers them: a 4096 x 4096 grid then costs a few dozen page faults instead of 16384.
-// Throws std::bad_alloc like operator new.
-void* allocateGridStorage(size_t bytes);
-void releaseGridStorage(void* block) noexcept;
-
-// The allocator of Bitmap's grid. Construction without a value leaves a pixel unwritten:
-// every grid is painted or overwritten whole right after it is sized (BitmapPixel is an
-// aggregate of bytes, so its storage needs no constructor to run).
-template <typename T>
-struct GridAllocator {
-  using value_type = T;
-  GridAllocator() = default;
-  template <typename U>
-  GridAllocator(const GridAllocator<U>&) noexcept {}
-  T* allocate(size_t n) {
-    if (n > static_cast<size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
-    return static_cast<T*>(allocateGridStorage(n * sizeof(T)));
-  }
-  void deallocate(T* p, size_t) noexcept { releaseGridStorage(p); }
-  template <typename U>
-  void construct(U*) noexcept {}
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-  template <typename U>
-  bool operator==(const GridAllocator<U>&) const noexcept { return true; }
+// Why a read or a write did not succeed: one value per cause. The details that make the
+// cause precise (the system's error, the depth, the sizes...) travel in BmpStatus.
+enum class BmpCause : uint8_t {
+  ok,
+  cannotOpen,              // the file could not be opened (systemError says why)
+  readFailed,              // the system reported an error while reading (systemError)
+  notBmp,                  // the file does not start with "BM"
+  headerCut,               // the file ends inside its headers (fileBytes tells how long it is)
+  unsupportedHeader,       // an info header of headerSize bytes this reader does not take
+  unsupportedDepth,        // bitsPerPixel is not one this reader takes
+  unsupportedCompression,  // compression is not one this reader takes at bitsPerPixel
+  topDown,                 // a negative height: the rows are stored top row first
+  badSize,                 // a width below 1 or a height of 0
+  tooLarge,                // width x height passes Limits::maxPixels
+  outOfMemory,             // the pixels (or a working buffer) could not be allocated
+  masksNotContiguous,      // a colour mask with a gap between its bits
+  masksOverlap,            // two colour masks that share bits
+  writeFailed,             // the output could not be written (systemError says why)
+  tooLargeForFile,         // the file would pass the 4 GiB its 32-bit size fields can hold
 };
 
-struct GridAccess;  // sizing a grid that the caller overwrites itself (src/bmp/grid_access.hpp)
+// The outcome of a read or a write: the cause, what makes it precise, and for a read that
+// succeeded, the warnings (data the headers announce but the file does not hold).
+struct BmpStatus {
+  BmpCause cause = BmpCause::ok;
+  int systemError = 0;         // errno of cannotOpen, readFailed and writeFailed
+  uint32_t headerSize = 0;     // the info header's size field as read (0: not reached)
+  uint32_t compression = 0;    // as read
+  uint32_t bitsPerPixel = 0;   // as read (or written)
+  int32_t width = 0;           // as read (or written)
+  int32_t height = 0;
+  int64_t maxPixels = 0;       // the limit a tooLarge size passed
+  uint64_t fileBytes = 0;      // headerCut: how many bytes the file holds...
+  uint64_t headerBytes = 0;    // ...and how many its headers need
+  bool extendedReads = false;  // a refusal of a variant the extended reader reads
+
+  // Warnings: fewer rows or table entries arrived than the headers announce. Reading stops
+  // at the file's end; what did not arrive is filled (see the readers for with what).
+  int32_t rowsExpected = 0;
+  int32_t rowsRead = 0;
+  int32_t tableExpected = 0;
+  int32_t tableRead = 0;
+
+  bool ok() const { return cause == BmpCause::ok; }
+  bool pixelDataCut() const { return rowsRead < rowsExpected; }
+  bool tableCut() const { return tableRead < tableExpected; }
+  bool hasWarnings() const { return pixelDataCut() || tableCut(); }
+};
+// The cause as a short sentence with its details, e.g. "compression 1 (RLE8) is not
+// supported" or "cannot open the file: No such file or directory". For ok, the warnings, or
+// "no error".
+std::string to_string(const BmpStatus& status);
+// The warnings of a successful read, e.g. "the pixel data ends early: 13 of 64 rows arrived";
+// empty when there are none.
+std::string warningText(const BmpStatus& status);
+
+namespace detail {
+class ByteSource;  // the reader's input: a file or bytes in memory (src/bmp/byte_source.hpp)
 }  // namespace detail
 
 // A full-colour pixel grid with a bit depth (1, 4, 8, 16, 24, 32) that decides the file
@@ -145,26 +165,35 @@ class Bitmap {
   int32_t yPixelsPerMeter() const { return yPixelsPerMeter_; }
   void setPixelsPerMeter(int32_t x, int32_t y) { xPixelsPerMeter_ = x; yPixelsPerMeter_ = y; }
 
-  // Read an uncompressed BMP file. See src/bmp/reader.cpp for the accept/reject rules and
-  // the state the bitmap is left in on every failure.
-  bool loadFile(const std::string& path, const Limits& limits = {});
+  // Read a BMP file (see src/bmp/reader.cpp for the accept/reject rules and the state the
+  // bitmap is left in on every failure). The status, when asked for, gives the cause of a
+  // failure or the warnings of a file whose data ends early.
+  bool loadFile(const std::string& path, const Limits& limits = {}, BmpStatus* status = nullptr);
+  // The same read from the bytes of a file in memory: the same results and statuses.
+  bool loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
+                  BmpStatus* status = nullptr);
   // Write the bitmap at its own depth. Never leaves a partial file at path: see writer.cpp.
-  bool saveFile(const std::string& path) const;
+  bool saveFile(const std::string& path, BmpStatus* status = nullptr) const;
+  // The bytes saveFile writes, into out (replaced; left empty on failure).
+  bool saveMemory(std::vector<uint8_t>& out, BmpStatus* status = nullptr) const;
 
   // Direct access to the grid: row-major, element x + y * width.
-  const BitmapPixel* data() const { return grid_.data(); }
-  BitmapPixel* data() { return grid_.data(); }
+  const BitmapPixel* data() const { return grid_.get(); }
+  BitmapPixel* data() { return grid_.get(); }
   const std::vector<BitmapPixel>& colorTable() const { return colorTable_; }
 
  private:
+  struct ReleaseGrid {
+    void operator()(BitmapPixel* grid) const noexcept;
+  };
+  // resize, or with paint false a grid whose pixels the caller overwrites itself.
+  bool allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint);
+  bool load(detail::ByteSource& source, const Limits& limits, BmpStatus& status);
+
   int32_t bitsPerPixel_ = 24;
   int32_t width_ = 1;
   int32_t height_ = 1;
-  // resize, or with paint false a grid whose pixels the caller overwrites itself.
-  bool allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint);
-  friend struct detail::GridAccess;
-
-  std::vector<BitmapPixel, detail::GridAllocator<BitmapPixel>> grid_;  // width * height, row-major
+  std::unique_ptr<BitmapPixel[], ReleaseGrid> grid_;  // width * height, row-major
   std::vector<BitmapPixel> colorTable_;  // colorCount() entries for 1/4/8 bits, else empty
   int32_t xPixelsPerMeter_ = 0;
   int32_t yPixelsPerMeter_ = 0;
@@ -174,12 +203,24 @@ class Bitmap {
 // to the lowest index.
 uint8_t nearestTableIndex(const Bitmap& bitmap, BitmapPixel pixel);
 
-// Header inspection. A file that cannot be opened gives bfType 0 (file header) or the
-// construction defaults (info header); fields a short file does not reach keep their
-// construction values, and a field it covers in part takes the arrived bytes as its
-// low-order bytes.
-BitmapFileHeader readFileHeaderOf(const std::string& path);
-BitmapInfoHeader readInfoHeaderOf(const std::string& path);
+// Header inspection. The two records as the reader sees them, without any check: fields a
+// short file does not reach keep their construction values, and a field it covers in part
+// takes the arrived bytes as its low-order bytes; a file that is not a BMP shows its first
+// two bytes as bfType. bytes counts the header bytes the file held (at most 54).
+struct BmpHeaders {
+  BitmapFileHeader file;
+  BitmapInfoHeader info;
+  uint64_t bytes = 0;
+};
+// One open and one read of the file. A file that cannot be opened gives a cannotOpen status
+// (and the records' construction values, bfType included).
+BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status = nullptr);
+BmpHeaders readHeadersOf(std::span<const uint8_t> bytes);
+// The file header alone. A file that cannot be opened gives bfType 0 (and, when asked, a
+// cannotOpen status).
+BitmapFileHeader readFileHeaderOf(const std::string& path, BmpStatus* status = nullptr);
+// The info header alone; a file that cannot be opened gives the construction defaults.
+BitmapInfoHeader readInfoHeaderOf(const std::string& path, BmpStatus* status = nullptr);
 uint16_t fileBitsPerPixel(const std::string& path);
 
 // Pixel copies between bitmaps (from = source, to = target), coordinates clamped.
@@ -191,9 +232,23 @@ void copyRect(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int
 void copyRectExcept(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int32_t rowB,
                     Bitmap& to, int32_t toX, int32_t toY, BitmapPixel transparent);
 
+// Why rescale refused: a mode other than P, W, H, F; a new size that does not fit 32 bits or
+// passes the limit; no memory for the new grid.
+enum class RescaleStatus : uint8_t { ok, unknownMode, tooLarge, outOfMemory };
+const char* to_string(RescaleStatus status);
+
 // Rescale in place: mode 'P' percentage, 'W' new width, 'H' new height, 'F' bound for the
 // longer side (any case). The result is always 24 bits. False and nothing changed (but an
-// unset resolution now reads 3780) for an unknown mode, a new size past limits or out of memory.
-bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits = {});
+// unset resolution now reads 3780) for an unknown mode, a new size past limits or out of
+// memory; the status, when asked for, says which.
+bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits = {},
+             RescaleStatus* status = nullptr);
+
+// ---- Kept for callers that use them; they have no effect on any result.
+// Process-wide switch for the codec's diagnostic messages (starts on). No codec operation
+// prints anything, so the switch changes nothing; it is kept for callers that query it.
+void enableCodecMessages();
+void disableCodecMessages();
+bool codecMessagesEnabled();
 
 }  // namespace bmpfun

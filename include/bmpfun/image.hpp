@@ -12,24 +12,45 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace bmpfun {
 
-// Why an image could not be made.
-enum class ImageStatus : uint8_t {
-  ok,
-  badSize,       // a width or height below 1 (or a size that is not a finite number)
-  tooLarge,      // width x height passes Limits::maxPixels
-  outOfMemory,   // the pixel storage could not be allocated
-  loadFailed,    // the file could not be read as a BMP file (or passes the limit)
-  noSuchEffect,  // fun() with an effect number that has no warp
-  outsideSource, // crop() with a rectangle that does not lie inside the source
-  noContent,     // autoCrop() (or rotate()) of an image without any non-white pixel
+// Why an image could not be made, loaded or saved. A small value: code() says what kind of
+// outcome it is and is what == compares (so `status == ImageStatus::tooLarge` reads as it
+// says); codec() gives the codec's precise cause behind loadFailed and saveFailed, and the
+// warnings of a load that succeeded although its file ends early.
+class ImageStatus {
+ public:
+  enum Code : uint8_t {
+    ok,
+    badSize,        // a width or height below 1 (or a size that is not a finite number)
+    tooLarge,       // width x height passes Limits::maxPixels
+    outOfMemory,    // the pixel storage could not be allocated
+    loadFailed,     // the file could not be read as a BMP file (codec() says why)
+    noSuchEffect,   // fun() with an effect number that has no warp
+    outsideSource,  // crop() with a rectangle that does not lie inside the source
+    noContent,      // autoCrop() (or rotate()) of an image without any non-white pixel
+    saveFailed,     // the file could not be written (codec() says why)
+  };
+  constexpr ImageStatus(Code code = ok) noexcept : code_(code) {}  // NOLINT: implicit by design
+  ImageStatus(Code code, const BmpStatus& codec) : code_(code), codec_(codec) {}
+
+  constexpr Code code() const { return code_; }
+  const BmpStatus& codec() const { return codec_; }
+  friend constexpr bool operator==(const ImageStatus& a, const ImageStatus& b) {
+    return a.code_ == b.code_;
+  }
+
+ private:
+  Code code_;
+  BmpStatus codec_;
 };
-// A short sentence for the status, e.g. "the size is below 1 x 1".
-const char* to_string(ImageStatus status);
+// A short sentence for the status, with the codec's cause where there is one, e.g. "the size
+// is below 1 x 1" or "the file could not be read: compression 1 (RLE8) is not supported".
+std::string to_string(const ImageStatus& status);
 
 // Sampling methods for Image::sampling. Any other number samples opaque black.
 enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
@@ -39,10 +60,14 @@ class Image {
   // Blank image: every pixel (255, 255, 255, 0).
   static std::unique_ptr<Image> create(int32_t width, int32_t height, const Limits& limits = {},
                                        ImageStatus* status = nullptr);
-  // Load a BMP file. Alpha is the file's fourth byte (32 bits), the table entry's fourth
-  // byte (1/4/8 bits), or 0 (16 and 24 bits).
+  // Load a BMP file, read straight into the image's pixels. Alpha is the file's fourth byte
+  // (32 bits), the table entry's fourth byte (1/4/8 bits), or 0 (16 and 24 bits). A file
+  // whose data ends early loads, with the warning in status->codec().
   static std::unique_ptr<Image> load(const std::string& path, const Limits& limits = {},
                                      ImageStatus* status = nullptr);
+  // The same from the bytes of a file in memory: the same results and statuses.
+  static std::unique_ptr<Image> loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
+                                           ImageStatus* status = nullptr);
   // Copy of the source's current pixels; the copy's sampling method is 0.
   static std::unique_ptr<Image> copyOf(const Image& source, ImageStatus* status = nullptr);
 
@@ -63,17 +88,19 @@ class Image {
   int32_t pixelCount() const { return pixelCount_; }
   int32_t samplingMethod() const { return samplingMethod_; }
   const Limits& limits() const { return limits_; }
-  std::vector<Pixel>& pixels() { return pixels_; }
-  const std::vector<Pixel>& pixels() const { return pixels_; }
-  // The file-transfer buffer: the pixels as of the last load or save; a default 1 x 1
-  // bitmap for a blank or copied image that was never saved.
-  const Bitmap& bitmap() const { return bitmap_; }
+  // Every pixel, row-major (width() x height() of them); the count cannot change.
+  std::span<Pixel> pixels() { return pixels_; }
+  std::span<const Pixel> pixels() const { return pixels_; }
+  // The resolution of the file the image was loaded from, in pixels per metre; 0 (written
+  // as 3780) for an image made any other way.
+  int32_t xPixelsPerMeter() const { return xPixelsPerMeter_; }
+  int32_t yPixelsPerMeter() const { return yPixelsPerMeter_; }
 
-  // Write as an uncompressed 24-bit BMP file (alpha dropped). True when the file was written.
-  bool save(const std::string& path);
-  // Writes the same file as save, but leaves bitmap() as it was and makes no second pixel
-  // grid: for callers that are done with the image once it is written.
-  bool writeFile(const std::string& path) const;
+  // Write as an uncompressed 24-bit BMP file (alpha dropped), straight from the pixels. True
+  // when the file was written; otherwise what was at path is left as it was.
+  bool save(const std::string& path, ImageStatus* status = nullptr) const;
+  // The bytes save writes, into out (replaced; empty on failure).
+  bool saveMemory(std::vector<uint8_t>& out, ImageStatus* status = nullptr) const;
 
   void sampling(int32_t method) { samplingMethod_ = method; }
   bool isValid(int32_t x, int32_t y) const { return x >= 0 && x < width_ && y >= 0 && y < height_; }
@@ -133,8 +160,11 @@ class Image {
   size_t index(int32_t x, int32_t y) const {
     return static_cast<size_t>(x) + static_cast<size_t>(y) * static_cast<size_t>(width_);
   }
-  // Size the pixels and the bitmap; shared by the factories.
+  // Size the pixels, painted blank (or left for the caller to overwrite); shared by the
+  // factories.
   static std::unique_ptr<Image> allocate(int32_t width, int32_t height, const Limits& limits,
+                                         ImageStatus* status, bool paint = true);
+  static std::unique_ptr<Image> loadFrom(detail::ByteSource& source, const Limits& limits,
                                          ImageStatus* status);
 
   std::vector<Pixel> pixels_;
@@ -142,7 +172,8 @@ class Image {
   int32_t height_ = 0;
   int32_t pixelCount_ = 0;
   int32_t samplingMethod_ = kPoint;
-  Bitmap bitmap_;
+  int32_t xPixelsPerMeter_ = 0;
+  int32_t yPixelsPerMeter_ = 0;
   Limits limits_;
 };
 

@@ -1,16 +1,11 @@
 // The Bitmap container, the header records' byte swaps and the codec's small helpers.
 #include <bmpfun/bmp.hpp>
 
-#include "bmp/grid_access.hpp"
-
-#include <sys/mman.h>
+#include "bmp/grid_storage.hpp"
+#include "bmp/row_codec.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 
@@ -45,58 +40,6 @@ bool isPalettedDepth(int32_t bits) { return bits == 1 || bits == 4 || bits == 8;
 
 }  // namespace
 
-namespace detail {
-
-namespace {
-constexpr size_t kHugePage = size_t{2} << 20;
-}  // namespace
-
-void* allocateGridStorage(size_t bytes) {
-  if (bytes == 0) bytes = 1;
-  void* block = nullptr;
-  if (bytes >= 2 * kHugePage) {
-    // Aligned to the huge page size so that the whole block can be backed by them; the
-    // advice is only a hint (the system may refuse or lack huge pages).
-    if (posix_memalign(&block, kHugePage, bytes) != 0) throw std::bad_alloc();
-    madvise(block, bytes, MADV_HUGEPAGE);
-    return block;
-  }
-  block = std::malloc(bytes);
-  if (block == nullptr) throw std::bad_alloc();
-  return block;
-}
-
-void releaseGridStorage(void* block) noexcept { std::free(block); }
-
-void adviseHugePages(void* block, size_t bytes) {
-  const auto start = reinterpret_cast<uintptr_t>(block);
-  const uintptr_t first = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
-  const uintptr_t end = (start + bytes) & ~(uintptr_t{kHugePage} - 1);
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-}
-
-void swapRedBlue(const void* in, void* out, size_t count) {
-  const auto* src = static_cast<const uint8_t*>(in);
-  auto* dst = static_cast<uint8_t*>(out);
-  if constexpr (std::endian::native == std::endian::little) {
-    for (size_t i = 0; i < count; ++i) {
-      uint32_t v;
-      std::memcpy(&v, src + 4 * i, 4);
-      v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
-      std::memcpy(dst + 4 * i, &v, 4);
-    }
-  } else {
-    for (size_t i = 0; i < count; ++i, src += 4, dst += 4) {
-      const uint8_t first = src[0];
-      dst[0] = src[2];
-      dst[1] = src[1];
-      dst[2] = first;
-      dst[3] = src[3];
-    }
-  }
-}
-
-}  // namespace detail
 
 int32_t integerPower(int32_t base, int32_t exponent) {
   // Unsigned multiplication wraps exactly like the two's-complement int32 product.
@@ -109,10 +52,6 @@ uint32_t reverseBytes32(uint32_t value) {
   return ((value & 0x000000FFu) << 24) | ((value & 0x0000FF00u) << 8) |
          ((value & 0x00FF0000u) >> 8) | ((value & 0xFF000000u) >> 24);
 }
-
-void enableCodecMessages() { gCodecMessages.store(true); }
-void disableCodecMessages() { gCodecMessages.store(false); }
-bool codecMessagesEnabled() { return gCodecMessages.load(); }
 
 namespace {
 uint16_t swap16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
@@ -143,9 +82,13 @@ void BitmapInfoHeader::reverseByteOrder() {
   biClrImportant = reverseBytes32(biClrImportant);
 }
 
+void Bitmap::ReleaseGrid::operator()(BitmapPixel* grid) const noexcept {
+  detail::releaseGridStorage(grid);
+}
+
 // The single pixel of a new bitmap is painted like resize paints, so it never holds
 // leftover memory.
-Bitmap::Bitmap() : grid_(1, kBlankPixel) {}
+Bitmap::Bitmap() : grid_(detail::allocateGridOf<BitmapPixel>(1)) { grid_[0] = kBlankPixel; }
 
 Bitmap::Bitmap(const Bitmap& source) : Bitmap() {
   changeBitsPerPixel(source.bitsPerPixel_);
@@ -164,7 +107,9 @@ Bitmap::Bitmap(const Bitmap& source) : Bitmap() {
     setTableColor(i, source.tableColor(i));
   }
   // Same size, so the copy goes straight into the grid just made (no allocation).
-  if (sized) std::copy(source.grid_.begin(), source.grid_.end(), grid_.begin());
+  if (sized) {
+    std::copy_n(source.grid_.get(), static_cast<size_t>(width_) * static_cast<size_t>(height_), grid_.get());
+  }
 }
 
 bool Bitmap::resize(int32_t width, int32_t height, const Limits& limits) {
@@ -174,11 +119,10 @@ bool Bitmap::resize(int32_t width, int32_t height, const Limits& limits) {
 bool Bitmap::allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint) {
   if (width < 1 || height < 1 || !limits.allows(width, height)) return false;
   const uint64_t count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-  if (count > grid_.max_size()) return false;
   try {
-    decltype(grid_) grid(static_cast<size_t>(count));
-    if (paint) std::fill(grid.begin(), grid.end(), kBlankPixel);
-    grid_.swap(grid);
+    decltype(grid_) grid(detail::allocateGridOf<BitmapPixel>(count));
+    if (paint) std::fill_n(grid.get(), static_cast<size_t>(count), kBlankPixel);
+    grid_ = std::move(grid);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -246,46 +190,7 @@ bool Bitmap::setTableColor(int32_t index, BitmapPixel colour) {
 
 bool Bitmap::fillDefaultColorTable() {
   if (!isPalettedDepth(bitsPerPixel_)) return false;
-  auto& t = colorTable_;
-  if (bitsPerPixel_ == 1) {
-    t[0] = rgb(0, 0, 0);
-    t[1] = rgb(255, 255, 255);
-    return true;
-  }
-  // The 16-colour set: i = 4b + 2g + r, half intensity below 8 and full from 8 on, with
-  // entry 8 (which would repeat black) turned into light grey.
-  BitmapPixel sixteen[16];
-  for (int i = 0; i < 16; ++i) {
-    const int level = i < 8 ? 128 : 255;
-    const int bits = i & 7;
-    sixteen[i] = rgb(static_cast<uint8_t>((bits & 1) * level), static_cast<uint8_t>(((bits >> 1) & 1) * level),
-                     static_cast<uint8_t>(((bits >> 2) & 1) * level));
-  }
-  sixteen[8] = rgb(192, 192, 192);
-  if (bitsPerPixel_ == 4) {
-    for (int i = 0; i < 16; ++i) t[static_cast<size_t>(i)] = sixteen[i];
-    return true;
-  }
-  // 8 bits: a 3-3-2 colour cube, the eight dark colours in front, and the twenty system
-  // colours at both ends.
-  for (int i = 0; i < 256; ++i) {
-    t[static_cast<size_t>(i)] = rgb(static_cast<uint8_t>(32 * (i % 8)), static_cast<uint8_t>(32 * ((i / 8) % 8)),
-                                    static_cast<uint8_t>(64 * (i / 64)));
-  }
-  for (int i = 0; i < 8; ++i) t[static_cast<size_t>(i)] = sixteen[i];
-  t[7] = rgb(192, 192, 192);
-  t[8] = rgb(192, 220, 192);
-  t[9] = rgb(166, 202, 240);
-  t[246] = rgb(255, 251, 240);
-  t[247] = rgb(160, 160, 164);
-  t[248] = rgb(128, 128, 128);
-  t[249] = rgb(255, 0, 0);
-  t[250] = rgb(0, 255, 0);
-  t[251] = rgb(255, 255, 0);
-  t[252] = rgb(0, 0, 255);
-  t[253] = rgb(255, 0, 255);
-  t[254] = rgb(0, 255, 255);
-  t[255] = rgb(255, 255, 255);
+  detail::defaultColorTable(bitsPerPixel_, colorTable_.data());
   return true;
 }
 
@@ -314,5 +219,10 @@ int32_t Bitmap::verticalDpi() {
   if (yPixelsPerMeter_ == 0) yPixelsPerMeter_ = 3780;
   return truncateToInt32(yPixelsPerMeter_ * 0.0254);
 }
+
+// ---- Kept for callers that use them; no effect on any result.
+void enableCodecMessages() { gCodecMessages.store(true); }
+void disableCodecMessages() { gCodecMessages.store(false); }
+bool codecMessagesEnabled() { return gCodecMessages.load(); }
 
 }  // namespace bmpfun

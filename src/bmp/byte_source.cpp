@@ -3,17 +3,22 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace bmpfun::detail {
 
 FileSource::FileSource(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rbe");
-  if (file == nullptr) return;
+  if (file == nullptr) {
+    openError_ = errno != 0 ? errno : ENOENT;
+    return;
+  }
   struct stat st {};
   if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
     // A directory opens as a stream on some systems but never holds bytes: treat it like a
     // path that cannot be opened.
+    openError_ = S_ISDIR(st.st_mode) ? EISDIR : errno;
     std::fclose(file);
     return;
   }
@@ -26,10 +31,17 @@ FileSource::~FileSource() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
+void FileSource::noteReadError() {
+  ended_ = true;
+  if (std::ferror(file_) != 0 && error_ == 0) error_ = errno != 0 ? errno : EIO;
+}
+
 size_t FileSource::read(void* buffer, size_t count) {
   if (ended_ || count == 0 || file_ == nullptr) return 0;
+  errno = 0;
   const size_t got = std::fread(buffer, 1, count, file_);
-  if (got < count) ended_ = true;
+  offset_ += got;
+  if (got < count) noteReadError();
   return got;
 }
 
@@ -43,6 +55,7 @@ uint64_t FileSource::skip(uint64_t count) {
       const uint64_t step = std::min(count, left);
       if (fseeko(file_, static_cast<off_t>(position + step), SEEK_SET) == 0) {
         if (step < count) ended_ = true;
+        offset_ += step;
         return step;
       }
     }
@@ -53,10 +66,12 @@ uint64_t FileSource::skip(uint64_t count) {
   uint64_t passed = 0;
   while (passed < count) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof scratch, count - passed));
+    errno = 0;
     const size_t got = std::fread(scratch, 1, want, file_);
     passed += got;
+    offset_ += got;
     if (got < want) {
-      ended_ = true;
+      noteReadError();
       break;
     }
   }

@@ -19,27 +19,40 @@ class ByteSource {
   // Passes over up to count bytes without storing them; returns how many were passed.
   virtual uint64_t skip(uint64_t count) = 0;
   virtual bool eof() const = 0;
+  // The system's error (errno) of a failed read; 0 when every read ended normally.
+  virtual int error() const { return 0; }
+  // Bytes read or passed so far.
+  virtual uint64_t offset() const = 0;
 };
 
 // A file opened for reading (the path must name something that is not a directory).
 class FileSource final : public ByteSource {
  public:
-  // isOpen() is false when the path cannot be opened for reading or is a directory.
+  // isOpen() is false when the path cannot be opened for reading or is a directory;
+  // openError() then gives the system's reason (EISDIR for a directory).
   explicit FileSource(const std::string& path);
   ~FileSource() override;
   bool isOpen() const { return file_ != nullptr; }
+  int openError() const { return openError_; }
   FileSource(const FileSource&) = delete;
   FileSource& operator=(const FileSource&) = delete;
 
   size_t read(void* buffer, size_t count) override;
   uint64_t skip(uint64_t count) override;
   bool eof() const override { return ended_; }
+  int error() const override { return error_; }
+  uint64_t offset() const override { return offset_; }
 
  private:
+  void noteReadError();
+
   std::FILE* file_ = nullptr;
   bool seekable_ = false;  // a regular file of known size: skips seek instead of reading
   uint64_t size_ = 0;
+  uint64_t offset_ = 0;
   bool ended_ = false;
+  int openError_ = 0;
+  int error_ = 0;
 };
 
 // A caller's byte array (not copied; it must outlive the source).
@@ -49,6 +62,7 @@ class MemorySource final : public ByteSource {
   size_t read(void* buffer, size_t count) override;
   uint64_t skip(uint64_t count) override;
   bool eof() const override { return ended_; }
+  uint64_t offset() const override { return position_; }
 
  private:
   const uint8_t* data_;

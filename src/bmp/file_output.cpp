@@ -112,24 +112,33 @@ FileIo& systemFileIo() {
 
 FileIo* replaceSystemFileIo(FileIo* io) { return replacementIo.exchange(io); }
 
+bool OutputFile::failWith(int error) {
+  if (error_ == 0) error_ = error != 0 ? error : EIO;
+  return false;
+}
+
 OutputFile::~OutputFile() {
   if (fd_ >= 0 || !temporary_.empty() || createdInPlace_ || keepsOriginal_) abandon();
 }
 
 bool OutputFile::open(const std::string& path) {
-  if (fd_ >= 0 || path.empty()) return false;
+  if (fd_ >= 0) return failWith(EBUSY);
+  if (path.empty()) return failWith(ENOENT);
   try {
     buffer_.resize(kBufferSize);
   } catch (const std::bad_alloc&) {
-    return false;
+    return failWith(ENOMEM);
   }
   struct stat info {};
   const bool exists = ::stat(path.c_str(), &info) == 0;
+  // Only a path that does not exist (or a dangling link) may be created; a symbolic link
+  // loop, a component that is not a folder or a folder we may not search is the answer.
+  if (!exists && errno != ENOENT) return failWith(errno);
   if (exists && !S_ISREG(info.st_mode)) {
     // A device, a pipe or a socket: there is nothing to replace, so write straight to it.
     target_ = path;
     fd_ = openExisting(target_);
-    return fd_ >= 0;
+    return fd_ >= 0 || failWith(errno);
   }
   target_ = followLinks(path);
   struct stat resolved {};
@@ -142,9 +151,10 @@ bool OutputFile::open(const std::string& path) {
   }
 
   // Replacing a file we could not open for writing would sidestep its protection.
-  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return failWith(errno);
 
   const std::string directory = parentOf(target_);
+  int temporaryError = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = temporaryName(directory);
     // Mode 0666 so the umask decides, as for a plain create.
@@ -161,6 +171,7 @@ bool OutputFile::open(const std::string& path) {
       }
       return true;
     }
+    temporaryError = errno;
     if (errno != EEXIST && errno != EINTR) break;
   }
 
@@ -171,16 +182,18 @@ bool OutputFile::open(const std::string& path) {
     createdInPlace_ = true;
     return true;
   }
-  return errno == EEXIST && openOverExisting();  // it appeared meanwhile
+  if (errno == EEXIST) return openOverExisting();  // it appeared meanwhile
+  // The reason the temporary file could not be made tells the most (e.g. a missing folder).
+  return failWith(temporaryError != 0 ? temporaryError : errno);
 }
 
 bool OutputFile::openOverExisting() {
   // Without a way to put the old contents back, a failure half-way would lose them.
   std::vector<uint8_t> old;
-  if (!readWhole(target_, old)) return false;
+  if (!readWhole(target_, old)) return failWith(errno);
   // Not truncated: the old bytes keep their blocks until the new ones are all written.
   fd_ = openExisting(target_, 0);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return failWith(errno);
   original_ = std::move(old);
   keepsOriginal_ = true;
   written_ = 0;
@@ -205,11 +218,13 @@ bool OutputFile::flush() {
   const uint8_t* p = buffer_.data();
   size_t left = used_;
   while (left > 0) {
+    errno = 0;
     const ssize_t n = io_.write(fd_, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       failed_ = true;
-      return false;
+      // A write that makes no progress without an error is a full device.
+      return failWith(n == 0 && errno == 0 ? ENOSPC : errno);
     }
     p += n;
     left -= static_cast<size_t>(n);
@@ -221,23 +236,28 @@ bool OutputFile::flush() {
 
 bool OutputFile::commit() {
   if (failed_ || fd_ < 0 || !flush()) {
+    if (fd_ < 0) failWith(EBADF);
     abandon();
     return false;
   }
   // Written over an old file: cut off what is left of it beyond the new end.
   if (keepsOriginal_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+    failWith(errno);
     abandon();
     return false;
   }
   const int fd = fd_;
   fd_ = -1;
   // A failed close can mean lost data (delayed write errors): it counts as a failed save.
+  errno = 0;
   if (io_.close(fd) != 0) {
+    failWith(errno);
     abandon();
     return false;
   }
   if (!temporary_.empty()) {
     if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+      failWith(errno);
       abandon();
       return false;
     }

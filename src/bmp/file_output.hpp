@@ -43,18 +43,24 @@ class OutputFile {
   bool write(const void* data, size_t size);
   // Flushes, closes and puts the file in place. False if anything failed on the way.
   bool commit();
+  // Gives up: removes the temporary file, or puts back what the in-place write replaced.
+  // Also what the destructor does before commit.
+  void abandon();
+  // The system's error (errno) of the first step that failed; 0 while nothing failed.
+  int error() const { return error_; }
 
   // The temporary file being written, or empty when writing in place (for tests).
   const std::string& temporaryPath() const { return temporary_; }
 
  private:
   bool flush();
-  void abandon();
-  bool openOverExisting();  // in place over target_, keeping its old contents
+  bool openOverExisting();
+  bool failWith(int error);  // records error (the first one counts) and answers false  // in place over target_, keeping its old contents
 
   FileIo& io_;
   int fd_ = -1;
   bool failed_ = false;
+  int error_ = 0;
   std::string target_;     // the path the result must appear at (symbolic links resolved)
   std::string temporary_;  // non-empty while writing to a temporary file
   bool createdInPlace_ = false;

@@ -1,4 +1,4 @@
-// Header inspection of named files, and pixel copies between bitmaps.
+// Header inspection of files and bytes, and pixel copies between bitmaps.
 #include <bmpfun/bmp.hpp>
 
 #include "bmp/byte_source.hpp"
@@ -7,43 +7,68 @@
 
 namespace bmpfun {
 
-BitmapFileHeader readFileHeaderOf(const std::string& path) {
-  BitmapFileHeader h;
-  detail::FileSource source(path);
-  if (!source.isOpen()) {
-    h.bfType = 0;  // how a caller recognises a missing file
-    return h;
-  }
-  // No checks: a short file leaves the remaining fields at their construction values, and
-  // a file that is not a BMP shows its first two bytes as bfType.
-  detail::readField(h.bfType, source);
-  detail::readField(h.bfSize, source);
-  detail::readField(h.bfReserved1, source);
-  detail::readField(h.bfReserved2, source);
-  detail::readField(h.bfOffBits, source);
+namespace {
+
+// Both records in file order, each field read on its own (see readField).
+BmpHeaders readHeaders(detail::ByteSource& source) {
+  BmpHeaders h;
+  detail::readField(h.file.bfType, source);
+  detail::readField(h.file.bfSize, source);
+  detail::readField(h.file.bfReserved1, source);
+  detail::readField(h.file.bfReserved2, source);
+  detail::readField(h.file.bfOffBits, source);
+  BitmapInfoHeader& i = h.info;
+  detail::readField(i.biSize, source);
+  detail::readField(i.biWidth, source);
+  detail::readField(i.biHeight, source);
+  detail::readField(i.biPlanes, source);
+  detail::readField(i.biBitCount, source);
+  detail::readField(i.biCompression, source);
+  detail::readField(i.biSizeImage, source);
+  detail::readField(i.biXPelsPerMeter, source);
+  detail::readField(i.biYPelsPerMeter, source);
+  detail::readField(i.biClrUsed, source);
+  detail::readField(i.biClrImportant, source);
+  h.bytes = source.offset();
   return h;
 }
 
-BitmapInfoHeader readInfoHeaderOf(const std::string& path) {
-  BitmapInfoHeader h;
+}  // namespace
+
+BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  s = BmpStatus{};
   detail::FileSource source(path);
-  if (!source.isOpen()) return h;
-  for (int i = 0; i < 14; ++i) {
-    uint8_t skipped;
-    detail::guardedRead(&skipped, 1, 1, source);
+  if (!source.isOpen()) {
+    s.cause = BmpCause::cannotOpen;
+    s.systemError = source.openError();
+    return {};
   }
-  detail::readField(h.biSize, source);
-  detail::readField(h.biWidth, source);
-  detail::readField(h.biHeight, source);
-  detail::readField(h.biPlanes, source);
-  detail::readField(h.biBitCount, source);
-  detail::readField(h.biCompression, source);
-  detail::readField(h.biSizeImage, source);
-  detail::readField(h.biXPelsPerMeter, source);
-  detail::readField(h.biYPelsPerMeter, source);
-  detail::readField(h.biClrUsed, source);
-  detail::readField(h.biClrImportant, source);
+  BmpHeaders h = readHeaders(source);
+  if (source.error() != 0) {
+    s.cause = BmpCause::readFailed;
+    s.systemError = source.error();
+  }
   return h;
+}
+
+BmpHeaders readHeadersOf(std::span<const uint8_t> bytes) {
+  detail::MemorySource source(bytes.data(), bytes.size());
+  return readHeaders(source);
+}
+
+BitmapFileHeader readFileHeaderOf(const std::string& path, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  BitmapFileHeader h = readHeadersOf(path, &s).file;
+  // How a caller that does not ask for the status recognises a file it could not open.
+  if (s.cause == BmpCause::cannotOpen) h.bfType = 0;
+  return h;
+}
+
+BitmapInfoHeader readInfoHeaderOf(const std::string& path, BmpStatus* status) {
+  return readHeadersOf(path, status).info;
 }
 
 uint16_t fileBitsPerPixel(const std::string& path) { return readInfoHeaderOf(path).biBitCount; }

@@ -1,4 +1,4 @@
-// The BMP reader.
+// The default BMP reader.
 //
 // Accepted: uncompressed 1, 4, 8, 16, 24 and 32-bit files, and 16-bit files with three
 // colour masks (compression 3), with positive width and height. Rows are stored bottom row
@@ -6,7 +6,7 @@
 // only paletted files with a longer header that ends at or before the pixel data take their
 // colour table from the end of that header (that is where the longer headers put it).
 //
-// Result and bitmap state:
+// Result and bitmap state (Bitmap::loadFile; the status names the cause):
 //   path cannot be opened (or is a directory) -> false; 1 x 1, 1 bit, default table, white
 //   first two bytes are not "BM"              -> false; bitmap untouched
 //   header shorter than 54 bytes              -> false; 1 x 1, 1 bit ("Reject")
@@ -14,14 +14,15 @@
 //   below 1, width x height past the limit or out of memory
 //                                             -> false; Reject, but the resolution fields
 //                                                already hold the file's values
+//   a read error reported by the system       -> false; Reject
 //   anything after the headers short or odd   -> true; what was not read stays white, alpha 0
+//                                                (a warning in the status)
 //
 // Every header field is read on its own, little-endian, with fread's rules: a field the file
 // covers only in part takes the bytes that arrived as its low-order bytes.
 #include "bmp/reader.hpp"
 
-#include "bmp/grid_access.hpp"
-#include "bmp/row_codec.hpp"
+#include "bmp/grid_storage.hpp"
 
 #include <algorithm>
 #include <new>
@@ -38,211 +39,286 @@ constexpr BitmapPixel kBlankPixel{255, 255, 255, 0};
 // and the chunk stays in cache while its rows are unpacked.
 constexpr size_t kChunkBytes = size_t{1} << 18;
 
-BitmapPixel* rowPointer(Bitmap& bitmap, int32_t y) {
-  if (y >= bitmap.height()) y = bitmap.height() - 1;
-  if (y < 0) y = 0;
-  return bitmap.data() + static_cast<size_t>(y) * static_cast<size_t>(bitmap.width());
+bool isPaletted(uint16_t bits) { return bits == 1 || bits == 4 || bits == 8; }
+bool isDepth(uint16_t bits) { return isPaletted(bits) || bits == 16 || bits == 24 || bits == 32; }
+
+// Variants the extended reader takes and this one refuses.
+bool extendedCompression(uint32_t compression, uint16_t bits) {
+  return (compression == 1 && bits == 8) || (compression == 2 && bits == 4) ||
+         ((compression == 3 || compression == 6) && (bits == 16 || bits == 32));
 }
 
-bool isPaletted(uint16_t bits) { return bits == 1 || bits == 4 || bits == 8; }
+void describe(BmpStatus& status, const BitmapInfoHeader& info) {
+  status.headerSize = info.biSize;
+  status.compression = info.biCompression;
+  status.bitsPerPixel = info.biBitCount;
+  status.width = info.biWidth;
+  status.height = info.biHeight;
+}
 
-void reject(Bitmap& bitmap) {
-  bitmap.resize(1, 1);
-  bitmap.changeBitsPerPixel(1);
+bool fail(BmpStatus& status, BmpCause cause) {
+  status.cause = cause;
+  return false;
 }
 
 }  // namespace
 
-bool decodeRow1(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
-  const size_t width = static_cast<size_t>(bitmap.width());
-  if (uint64_t{length} * 8 < width) return false;
-  unpackRow1(row, rowPointer(bitmap, y), width, paletteOf(bitmap));
-  return true;
-}
-
-bool decodeRow4(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
-  const size_t width = static_cast<size_t>(bitmap.width());
-  if (uint64_t{length} * 2 < width) return false;
-  unpackRow4(row, rowPointer(bitmap, y), width, paletteOf(bitmap));
-  return true;
-}
-
-bool decodeRow8(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
-  const size_t width = static_cast<size_t>(bitmap.width());
-  if (length < width) return false;
-  unpackRow8(row, rowPointer(bitmap, y), width, paletteOf(bitmap));
-  return true;
-}
-
-bool decodeRow24(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
-  const size_t width = static_cast<size_t>(bitmap.width());
-  if (length < uint64_t{width} * 3) return false;
-  unpackRow24(row, rowPointer(bitmap, y), width, true);
-  return true;
-}
-
-bool decodeRow32(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y) {
-  const size_t width = static_cast<size_t>(bitmap.width());
-  if (length < uint64_t{width} * 4) return false;
-  unpackRow32(row, rowPointer(bitmap, y), width);
-  return true;
-}
-
-bool loadFromSource(Bitmap& bitmap, ByteSource& source, const Limits& limits) {
-  BitmapFileHeader fh;
-  bool headerOk = readField(fh.bfType, source);
+bool BmpReader::readHeaders(BmpStatus& status) {
+  bool headerOk = readField(file_.bfType, source_);
   // An empty file keeps the constructed "BM" here and fails on the next field instead.
-  if (fh.bfType != 19778) return false;
-  headerOk = readField(fh.bfSize, source) && headerOk;
-  headerOk = readField(fh.bfReserved1, source) && headerOk;
-  headerOk = readField(fh.bfReserved2, source) && headerOk;
-  headerOk = readField(fh.bfOffBits, source) && headerOk;
+  if (file_.bfType != 19778) {
+    if (source_.error() != 0) {
+      status.systemError = source_.error();
+      return fail(status, BmpCause::readFailed);
+    }
+    status.fileBytes = source_.offset();
+    return fail(status, BmpCause::notBmp);
+  }
+  headerOk = readField(file_.bfSize, source_) && headerOk;
+  headerOk = readField(file_.bfReserved1, source_) && headerOk;
+  headerOk = readField(file_.bfReserved2, source_) && headerOk;
+  headerOk = readField(file_.bfOffBits, source_) && headerOk;
 
-  BitmapInfoHeader ih;
-  headerOk = readField(ih.biSize, source) && headerOk;
-  headerOk = readField(ih.biWidth, source) && headerOk;
-  headerOk = readField(ih.biHeight, source) && headerOk;
-  headerOk = readField(ih.biPlanes, source) && headerOk;
-  headerOk = readField(ih.biBitCount, source) && headerOk;
-  headerOk = readField(ih.biCompression, source) && headerOk;
-  headerOk = readField(ih.biSizeImage, source) && headerOk;
-  headerOk = readField(ih.biXPelsPerMeter, source) && headerOk;
-  headerOk = readField(ih.biYPelsPerMeter, source) && headerOk;
-  headerOk = readField(ih.biClrUsed, source) && headerOk;
-  headerOk = readField(ih.biClrImportant, source) && headerOk;
+  headerOk = readField(info_.biSize, source_) && headerOk;
+  headerOk = readField(info_.biWidth, source_) && headerOk;
+  headerOk = readField(info_.biHeight, source_) && headerOk;
+  headerOk = readField(info_.biPlanes, source_) && headerOk;
+  headerOk = readField(info_.biBitCount, source_) && headerOk;
+  headerOk = readField(info_.biCompression, source_) && headerOk;
+  headerOk = readField(info_.biSizeImage, source_) && headerOk;
+  headerOk = readField(info_.biXPelsPerMeter, source_) && headerOk;
+  headerOk = readField(info_.biYPelsPerMeter, source_) && headerOk;
+  headerOk = readField(info_.biClrUsed, source_) && headerOk;
+  headerOk = readField(info_.biClrImportant, source_) && headerOk;
+  if (source_.error() != 0) {
+    status.systemError = source_.error();
+    return fail(status, BmpCause::readFailed);
+  }
   if (!headerOk) {
-    reject(bitmap);
-    return false;
+    status.fileBytes = source_.offset();
+    status.headerBytes = 54;
+    // A 12-byte OS/2 header fits in 26 bytes, so a short file may still be a whole one.
+    if (source_.offset() >= 18) {
+      status.headerSize = info_.biSize;
+      status.extendedReads = info_.biSize == 12;
+    }
+    return fail(status, BmpCause::headerCut);
   }
+  return true;
+}
 
-  // Taken before the format checks, so a refused file still leaves its resolution behind.
-  bitmap.setPixelsPerMeter(ih.biXPelsPerMeter, ih.biYPelsPerMeter);
-
-  const uint16_t bits = ih.biBitCount;
-  const bool masked = ih.biCompression == 3;
-  // The grid is sized without the paint: every pixel the file holds is overwritten below,
-  // and only what it does not hold is painted.
-  if (!(ih.biCompression == 0 || (masked && bits == 16)) || !bitmap.changeBitsPerPixel(bits) ||
-      ih.biWidth <= 0 || ih.biHeight <= 0 ||
-      !GridAccess::allocateUnpainted(bitmap, ih.biWidth, ih.biHeight, limits)) {
-    reject(bitmap);
-    return false;
+bool BmpReader::checkFormat(BmpStatus& status) const {
+  describe(status, info_);
+  const uint16_t bits = info_.biBitCount;
+  const uint32_t compression = info_.biCompression;
+  BmpCause cause = BmpCause::ok;
+  if (!(compression == 0 || (compression == 3 && bits == 16))) {
+    cause = BmpCause::unsupportedCompression;
+    status.extendedReads = extendedCompression(compression, bits);
+  } else if (!isDepth(bits)) {
+    cause = BmpCause::unsupportedDepth;
+    status.extendedReads = bits == 2;
+  } else if (info_.biWidth <= 0 || info_.biHeight == 0) {
+    cause = BmpCause::badSize;
+  } else if (info_.biHeight < 0) {
+    cause = BmpCause::topDown;
+    status.extendedReads = info_.biHeight != INT32_MIN;
+  } else if (!limits_.allows(info_.biWidth, info_.biHeight)) {
+    cause = BmpCause::tooLarge;
+    status.maxPixels = limits_.maxPixels;
   }
+  if (cause == BmpCause::ok) return true;
+  // A 12-byte header is read as if it were 40 bytes long, so its fields are garbage: the
+  // header itself is the cause.
+  if (info_.biSize == 12) {
+    cause = BmpCause::unsupportedHeader;
+    status.extendedReads = true;
+  }
+  return fail(status, cause);
+}
 
-  const int32_t width = bitmap.width();
-  const int32_t height = bitmap.height();
+void BmpReader::readTable(BmpStatus& status) {
+  const uint16_t bits = info_.biBitCount;
+  const bool masked = info_.biCompression == 3;
   // bfOffBits counts as signed: an offset of 2^31 or more is negative and leaves neither
   // table entries nor a gap. All differences are exact in 64 bits.
-  const int64_t offBits = static_cast<int32_t>(fh.bfOffBits);
+  const int64_t offBits = static_cast<int32_t>(file_.bfOffBits);
   int64_t dataStart = 54;  // where the table (or the masks) start
-  if (isPaletted(bits) && ih.biSize > 40 && 14 + int64_t{ih.biSize} <= offBits) {
-    dataStart = 14 + int64_t{ih.biSize};
-    guardedSkip(static_cast<uint64_t>(dataStart - 54), source);
+  if (isPaletted(bits) && info_.biSize > 40 && 14 + int64_t{info_.biSize} <= offBits) {
+    dataStart = 14 + int64_t{info_.biSize};
+    guardedSkip(static_cast<uint64_t>(dataStart - 54), source_);
   }
 
+  palette_.fill(kBlankPixel);
   int64_t gap = offBits - dataStart;
   if (isPaletted(bits)) {
-    const int32_t count = bitmap.colorCount();
+    const int32_t count = integerPower(2, bits);
+    defaultColorTable(bits, palette_.data());
     int64_t entries = (offBits - dataStart) / 4;
     if (entries > count) entries = count;
     int32_t k = 0;
+    int32_t arrived = 0;
     for (; k < entries; ++k) {
       // An entry read in part keeps the rest of its default-table bytes; an entry the file
       // lacks altogether keeps its default colour.
-      const BitmapPixel current = bitmap.tableColor(k);
+      const BitmapPixel current = palette_[static_cast<size_t>(k)];
       uint8_t raw[4] = {current.blue, current.green, current.red, current.alpha};
-      guardedRead(raw, 4, 1, source);
-      bitmap.setTableColor(k, BitmapPixel{raw[0], raw[1], raw[2], raw[3]});
+      if (guardedRead(raw, 4, 1, source_)) ++arrived;
+      palette_[static_cast<size_t>(k)] = BitmapPixel{raw[0], raw[1], raw[2], raw[3]};
     }
-    for (; k < count; ++k) bitmap.setTableColor(k, kBlankPixel);
+    for (; k < count; ++k) palette_[static_cast<size_t>(k)] = kBlankPixel;
+    status.tableExpected = entries > 0 ? static_cast<int32_t>(entries) : 0;
+    status.tableRead = arrived;
     gap -= 4 * int64_t{count};
   } else if (bits == 16 && masked) {
     gap -= 12;
   }
   if (gap < 0) gap = 0;
 
-  Masks16 masks;
   if (bits == 16) {
     if (masked) {
       // Each mask is 4 bytes on disk; only its low 16 bits count.
       uint8_t discard[2];
-      readField(masks.red, source);
-      guardedRead(discard, 2, 1, source);
-      readField(masks.green, source);
-      guardedRead(discard, 2, 1, source);
-      readField(masks.blue, source);
-      guardedRead(discard, 2, 1, source);
+      readField(masks_.red, source_);
+      guardedRead(discard, 2, 1, source_);
+      readField(masks_.green, source_);
+      guardedRead(discard, 2, 1, source_);
+      readField(masks_.blue, source_);
+      guardedRead(discard, 2, 1, source_);
     }
-    masks.computeShifts();
+    masks_.computeShifts();
   }
-  if (gap > 0) guardedSkip(static_cast<uint64_t>(gap), source);
+  if (gap > 0) guardedSkip(static_cast<uint64_t>(gap), source_);
+}
 
+bool BmpReader::readRows(RowSink& sink, BmpStatus& status) {
   // Rows go bottom row first, each padded to 4 bytes; they are read a chunk of whole rows at
   // a time. Reading stops at the first row the file does not hold whole; of a 16-bit row cut
   // short, the pixels that arrived whole are kept. Everything not read is painted white with
   // alpha 0, as a fresh grid would be.
-  const size_t w = static_cast<size_t>(width);
+  const uint16_t bits = info_.biBitCount;
+  const size_t w = static_cast<size_t>(info_.biWidth);
+  const size_t height = static_cast<size_t>(info_.biHeight);
   const size_t rowBytes = ((size_t{bits} * w + 31) / 32) * 4;
-  const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes), static_cast<size_t>(height));
+  const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes), height);
   std::vector<uint8_t> chunk;
   try {
     chunk.resize(chunkRows * rowBytes);
   } catch (const std::bad_alloc&) {
-    reject(bitmap);
-    return false;
+    return fail(status, BmpCause::outOfMemory);
   }
-  const Palette palette = isPaletted(bits) ? paletteOf(bitmap) : Palette{};
   const auto unpack = [&](const uint8_t* in, BitmapPixel* out, size_t count) {
     switch (bits) {
-      case 1: unpackRow1(in, out, count, palette); break;
-      case 4: unpackRow4(in, out, count, palette); break;
-      case 8: unpackRow8(in, out, count, palette); break;
-      case 16: unpackRow16(in, out, count, masks); break;
+      case 1: unpackRow1(in, out, count, palette_); break;
+      case 4: unpackRow4(in, out, count, palette_); break;
+      case 8: unpackRow8(in, out, count, palette_); break;
+      case 16: unpackRow16(in, out, count, masks_); break;
       case 24: unpackRow24(in, out, count, false); break;
       default: unpackRow32(in, out, count); break;
     }
   };
-  BitmapPixel* const grid = bitmap.data();
-  size_t rowsLeft = static_cast<size_t>(height);  // rows 0 .. rowsLeft - 1 are still to come
-  size_t partial = 0;                              // pixels of row rowsLeft - 1 read all the same
+  size_t rowsLeft = height;  // rows 0 .. rowsLeft - 1 are still to come
   while (rowsLeft > 0) {
     const size_t rows = std::min(chunkRows, rowsLeft);
-    const size_t got = source.read(chunk.data(), rows * rowBytes);
+    const size_t got = source_.read(chunk.data(), rows * rowBytes);
     const size_t whole = got / rowBytes;
     for (size_t k = 0; k < whole; ++k) {
       --rowsLeft;
-      unpack(chunk.data() + k * rowBytes, grid + rowsLeft * w, w);
+      unpack(chunk.data() + k * rowBytes, sink.row(rowsLeft), w);
+      sink.rowDone(rowsLeft);
     }
     if (got < rows * rowBytes) {
-      if (bits == 16) {
-        partial = std::min((got % rowBytes) / 2, w);
-        unpack(chunk.data() + whole * rowBytes, grid + (rowsLeft - 1) * w, partial);
+      if (source_.error() != 0) {
+        status.systemError = source_.error();
+        return fail(status, BmpCause::readFailed);
+      }
+      if (rowsLeft > 0) {
+        // The row the file ends in: a 16-bit row keeps the pixels that arrived whole.
+        const size_t partial = bits == 16 ? std::min((got % rowBytes) / 2, w) : 0;
+        BitmapPixel* row = sink.row(rowsLeft - 1);
+        unpack(chunk.data() + whole * rowBytes, row, partial);
+        std::fill(row + partial, row + w, kBlankPixel);
+        sink.rowDone(rowsLeft - 1);
       }
       break;
     }
   }
-  if (rowsLeft > 0) {
-    std::fill(grid, grid + (rowsLeft - 1) * w, kBlankPixel);
-    std::fill(grid + (rowsLeft - 1) * w + partial, grid + rowsLeft * w, kBlankPixel);
+  status.rowsExpected = static_cast<int32_t>(height);
+  status.rowsRead = static_cast<int32_t>(height - rowsLeft);
+  for (size_t y = rowsLeft > 0 ? rowsLeft - 1 : 0; y-- > 0;) {
+    BitmapPixel* row = sink.row(y);
+    std::fill(row, row + w, kBlankPixel);
+    sink.rowDone(y);
   }
   return true;
 }
 
-bool loadFromMemory(Bitmap& bitmap, const uint8_t* data, size_t size, const Limits& limits) {
-  MemorySource source(data, size);
-  return loadFromSource(bitmap, source, limits);
-}
-
 }  // namespace detail
 
-bool Bitmap::loadFile(const std::string& path, const Limits& limits) {
+namespace {
+
+// Rows straight into the bitmap's grid.
+class GridSink final : public detail::RowSink {
+ public:
+  GridSink(BitmapPixel* grid, size_t width) : grid_(grid), width_(width) {}
+  BitmapPixel* row(size_t y) override { return grid_ + y * width_; }
+  void rowDone(size_t) override {}
+
+ private:
+  BitmapPixel* grid_;
+  size_t width_;
+};
+
+}  // namespace
+
+bool Bitmap::load(detail::ByteSource& source, const Limits& limits, BmpStatus& status) {
+  const auto reject = [this] {
+    resize(1, 1);
+    changeBitsPerPixel(1);
+    return false;
+  };
+  detail::BmpReader reader(source, limits);
+  if (!reader.readHeaders(status)) {
+    // Not a BMP file: the bitmap is left as it was.
+    return status.cause == BmpCause::notBmp ? false : reject();
+  }
+  // Taken before the format checks, so a refused file still leaves its resolution behind.
+  setPixelsPerMeter(reader.infoHeader().biXPelsPerMeter, reader.infoHeader().biYPelsPerMeter);
+  if (!reader.checkFormat(status)) return reject();
+  // The grid is sized without the paint: the reader writes every pixel.
+  changeBitsPerPixel(reader.bitsPerPixel());
+  if (!allocateGrid(reader.width(), reader.height(), limits, false)) {
+    status.cause = BmpCause::outOfMemory;
+    return reject();
+  }
+  reader.readTable(status);
+  for (size_t k = 0; k < colorTable_.size(); ++k) colorTable_[k] = reader.palette()[k];
+  GridSink sink(grid_.get(), static_cast<size_t>(width_));
+  if (!reader.readRows(sink, status)) return reject();
+  return true;
+}
+
+bool Bitmap::loadFile(const std::string& path, const Limits& limits, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  s = BmpStatus{};
   detail::FileSource source(path);
   if (!source.isOpen()) {
     changeBitsPerPixel(1);
     resize(1, 1);
+    s.cause = BmpCause::cannotOpen;
+    s.systemError = source.openError();
     return false;
   }
-  return detail::loadFromSource(*this, source, limits);
+  return load(source, limits, s);
+}
+
+bool Bitmap::loadMemory(std::span<const uint8_t> bytes, const Limits& limits, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  s = BmpStatus{};
+  detail::MemorySource source(bytes.data(), bytes.size());
+  return load(source, limits, s);
 }
 
 }  // namespace bmpfun

@@ -1,28 +1,61 @@
-// Internal entry points of the BMP reader: the row decoders and loading from any byte source
-// (fuzzers and tests load straight from memory).
+// The default BMP reader, in stages, so that each caller decodes into its own storage: the
+// Bitmap into its grid, the Image straight into its RGBA pixels (no second grid).
 #pragma once
 #include <bmpfun/bmp.hpp>
 
 #include "bmp/byte_source.hpp"
+#include "bmp/row_codec.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace bmpfun::detail {
 
-// Row decoders: store the width pixels of file row `row` (length bytes) into bitmap row y.
-// False, and nothing stored, when the row is too short for width pixels. Paletted decoders
-// look colours up like tableColor (white, alpha 0, for an index outside the table); the 24-bit
-// decoder leaves each pixel's alpha as it was. y is clamped into the grid like pixelRef.
-bool decodeRow1(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y);
-bool decodeRow4(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y);
-bool decodeRow8(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y);
-bool decodeRow24(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y);
-bool decodeRow32(Bitmap& bitmap, const uint8_t* row, size_t length, int32_t y);
+// Where decoded rows go. row(y) gives storage for the width pixels of row y (0 at the top);
+// the reader fills it whole, then calls rowDone(y) before it asks for another row.
+class RowSink {
+ public:
+  virtual ~RowSink() = default;
+  virtual BitmapPixel* row(size_t y) = 0;
+  virtual void rowDone(size_t y) = 0;
+};
 
-// loadFile's work on an already opened source; same results and failure states, except that
-// there is no "cannot be opened" case.
-bool loadFromSource(Bitmap& bitmap, ByteSource& source, const Limits& limits);
-bool loadFromMemory(Bitmap& bitmap, const uint8_t* data, size_t size, const Limits& limits);
+// Accepted: uncompressed 1, 4, 8, 16, 24 and 32-bit files, and 16-bit files with three colour
+// masks (compression 3), with positive width and height. See reader.cpp for the rules.
+class BmpReader {
+ public:
+  BmpReader(ByteSource& source, const Limits& limits) : source_(source), limits_(limits) {}
+
+  // The signature and both headers. False with notBmp (nothing after the signature was
+  // read), headerCut or readFailed.
+  bool readHeaders(BmpStatus& status);
+  const BitmapFileHeader& fileHeader() const { return file_; }
+  const BitmapInfoHeader& infoHeader() const { return info_; }
+
+  // Compression, depth, size and limit, in that order. False with the cause.
+  bool checkFormat(BmpStatus& status) const;
+  int32_t width() const { return info_.biWidth; }
+  int32_t height() const { return info_.biHeight; }
+  int32_t bitsPerPixel() const { return info_.biBitCount; }
+
+  // The colour table (1, 4, 8 bits: the default table of the depth overwritten by the file's
+  // entries, the entries the file lacks white with alpha 0), or the 16-bit masks, and the gap
+  // up to the pixel data. A table that the file's end cuts short is a warning in status.
+  void readTable(BmpStatus& status);
+  // The table as the reader uses it: 256 entries, those past 2^bits white with alpha 0.
+  const Palette& palette() const { return palette_; }
+
+  // Every row into sink: what the file holds, and white with alpha 0 for what it does not
+  // (a warning in status). False with outOfMemory or readFailed.
+  bool readRows(RowSink& sink, BmpStatus& status);
+
+ private:
+  ByteSource& source_;
+  const Limits& limits_;
+  BitmapFileHeader file_;
+  BitmapInfoHeader info_;
+  Palette palette_{};
+  Masks16 masks_;
+};
 
 }  // namespace bmpfun::detail

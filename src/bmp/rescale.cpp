@@ -45,7 +45,24 @@ std::optional<int32_t> floorToInt32(double v) {
 
 }  // namespace
 
-bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits) {
+const char* to_string(RescaleStatus status) {
+  switch (status) {
+    case RescaleStatus::ok: return "rescaled";
+    case RescaleStatus::unknownMode: return "the mode is not P, W, H or F";
+    case RescaleStatus::tooLarge: return "the new size passes the pixel limit";
+    case RescaleStatus::outOfMemory: return "not enough memory for the new size";
+  }
+  return "unknown rescale status";
+}
+
+bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, RescaleStatus* status) {
+  RescaleStatus local = RescaleStatus::ok;
+  RescaleStatus& result = status != nullptr ? *status : local;
+  result = RescaleStatus::ok;
+  const auto refuse = [&result](RescaleStatus why) {
+    result = why;
+    return false;
+  };
   // Taking the working copy reads the resolution in dots per inch, which stores 3780 into
   // an unset field whatever happens next.
   bitmap.horizontalDpi();
@@ -61,7 +78,9 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits) {
   if (m == 'P') {
     // The products are 32-bit integers; one that would wrap is refused rather than wrapped.
     const int64_t pw = int64_t{ow} * value, ph = int64_t{oh} * value;
-    if (pw < INT32_MIN || pw > INT32_MAX || ph < INT32_MIN || ph > INT32_MAX) return false;
+    if (pw < INT32_MIN || pw > INT32_MAX || ph < INT32_MIN || ph > INT32_MAX) {
+      return refuse(RescaleStatus::tooLarge);
+    }
     nw = floorToInt32(static_cast<double>(pw) * 0.01);
     nh = floorToInt32(static_cast<double>(ph) * 0.01);
   } else if (m == 'W') {
@@ -71,21 +90,21 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits) {
     nw = floorToInt32(static_cast<double>(value) / oh * ow);
     nh = value;
   } else {
-    return false;
+    return refuse(RescaleStatus::unknownMode);
   }
   // A side that does not fit 32 bits is refused; one below 1 becomes 1.
-  if (!nw || !nh) return false;
+  if (!nw || !nh) return refuse(RescaleStatus::tooLarge);
   const int32_t newWidth = *nw < 1 ? 1 : *nw;
   const int32_t newHeight = *nh < 1 ? 1 : *nh;
-  if (!limits.allows(newWidth, newHeight)) return false;
+  if (!limits.allows(newWidth, newHeight)) return refuse(RescaleStatus::tooLarge);
 
   std::vector<BitmapPixel> oldPixels;
   try {
     oldPixels.assign(bitmap.data(), bitmap.data() + static_cast<size_t>(ow) * static_cast<size_t>(oh));
   } catch (const std::bad_alloc&) {
-    return false;
+    return refuse(RescaleStatus::outOfMemory);
   }
-  if (!bitmap.resize(newWidth, newHeight, limits)) return false;
+  if (!bitmap.resize(newWidth, newHeight, limits)) return refuse(RescaleStatus::outOfMemory);
   bitmap.changeBitsPerPixel(24);
   const OldGrid old(std::move(oldPixels), ow, oh);
 

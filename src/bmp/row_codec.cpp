@@ -22,12 +22,45 @@ void store32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 }  // namespace
 
-Palette paletteOf(const Bitmap& bitmap) {
-  Palette palette;
-  palette.fill(kBlankPixel);
-  const auto& table = bitmap.colorTable();
-  for (size_t k = 0; k < table.size() && k < palette.size(); ++k) palette[k] = table[k];
-  return palette;
+void defaultColorTable(int32_t bits, BitmapPixel* t) {
+  const auto rgb = [](int r, int g, int b) {
+    return BitmapPixel{static_cast<uint8_t>(b), static_cast<uint8_t>(g), static_cast<uint8_t>(r), 0};
+  };
+  if (bits == 1) {
+    t[0] = rgb(0, 0, 0);
+    t[1] = rgb(255, 255, 255);
+    return;
+  }
+  // The 16-colour set: i = 4b + 2g + r, half intensity below 8 and full from 8 on, with
+  // entry 8 (which would repeat black) turned into light grey.
+  BitmapPixel sixteen[16];
+  for (int i = 0; i < 16; ++i) {
+    const int level = i < 8 ? 128 : 255;
+    const int bits3 = i & 7;
+    sixteen[i] = rgb((bits3 & 1) * level, ((bits3 >> 1) & 1) * level, ((bits3 >> 2) & 1) * level);
+  }
+  sixteen[8] = rgb(192, 192, 192);
+  if (bits == 4) {
+    for (int i = 0; i < 16; ++i) t[i] = sixteen[i];
+    return;
+  }
+  // 8 bits: a 3-3-2 colour cube, the eight dark colours in front, and the twenty system
+  // colours at both ends.
+  for (int i = 0; i < 256; ++i) t[i] = rgb(32 * (i % 8), 32 * ((i / 8) % 8), 64 * (i / 64));
+  for (int i = 0; i < 8; ++i) t[i] = sixteen[i];
+  t[7] = rgb(192, 192, 192);
+  t[8] = rgb(192, 220, 192);
+  t[9] = rgb(166, 202, 240);
+  t[246] = rgb(255, 251, 240);
+  t[247] = rgb(160, 160, 164);
+  t[248] = rgb(128, 128, 128);
+  t[249] = rgb(255, 0, 0);
+  t[250] = rgb(0, 255, 0);
+  t[251] = rgb(255, 255, 0);
+  t[252] = rgb(0, 0, 255);
+  t[253] = rgb(255, 0, 255);
+  t[254] = rgb(0, 255, 255);
+  t[255] = rgb(255, 255, 255);
 }
 
 void unpackRow1(const uint8_t* in, BitmapPixel* out, size_t width, const Palette& palette) {
@@ -106,7 +139,25 @@ void unpackRow16(const uint8_t* in, BitmapPixel* out, size_t width, const Masks1
   }
 }
 
-NearestIndexCache::NearestIndexCache(const Bitmap& bitmap) : bitmap_(bitmap) {
+uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel) {
+  // Without a table every entry reads as the same white, so the first one wins.
+  int32_t best = 999999;
+  size_t result = 0;
+  for (size_t k = 0; k < table.size(); ++k) {
+    const int32_t db = table[k].blue - pixel.blue;
+    const int32_t dg = table[k].green - pixel.green;
+    const int32_t dr = table[k].red - pixel.red;
+    const int32_t d = db * db + dg * dg + dr * dr;
+    if (d < best) {
+      best = d;
+      result = k;
+      if (best == 0) break;  // an exact match ends the search
+    }
+  }
+  return static_cast<uint8_t>(result);
+}
+
+NearestIndexCache::NearestIndexCache(std::span<const BitmapPixel> table) : table_(table) {
   keys_.fill(0xFFFFFFFFu);
   values_.fill(0);
 }

@@ -6,13 +6,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace bmpfun::detail {
 
 // A colour table widened to 256 entries, so any byte indexes it (entries past the bitmap's
 // table are white with alpha 0, like tableColor).
 using Palette = std::array<BitmapPixel, 256>;
-Palette paletteOf(const Bitmap& bitmap);
+
+// The default colour table of a 1, 4 or 8-bit bitmap: its 2^bits entries into out.
+void defaultColorTable(int32_t bits, BitmapPixel* out);
 
 // File row -> width pixels. The paletted and 32-bit rows give whole pixels; 24- and 16-bit
 // rows carry no alpha, so the pixel's alpha byte is either kept or set to 0 (keepAlpha).
@@ -32,24 +35,27 @@ struct Masks16 {
 // Alpha is set to 0.
 void unpackRow16(const uint8_t* in, BitmapPixel* out, size_t width, const Masks16& masks);
 
-// nearestTableIndex for a whole save: the answer depends only on red, green and blue, so it
+// The plain nearest-entry scan of nearestTableIndex over any table.
+uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel);
+
+// nearestIndex for a whole save: the answer depends only on red, green and blue, so it
 // is remembered per colour in a small direct-mapped cache.
 class NearestIndexCache {
  public:
-  explicit NearestIndexCache(const Bitmap& bitmap);
+  explicit NearestIndexCache(std::span<const BitmapPixel> table);
   uint8_t operator()(BitmapPixel p) {
     const uint32_t key = uint32_t{p.blue} | (uint32_t{p.green} << 8) | (uint32_t{p.red} << 16);
     const size_t slot = (key * 2654435761u) >> (32 - kSlotBits);
     if (keys_[slot] != key) {
       keys_[slot] = key;
-      values_[slot] = nearestTableIndex(bitmap_, p);
+      values_[slot] = nearestIndex(table_, p);
     }
     return values_[slot];
   }
 
  private:
   static constexpr int kSlotBits = 12;
-  const Bitmap& bitmap_;
+  std::span<const BitmapPixel> table_;
   std::array<uint32_t, size_t{1} << kSlotBits> keys_;  // 0xFFFFFFFF: empty (no colour has it)
   std::array<uint8_t, size_t{1} << kSlotBits> values_;
 };

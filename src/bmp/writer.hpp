@@ -1,14 +1,16 @@
-// Internal entry points of the BMP writer: row encoders, the file size arithmetic and the
-// save through an injectable file interface.
+// The BMP writer's internals: the file size arithmetic, and one writer for every save, fed
+// row by row by its caller (a Bitmap's grid, an Image's pixels) into a file or into memory.
 #pragma once
 #include <bmpfun/bmp.hpp>
-#include <bmpfun/pixel.hpp>
 
 #include "bmp/file_output.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 namespace bmpfun::detail {
 
@@ -23,19 +25,6 @@ struct BmpLayout {
 // width and height at least 1.
 std::optional<BmpLayout> bmpLayout(int32_t bits, int32_t width, int32_t height);
 
-// Row encoders: write row y of the bitmap (clamped into the grid) at the start of buffer.
-// False, and nothing written, when length is too short for width pixels. Bytes past the
-// pixels (padding, unused low bits of a last byte are 0) are only touched inside the last
-// pixel byte.
-bool encodeRow1(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
-bool encodeRow4(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
-bool encodeRow8(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
-bool encodeRow24(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
-bool encodeRow32(const Bitmap& bitmap, uint8_t* buffer, size_t length, int32_t y);
-
-// Bitmap::saveFile with the system calls supplied by the caller.
-bool saveBitmap(const Bitmap& bitmap, const std::string& path, FileIo& io);
-
 // The header fields a written file takes from its source.
 struct FileFields {
   int32_t bits = 24;
@@ -45,9 +34,26 @@ struct FileFields {
   int32_t yPixelsPerMeter = 0;
 };
 
-// A 24-bit file straight from RGBA pixels (row-major, width * height), byte for byte what
-// saveBitmap writes for a 24-bit bitmap holding the same colours and resolution.
-bool savePixels24(const Pixel* pixels, int32_t width, int32_t height, int32_t xPixelsPerMeter,
-                  int32_t yPixelsPerMeter, const std::string& path, FileIo& io);
+// Where the rows to write come from. row(y, scratch) gives row y (0 at the top) as width
+// bitmap pixels: in scratch (room for width pixels), or in storage of the source's own.
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual const BitmapPixel* row(size_t y, BitmapPixel* scratch) = 0;
+};
+
+// What a save writes: the fields, the colour table of a 1, 4 or 8-bit file (2^bits entries;
+// each pixel is written as the index of its nearest entry) and the rows.
+struct SaveJob {
+  FileFields fields;
+  std::span<const BitmapPixel> table;
+  RowSource& rows;
+};
+
+// The file at path, through io: either the whole file or, on failure, what was at path
+// before, untouched (see OutputFile).
+bool saveToFile(const SaveJob& job, const std::string& path, FileIo& io, BmpStatus& status);
+// The file's bytes into out (replaced; empty on failure).
+bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, BmpStatus& status);
 
 }  // namespace bmpfun::detail

@@ -116,7 +116,7 @@ bool saveOutput(const Image& image, const char16_t* output) {
   const NarrowPath path = narrowPath(output);
   if (!path.present) return false;
   try {
-    return image.writeFile(path.name);
+    return image.save(path.name);
   } catch (...) {
     return false;
   }

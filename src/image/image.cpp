@@ -1,48 +1,104 @@
 // Image creation, loading and saving. The factories never print or end the process: a size
 // that cannot be made or a file that cannot be read gives an empty pointer and a status.
+// Loading and saving go through the codec's reader and writer row by row, so an image never
+// holds a second copy of its pixels.
 #include <bmpfun/image.hpp>
 
-#include "bmp/grid_access.hpp"
+#include "bmp/byte_source.hpp"
+#include "bmp/grid_storage.hpp"
+#include "bmp/reader.hpp"
 #include "bmp/writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
 
 namespace bmpfun {
 
-const char* to_string(ImageStatus status) {
-  switch (status) {
-    case ImageStatus::ok: return "the image was made";
+std::string to_string(const ImageStatus& status) {
+  switch (status.code()) {
+    case ImageStatus::ok: return status.codec().hasWarnings() ? warningText(status.codec()) : "the image was made";
     case ImageStatus::badSize: return "the size is below 1 x 1";
     case ImageStatus::tooLarge: return "the size passes the pixel limit";
     case ImageStatus::outOfMemory: return "the pixels could not be allocated";
-    case ImageStatus::loadFailed: return "the file could not be read as a BMP image";
+    case ImageStatus::loadFailed: return "the file could not be read: " + to_string(status.codec());
     case ImageStatus::noSuchEffect: return "there is no effect with that number";
     case ImageStatus::outsideSource: return "the rectangle does not lie inside the source";
     case ImageStatus::noContent: return "the image has no non-white pixel";
+    case ImageStatus::saveFailed: return "the file could not be written: " + to_string(status.codec());
   }
   return "unknown image status";
 }
 
 namespace {
 
-// Loading and saving move whole arrays with one byte swap per pixel: the two pixel types
-// must be four bytes laid out in their declared order.
+// Bitmap pixels keep blue, green, red, alpha; image pixels red, green, blue, alpha. Both are
+// four bytes in their declared order, so a row turns into the other with one swap of the
+// first and third byte of every 4-byte pixel.
 static_assert(sizeof(Pixel) == 4 && offsetof(Pixel, r) == 0 && offsetof(Pixel, b) == 2);
 static_assert(sizeof(BitmapPixel) == 4 && offsetof(BitmapPixel, blue) == 0 &&
               offsetof(BitmapPixel, red) == 2);
+
+void swapRedBlue(const void* in, void* out, size_t count) {
+  const auto* src = static_cast<const uint8_t*>(in);
+  auto* dst = static_cast<uint8_t*>(out);
+  if constexpr (std::endian::native == std::endian::little) {
+    for (size_t i = 0; i < count; ++i) {
+      uint32_t v;
+      std::memcpy(&v, src + 4 * i, 4);
+      v = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+      std::memcpy(dst + 4 * i, &v, 4);
+    }
+  } else {
+    for (size_t i = 0; i < count; ++i, src += 4, dst += 4) {
+      const uint8_t first = src[0];
+      dst[0] = src[2];
+      dst[1] = src[1];
+      dst[2] = first;
+      dst[3] = src[3];
+    }
+  }
+}
 
 void report(ImageStatus* status, ImageStatus value) {
   if (status != nullptr) *status = value;
 }
 
+// Decoded rows land in a one-row buffer and go into the image's pixels swapped.
+class PixelSink final : public detail::RowSink {
+ public:
+  PixelSink(Pixel* pixels, size_t width) : pixels_(pixels), width_(width), row_(width) {}
+  BitmapPixel* row(size_t) override { return row_.data(); }
+  void rowDone(size_t y) override { swapRedBlue(row_.data(), pixels_ + y * width_, width_); }
+
+ private:
+  Pixel* pixels_;
+  size_t width_;
+  std::vector<BitmapPixel> row_;
+};
+
+// The image's rows, swapped into the writer's scratch row.
+class PixelRows final : public detail::RowSource {
+ public:
+  PixelRows(const Pixel* pixels, size_t width) : pixels_(pixels), width_(width) {}
+  const BitmapPixel* row(size_t y, BitmapPixel* scratch) override {
+    swapRedBlue(pixels_ + y * width_, scratch, width_);
+    return scratch;
+  }
+
+ private:
+  const Pixel* pixels_;
+  size_t width_;
+};
+
 }  // namespace
 
 std::unique_ptr<Image> Image::allocate(int32_t width, int32_t height, const Limits& limits,
-                                       ImageStatus* status) {
+                                       ImageStatus* status, bool paint) {
   if (width < 1 || height < 1) {
     report(status, ImageStatus::badSize);
     return nullptr;
@@ -58,8 +114,13 @@ std::unique_ptr<Image> Image::allocate(int32_t width, int32_t height, const Limi
     // Reserved (untouched) first, so that a large array can still be put on huge pages.
     image->pixels_.reserve(static_cast<size_t>(count));
     detail::adviseHugePages(image->pixels_.data(), static_cast<size_t>(count) * sizeof(Pixel));
-    // Blank: white with alpha 0, the fill a freshly sized bitmap would give.
-    image->pixels_.assign(static_cast<size_t>(count), Pixel{255, 255, 255, 0});
+    // Blank: white with alpha 0. Pixels that a loader overwrites at once are left as a new
+    // Pixel makes them (the vector has to construct them either way).
+    if (paint) {
+      image->pixels_.assign(static_cast<size_t>(count), Pixel{255, 255, 255, 0});
+    } else {
+      image->pixels_.resize(static_cast<size_t>(count));
+    }
     image->width_ = width;
     image->height_ = height;
     image->pixelCount_ = static_cast<int32_t>(count);
@@ -78,59 +139,96 @@ std::unique_ptr<Image> Image::create(int32_t width, int32_t height, const Limits
   return allocate(width, height, limits, status);
 }
 
-std::unique_ptr<Image> Image::load(const std::string& path, const Limits& limits,
-                                   ImageStatus* status) {
+std::unique_ptr<Image> Image::loadFrom(detail::ByteSource& source, const Limits& limits,
+                                       ImageStatus* status) {
+  BmpStatus codec;
+  const auto refuse = [&](ImageStatus::Code code) {
+    report(status, ImageStatus(code, codec));
+    return nullptr;
+  };
   try {
-    Bitmap bitmap;
-    if (!bitmap.loadFile(path, limits)) {
-      report(status, ImageStatus::loadFailed);
-      return nullptr;
-    }
+    detail::BmpReader reader(source, limits);
+    if (!reader.readHeaders(codec) || !reader.checkFormat(codec)) return refuse(ImageStatus::loadFailed);
     ImageStatus made = ImageStatus::ok;
-    auto image = allocate(bitmap.width(), bitmap.height(), limits, &made);
+    auto image = allocate(reader.width(), reader.height(), limits, &made, false);
     if (!image) {
       // The reader enforces the same limit, so a size refusal here is still a refused file.
-      report(status, made == ImageStatus::outOfMemory ? made : ImageStatus::loadFailed);
-      return nullptr;
+      codec.cause = made == ImageStatus::outOfMemory ? BmpCause::outOfMemory : BmpCause::tooLarge;
+      codec.maxPixels = limits.maxPixels;
+      return refuse(made == ImageStatus::outOfMemory ? ImageStatus::outOfMemory : ImageStatus::loadFailed);
     }
-    // The bitmap keeps blue, green, red, alpha; the image keeps r, g, b, a. Alpha is
-    // whatever the reader left: the pixel's fourth byte at 32 bits, the table entry's at
-    // 1/4/8 bits, the fill's 0 at 16 and 24 bits.
-    detail::swapRedBlue(bitmap.data(), image->pixels_.data(), image->pixels_.size());
-    image->bitmap_ = std::move(bitmap);
-    report(status, ImageStatus::ok);
+    reader.readTable(codec);
+    // Alpha is whatever the reader gives: the pixel's fourth byte at 32 bits, the table
+    // entry's at 1/4/8 bits, 0 at 16 and 24 bits.
+    PixelSink sink(image->pixels_.data(), static_cast<size_t>(image->width_));
+    if (!reader.readRows(sink, codec)) {
+      return refuse(codec.cause == BmpCause::outOfMemory ? ImageStatus::outOfMemory : ImageStatus::loadFailed);
+    }
+    image->xPixelsPerMeter_ = reader.infoHeader().biXPelsPerMeter;
+    image->yPixelsPerMeter_ = reader.infoHeader().biYPelsPerMeter;
+    report(status, ImageStatus(ImageStatus::ok, codec));
     return image;
   } catch (const std::bad_alloc&) {
-    report(status, ImageStatus::outOfMemory);
-    return nullptr;
+    codec.cause = BmpCause::outOfMemory;
+    return refuse(ImageStatus::outOfMemory);
   }
 }
 
+std::unique_ptr<Image> Image::load(const std::string& path, const Limits& limits,
+                                   ImageStatus* status) {
+  detail::FileSource source(path);
+  if (!source.isOpen()) {
+    BmpStatus codec;
+    codec.cause = BmpCause::cannotOpen;
+    codec.systemError = source.openError();
+    report(status, ImageStatus(ImageStatus::loadFailed, codec));
+    return nullptr;
+  }
+  return loadFrom(source, limits, status);
+}
+
+std::unique_ptr<Image> Image::loadMemory(std::span<const uint8_t> bytes, const Limits& limits,
+                                         ImageStatus* status) {
+  detail::MemorySource source(bytes.data(), bytes.size());
+  return loadFrom(source, limits, status);
+}
+
 std::unique_ptr<Image> Image::copyOf(const Image& source, ImageStatus* status) {
-  auto image = allocate(source.width_, source.height_, source.limits_, status);
+  auto image = allocate(source.width_, source.height_, source.limits_, status, false);
   if (image) std::copy(source.pixels_.begin(), source.pixels_.end(), image->pixels_.begin());
   return image;
 }
 
-bool Image::save(const std::string& path) {
+namespace {
+
+template <typename Save>
+bool saveWith(const Image& image, ImageStatus* status, Save save) {
+  BmpStatus codec;
+  bool ok = false;
   try {
-    // Every pixel is overwritten right below, so a new grid is not painted first.
-    if ((bitmap_.width() != width_ || bitmap_.height() != height_) &&
-        !detail::GridAccess::allocateUnpainted(bitmap_, width_, height_, limits_)) {
-      return false;
-    }
+    PixelRows rows(image.pixels().data(), static_cast<size_t>(image.width()));
+    const detail::FileFields fields{24, image.width(), image.height(), image.xPixelsPerMeter(),
+                                    image.yPixelsPerMeter()};
+    ok = save(detail::SaveJob{fields, {}, rows}, codec);
   } catch (const std::bad_alloc&) {
-    return false;
+    codec.cause = BmpCause::outOfMemory;
   }
-  detail::swapRedBlue(pixels_.data(), bitmap_.data(), pixels_.size());
-  // 24 bits drops any colour table a palette file brought in; the pixels stay as stored.
-  bitmap_.changeBitsPerPixel(24);
-  return bitmap_.saveFile(path);
+  report(status, ok ? ImageStatus::ok : ImageStatus(ImageStatus::saveFailed, codec));
+  return ok;
 }
 
-bool Image::writeFile(const std::string& path) const {
-  return detail::savePixels24(pixels_.data(), width_, height_, bitmap_.xPixelsPerMeter(),
-                              bitmap_.yPixelsPerMeter(), path, detail::systemFileIo());
+}  // namespace
+
+bool Image::save(const std::string& path, ImageStatus* status) const {
+  return saveWith(*this, status, [&](const detail::SaveJob& job, BmpStatus& codec) {
+    return detail::saveToFile(job, path, detail::systemFileIo(), codec);
+  });
+}
+
+bool Image::saveMemory(std::vector<uint8_t>& out, ImageStatus* status) const {
+  return saveWith(*this, status, [&](const detail::SaveJob& job, BmpStatus& codec) {
+    return detail::saveToMemory(job, out, codec);
+  });
 }
 
 }  // namespace bmpfun

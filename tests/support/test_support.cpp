@@ -215,4 +215,8 @@ std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed)
   return failure << text.str();
 }
 
+std::vector<Pixel> pixelsOf(const Image& image) {
+  return {image.pixels().begin(), image.pixels().end()};
+}
+
 }  // namespace bmpfun::test

@@ -74,6 +74,9 @@ struct RunResult {
 RunResult runCli(const std::vector<std::string>& args);
 
 // A deterministic RGBA image with gradients, hard edges and varied alpha.
+// A copy of the image's pixels, for comparisons.
+std::vector<Pixel> pixelsOf(const Image& image);
+
 std::unique_ptr<Image> makeTestImage(int32_t width, int32_t height, uint32_t seed = 1);
 
 // A bitmap pixel from channel values given in file order (blue first).

@@ -1,0 +1,105 @@
+// The codec's statuses as sentences.
+#include <bmpfun/bmp.hpp>
+
+#include <cstring>
+
+namespace bmpfun {
+
+namespace {
+
+std::string number(int64_t v) { return std::to_string(v); }
+
+std::string systemText(int error) {
+  return error != 0 ? std::string(std::strerror(error)) : std::string("unknown system error");
+}
+
+// Info header sizes the BMP variants use. 40 is the Windows header every reader takes; 52,
+// 56, 108 and 124 extend it with colour masks, colour space and profile fields; 12 is the
+// OS/2 1.x header (16-bit width and height, 3-byte table entries) and 16 to 64 the OS/2 2.x
+// header, which starts like the 40-byte one.
+bool isWindowsHeader(uint32_t size) {
+  return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
+}
+bool isOs2v2Header(uint32_t size) { return size >= 16 && size <= 64 && !isWindowsHeader(size); }
+
+std::string headerName(uint32_t size) {
+  if (size == 12) return "an OS/2 1.x header (12 bytes)";
+  if (isOs2v2Header(size)) return "an OS/2 2.x header (" + number(size) + " bytes)";
+  return "an info header of " + number(size) + " bytes";
+}
+
+// The name of a compression value, as precise as the depth and header allow: OS/2 2.x files
+// use 3 and 4 for Huffman 1D and RLE24, Windows files for bit fields and embedded JPEG.
+std::string compressionName(const BmpStatus& s) {
+  const bool os2 = isOs2v2Header(s.headerSize);
+  switch (s.compression) {
+    case 0: return "no compression";
+    case 1: return "RLE8 compression";
+    case 2: return "RLE4 compression";
+    case 3:
+      if (os2 && s.bitsPerPixel == 1) return "OS/2 Huffman 1D compression";
+      return "bit fields (compression 3)";
+    case 4:
+      if (os2 && s.bitsPerPixel == 24) return "OS/2 RLE24 compression";
+      return "an embedded JPEG stream (compression 4)";
+    case 5: return "an embedded PNG stream (compression 5)";
+    case 6: return "alpha bit fields (compression 6)";
+    case 11: case 12: case 13: return "CMYK colour (compression " + number(s.compression) + ")";
+    default: return "compression " + number(s.compression);
+  }
+}
+
+}  // namespace
+
+std::string warningText(const BmpStatus& s) {
+  std::string text;
+  if (s.tableCut()) {
+    text = "the colour table ends early: " + number(s.tableRead) + " of " + number(s.tableExpected) +
+           " entries arrived";
+  }
+  if (s.pixelDataCut()) {
+    if (!text.empty()) text += "; ";
+    text += "the pixel data ends early: " + number(s.rowsRead) + " of " + number(s.rowsExpected) +
+            " rows arrived";
+  }
+  return text;
+}
+
+std::string to_string(const BmpStatus& s) {
+  switch (s.cause) {
+    case BmpCause::ok: return s.hasWarnings() ? warningText(s) : "no error";
+    case BmpCause::cannotOpen: return "cannot open the file: " + systemText(s.systemError);
+    case BmpCause::readFailed: return "the file could not be read: " + systemText(s.systemError);
+    case BmpCause::notBmp: return "not a BMP file (it does not start with \"BM\")";
+    case BmpCause::headerCut:
+      return "the headers are cut short (" + number(static_cast<int64_t>(s.fileBytes)) + " bytes; they need " +
+             number(static_cast<int64_t>(s.headerBytes)) + ")";
+    case BmpCause::unsupportedHeader: return headerName(s.headerSize) + " is not supported";
+    case BmpCause::unsupportedDepth:
+      return number(s.bitsPerPixel) + " bits per pixel is not supported";
+    case BmpCause::unsupportedCompression: {
+      std::string text = compressionName(s) + " is not supported";
+      if (s.compression == 3 || s.compression == 6) text += " at " + number(s.bitsPerPixel) + " bits per pixel";
+      return text;
+    }
+    case BmpCause::topDown:
+      return "a top-down file (height " + number(s.height) + ") is not supported";
+    case BmpCause::badSize:
+      return "a size of " + number(s.width) + " x " + number(s.height) +
+             " is not supported (the width must be at least 1 and the height not 0)";
+    case BmpCause::tooLarge:
+      return number(s.width) + " x " + number(s.height) + " pixels passes the limit of " +
+             number(s.maxPixels) + " pixels";
+    case BmpCause::outOfMemory:
+      return "not enough memory for " + number(s.width) + " x " + number(s.height) + " pixels";
+    case BmpCause::masksNotContiguous: return "bit masks that are not contiguous are not supported";
+    case BmpCause::masksOverlap: return "bit masks that overlap are not supported";
+    case BmpCause::writeFailed: return systemText(s.systemError);
+    case BmpCause::tooLargeForFile:
+      return number(s.width) + " x " + number(s.height) + " pixels at " + number(s.bitsPerPixel) +
+             " bits per pixel need a file over 4 GiB, more than its 32-bit size fields hold";
+  }
+  return "unknown status";
+}
+
+}  // namespace bmpfun
