@@ -17,6 +17,7 @@
 
 #include <emscripten/emscripten.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -199,20 +200,17 @@ bool openSource(Session& s, size_t fileSize) {
   const BitmapInfoHeader info = readInfoHeaderOf(kSourcePath);
   // Header text first: it is shown for refused files too.
   s.text = cli::headerText(file, info);
-  ImageStatus status = ImageStatus::ok;
-  auto image = Image::load(kSourcePath, s.limits, &status);
+  auto image = Image::load(kSourcePath, s.limits);
   if (!image) {
-    std::string why;
-    if (fileSize >= 54 && file.bfType == 19778 && info.biWidth > 0 && info.biHeight > 0 &&
-        !s.limits.allows(info.biWidth, info.biHeight)) {
+    std::string why = cli::whyNotLoaded(kSourcePath, s.limits);
+    // The program's reason names its own option when the size limit is what refused the
+    // file; here the limit is the page's.
+    Limits unlimited = s.limits;
+    unlimited.maxPixels = INT64_MAX;
+    if (why != cli::whyNotLoaded(kSourcePath, unlimited)) {
       why = std::to_string(info.biWidth) + " x " + std::to_string(info.biHeight) + " = " +
             withThousands(int64_t{info.biWidth} * info.biHeight) + " pixels passes " +
             pageLimitText();
-    } else if (status == ImageStatus::outOfMemory) {
-      why = "not enough memory in the page for " + std::to_string(info.biWidth) + " x " +
-            std::to_string(info.biHeight) + " pixels";
-    } else {
-      why = cli::whyNotLoaded(kSourcePath, s.limits);
     }
     s.text += "\n" + why;
     return false;
