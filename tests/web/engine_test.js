@@ -222,3 +222,25 @@ test('the command line shown makes the page\'s file', async () => {
     scratch.remove();
   }
 });
+
+test('the WebAssembly program refuses a picture too large for its memory instead of stopping', () => {
+  // Without native WebAssembly exceptions every catch of std::bad_alloc is dead code and the
+  // allocation aborts the program. 2^30 pixels pass the size limit but not a 2 GiB heap.
+  const scratch = S.tempDir();
+  try {
+    const card = scratch.file('card.bmp');
+    assert.equal(S.runNative(['testcard', card]).code, 0);
+    const cases = [
+      [['apply', card, scratch.file('out.bmp'), 'scale=90,90'], /^Error allocating image\.: scale=90,90: the pixels could not be allocated\n$/],
+      [['testcard', scratch.file('out.bmp'), '30000', '30000'], /^Error allocating image\.: 30000 x 30000 passes the size limit or memory\n$/],
+    ];
+    for (const [args, message] of cases) {
+      const r = spawnSync(path.join(S.wasmBuild, 'bmpfun-node'), ['--max-pixels', '1073741824', ...args]);
+      assert.equal(r.status, 1, args.join(' '));
+      assert.match(r.stderr.toString(), message);
+      assert.equal(fs.existsSync(scratch.file('out.bmp')), false);
+    }
+  } finally {
+    scratch.remove();
+  }
+});
