@@ -71,11 +71,12 @@ function waitForResult(chain, timeout = 30000) {
       document.getElementById('result').dataset.chain === expected, { timeout }, chain);
 }
 
-async function setNumber(selector, value) {
-  await page.$eval(selector, (box, v) => {
-    box.value = v;
-    box.dispatchEvent(new Event('input', { bubbles: true }));
-  }, String(value));
+// Type value into the index-th box that selector matches, as a person would.
+async function setNumber(selector, value, index = 0) {
+  await page.$$eval(selector, (boxes, v, i) => {
+    boxes[i].value = v;
+    boxes[i].dispatchEvent(new Event('input', { bubbles: true }));
+  }, String(value), index);
 }
 
 async function dropFile(name, bytes) {
@@ -130,6 +131,22 @@ test('the result downloads at the chosen depth as the program writes it', async 
   const expected = S.nativeFile(scratch, null,
       [['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'fun=0', 'ordered-dither=1'], ['convert', 'IN', 'OUT', '8']]);
   assert.equal(S.firstDifference(file, expected), -1);
+});
+
+test('a step past the page\'s size limit says so at the step and stops the run there', async () => {
+  await page.select('#operation', 'scale');
+  await page.click('#add');
+  await waitForResult('fun=0 ordered-dither=1 scale=0.5,0.5');
+  await setNumber('#chain li:nth-child(3) input[type=number]', 30, 0);
+  await setNumber('#chain li:nth-child(3) input[type=number]', 30, 1);
+  await page.waitForFunction(() => document.getElementById('result-note').textContent ===
+      'Stopped at step 3 (scale=30,30); shown: the picture before it.');
+  assert.match(await page.$eval('#chain li.failed .error', (e) => e.textContent),
+      /^Error allocating image\.: scale=30,30: the size passes the pixel limit \(this page's limit of 67,108,864 pixels/);
+  assert.equal(await page.$eval('#download', (e) => e.disabled), true);
+  await page.click('#chain li:nth-child(3) button[title=Remove]');
+  await waitForResult('fun=0 ordered-dither=1');
+  assert.equal(await page.$eval('#result-note', (e) => e.hidden), true);
 });
 
 test('a refused file shows its header and the reason', async () => {

@@ -115,6 +115,12 @@ async function openSource(source, reply) {
     paint($('result'), 1, 1, new Uint8Array([0, 0, 0, 0]).buffer);
     $('source-size').textContent = '';
     $('result-size').textContent = '';
+    showNote($('result-note'), 'warning', '');
+    for (const step of state.steps) {
+      step.element.classList.remove('failed');
+      step.timing.textContent = '';
+      step.error.textContent = '';
+    }
     $('download').disabled = true;
     state.shown = null;
     updateCommand();
@@ -302,9 +308,12 @@ function showRun(ran, reply) {
   if (reply.ok) {
     showNote($('result-note'), 'warning', '');
   } else {
-    showNote($('result-note'), 'refused',
-        (reply.steps && reply.steps.length ? 'Stopped at step ' + reply.steps.length + ': ' : '') + reply.error +
-        (reply.rgba ? '\nShown: the picture before that step.' : ''));
+    // A failed step shows its own message; say here where the run stopped.
+    const failed = reply.steps && reply.steps.length;
+    showNote($('result-note'), 'refused', failed
+      ? 'Stopped at step ' + failed + ' (' + reply.steps[failed - 1].token + ')' +
+        (reply.rgba ? '; shown: the picture before it.' : '.')
+      : reply.error);
   }
   state.shown = reply.ok && current ? ran : null;
   $('result').dataset.chain = reply.ok ? ran.join(' ') : '';
