@@ -5,11 +5,10 @@
 // The chain is made of the same tokens as `bmpfun apply`, parsed and applied by the
 // command-line program's own code, and a run starts from the source file's bytes with the
 // random generator at its first draw, as a new process would: the page's pixels and files are
-// the program's. Files pass through the module's in-memory file system under /tmp.
+// the program's. Files are read and written in memory; the module has no file system.
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
-#include "diagnose.hpp"
 #include "header_text.hpp"
 #include "image/c_random.hpp"
 #include "ops.hpp"
@@ -32,10 +31,6 @@ namespace {
 // worked on and the new image an operation makes can all be alive at once: 2^26 pixels
 // (256 MiB a grid) leaves room for that.
 constexpr int64_t kPageMaxPixels = int64_t{1} << 26;
-
-constexpr const char* kSourcePath = "/tmp/source.bmp";
-constexpr const char* kResultPath = "/tmp/result.bmp";
-constexpr const char* kConvertedPath = "/tmp/converted.bmp";
 
 // Argument ranges the page offers for each operation (any value the program takes may
 // still be typed in): name, then per argument label, low, high, step, starting value.
@@ -135,56 +130,32 @@ std::string operationsJson() {
   return out;
 }
 
-bool writeWholeFile(const char* path, const uint8_t* bytes, size_t size) {
-  std::FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) return false;
-  const bool written = size == 0 || std::fwrite(bytes, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
-}
-
-bool readWholeFile(const char* path, std::vector<uint8_t>& bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  bytes.clear();
-  uint8_t chunk[1 << 14];
-  size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  return !failed;
-}
-
 std::string withThousands(int64_t value) {
   std::string digits = std::to_string(value);
   for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
   return digits;
 }
 
-std::string pageLimitText() {
-  return "this page's limit of " + withThousands(kPageMaxPixels) +
-         " pixels (2^26; the command-line program reads up to 2^28 by default)";
+// What the program says after a size that passes its limit, and what the page says instead.
+constexpr std::string_view kProgramLimitHint = " (see --max-pixels)";
+std::string pageLimitHint() {
+  return " (this page's limit: " + withThousands(kPageMaxPixels) +
+         " pixels, 2^26; the command-line program takes up to 2^28 by default)";
 }
 
-// The file's rows as the header describes them, against the bytes that are there: the
-// reader keeps what arrived and leaves the rest of the picture white.
-std::string shortDataWarning(const BitmapFileHeader& file, const BitmapInfoHeader& info,
-                             size_t fileSize) {
-  const uint64_t width = static_cast<uint64_t>(info.biWidth);
-  const uint64_t height = static_cast<uint64_t>(info.biHeight);
-  const uint64_t stride = ((width * info.biBitCount + 31) / 32) * 4;
-  if (stride == 0) return {};
-  const uint64_t available = fileSize > file.bfOffBits ? fileSize - file.bfOffBits : 0;
-  const uint64_t rows = available / stride;
-  if (rows >= height) return {};
-  return "the pixel data ends early: " + std::to_string(rows) + " of " + std::to_string(height) +
-         " rows arrived (the rest of the picture stays white)";
+// The program's line for a size past the limit points at its option; the page's limit is
+// fixed, so the line says so instead.
+std::string withPageLimit(std::string line) {
+  if (!line.ends_with(kProgramLimitHint)) return line;
+  line.resize(line.size() - kProgramLimitHint.size());
+  return line + pageLimitHint();
 }
 
 }  // namespace
 
 struct Session {
   Limits limits;
-  bool hasSource = false;
+  std::vector<uint8_t> source;   // the source file's bytes; empty when none is open
   std::unique_ptr<Image> image;  // the source, or what the chain made of it so far
   std::string text;              // JSON, header text or the last failure's sentence
   std::vector<uint8_t> bytes;    // pixels or a file asked for
@@ -192,32 +163,26 @@ struct Session {
 
 namespace {
 
-// Open the file at kSourcePath: the header text, and on refusal the reason in text.
-bool openSource(Session& s, size_t fileSize) {
-  s.hasSource = false;
+// Take file as the source: the header text, then after an empty line the reason for a
+// refusal or the reader's warnings.
+bool openSource(Session& s, std::vector<uint8_t> file) {
+  s.source.clear();
   s.image.reset();
-  const BitmapFileHeader file = readFileHeaderOf(kSourcePath);
-  const BitmapInfoHeader info = readInfoHeaderOf(kSourcePath);
-  // Header text first: it is shown for refused files too.
-  s.text = cli::headerText(file, info);
-  auto image = Image::load(kSourcePath, s.limits);
-  if (!image) {
-    std::string why = cli::whyNotLoaded(kSourcePath, s.limits);
-    // The program's reason names its own option when the size limit is what refused the
-    // file; here the limit is the page's.
-    Limits unlimited = s.limits;
-    unlimited.maxPixels = INT64_MAX;
-    if (why != cli::whyNotLoaded(kSourcePath, unlimited)) {
-      why = std::to_string(info.biWidth) + " x " + std::to_string(info.biHeight) + " = " +
-            withThousands(int64_t{info.biWidth} * info.biHeight) + " pixels passes " +
-            pageLimitText();
+  const BmpHeaders headers = readHeadersOf(file);
+  s.text = cli::headerText(headers.file, headers.info);
+  ImageStatus status;
+  s.image = Image::loadMemory(file, s.limits, &status);
+  const BmpStatus& codec = status.codec();
+  if (!s.image) {
+    if (status == ImageStatus::loadFailed) {
+      s.text += "\n" + (codec.cause == BmpCause::tooLarge ? to_string(codec) + pageLimitHint() : to_string(codec));
+    } else {
+      s.text += "\n" + to_string(status);
     }
-    s.text += "\n" + why;
     return false;
   }
-  const std::string warning = shortDataWarning(file, info, fileSize);
-  if (!warning.empty()) s.text += "\n" + warning;
-  s.hasSource = true;
+  if (codec.hasWarnings()) s.text += "\n" + warningText(codec);
+  s.source = std::move(file);
   return true;
 }
 
@@ -256,14 +221,10 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_operations(Session* s) {
 }
 
 // Take size bytes as the source file. bfw_text: the header fields as `bmpfun info` prints
-// them, then after an empty line the reason for a refusal or a warning about the data.
+// them, then after an empty line the reason for a refusal or the reader's warnings.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_open(Session* s, const uint8_t* data, size_t size) {
   try {
-    if (!bmpfun::web::writeWholeFile(bmpfun::web::kSourcePath, data, size)) {
-      s->text = "the page could not keep the file (out of memory)";
-      return 0;
-    }
-    return bmpfun::web::openSource(*s, size) ? 1 : 0;
+    return bmpfun::web::openSource(*s, std::vector<uint8_t>(data, data + size)) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     s->text = "not enough memory in the page for this file";
     return 0;
@@ -276,15 +237,14 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_testcard(Session* s, int32_t width, int32_t hei
     bmpfun::Bitmap card;
     if (!bmpfun::cli::drawTestCard(card, width, height, s->limits)) {
       s->text = std::to_string(width) + " x " + std::to_string(height) +
-                " passes the size limit or memory";
+                " passes the size limit or memory" + bmpfun::web::pageLimitHint();
       return 0;
     }
-    if (!card.saveFile(bmpfun::web::kSourcePath) ||
-        !bmpfun::web::readWholeFile(bmpfun::web::kSourcePath, s->bytes)) {
-      s->text = "the test card could not be written";
+    if (!card.saveMemory(s->bytes)) {
+      s->text = "not enough memory in the page for the test card";
       return 0;
     }
-    return bmpfun::web::openSource(*s, s->bytes.size()) ? 1 : 0;
+    return bmpfun::web::openSource(*s, s->bytes) ? 1 : 0;
   } catch (const std::bad_alloc&) {
     s->text = "not enough memory in the page for the test card";
     return 0;
@@ -295,15 +255,15 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_testcard(Session* s, int32_t width, int32_t hei
 // a run of the chain, as `bmpfun apply` starts.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_restart(Session* s) {
   s->image.reset();
-  if (!s->hasSource) {
+  if (s->source.empty()) {
     s->text = "no picture is open";
     return 0;
   }
   bmpfun::detail::seedRuntimeRand(1);
-  bmpfun::ImageStatus status = bmpfun::ImageStatus::ok;
-  s->image = bmpfun::Image::load(bmpfun::web::kSourcePath, s->limits, &status);
+  bmpfun::ImageStatus status;
+  s->image = bmpfun::Image::loadMemory(s->source, s->limits, &status);
   if (!s->image) {
-    s->text = std::string("the source could not be loaded again: ") + to_string(status);
+    s->text = "the source could not be loaded again: " + to_string(status);
     return 0;
   }
   return 1;
@@ -319,10 +279,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_apply(Session* s, const char* token) {
     bmpfun::cli::Op op;
     std::string error;
     if (!bmpfun::cli::parseOp(token, op, error) || !bmpfun::cli::applyOp(op, s->image, error)) {
-      if (error.find(to_string(bmpfun::ImageStatus::tooLarge)) != std::string::npos) {
-        error += " (" + bmpfun::web::pageLimitText() + ")";
-      }
-      s->text = error;
+      s->text = bmpfun::web::withPageLimit(std::move(error));
       return 0;
     }
     return 1;
@@ -340,7 +297,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_rgba(Session* s) {
     return 0;
   }
   try {
-    const auto& pixels = s->image->pixels();
+    const auto pixels = s->image->pixels();
     s->bytes.resize(pixels.size() * 4);
     uint8_t* out = s->bytes.data();
     for (const auto& p : pixels) {
@@ -363,24 +320,22 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits) {
     s->text = "no picture is open";
     return 0;
   }
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+    s->text = "a BMP file is written at 1, 4, 8, 16, 24 or 32 bits per pixel";
+    return 0;
+  }
   try {
-    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-      s->text = "a BMP file is written at 1, 4, 8, 16, 24 or 32 bits per pixel";
+    bmpfun::ImageStatus status;
+    if (!s->image->saveMemory(s->bytes, &status)) {
+      s->text = "the file could not be made: " + to_string(status);
       return 0;
     }
-    const char* path = bmpfun::web::kResultPath;
-    bool done = s->image->writeFile(path);
-    if (done && bits != 24) {
-      bmpfun::Bitmap bitmap;
-      done = bitmap.loadFile(path, s->limits) && bitmap.changeBitsPerPixel(bits) &&
-             bitmap.saveFile(bmpfun::web::kConvertedPath);
-      path = bmpfun::web::kConvertedPath;
-    }
-    done = done && bmpfun::web::readWholeFile(path, s->bytes);
-    std::remove(bmpfun::web::kResultPath);
-    std::remove(bmpfun::web::kConvertedPath);
-    if (!done) {
-      s->text = "the file could not be made (out of memory)";
+    if (bits == 24) return 1;
+    bmpfun::Bitmap bitmap;
+    bmpfun::BmpStatus codec;
+    if (!bitmap.loadMemory(s->bytes, s->limits, &codec) || !bitmap.changeBitsPerPixel(bits) ||
+        !bitmap.saveMemory(s->bytes, &codec)) {
+      s->text = "the file could not be made: " + to_string(codec);
       return 0;
     }
     return 1;

@@ -142,7 +142,7 @@ test('a step past the page\'s size limit says so at the step and stops the run t
   await page.waitForFunction(() => document.getElementById('result-note').textContent ===
       'Stopped at step 3 (scale=30,30); shown: the picture before it.');
   assert.match(await page.$eval('#chain li.failed .error', (e) => e.textContent),
-      /^Error allocating image\.: scale=30,30: the size passes the pixel limit \(this page's limit of 67,108,864 pixels/);
+      /^Error allocating image\.: scale=30,30: the size passes the pixel limit of 67108864 pixels \(this page's limit: 67,108,864 pixels/);
   assert.equal(await page.$eval('#download', (e) => e.disabled), true);
   await page.click('#chain li:nth-child(3) button[title=Remove]');
   await waitForResult('fun=0 ordered-dither=1');
@@ -154,7 +154,7 @@ test('a refused file shows its header and the reason', async () => {
   fs.writeFileSync(rle, S.makeBmp({ width: 8, height: 8, bits: 8, compression: 1, table: new Array(1024).fill(0) }));
   const input = await page.$('#file');
   await input.uploadFile(rle);
-  await page.waitForFunction(() => /compression 1 is not supported/.test(document.getElementById('note').textContent));
+  await page.waitForFunction(() => document.getElementById('note').textContent === 'RLE8 compression is not supported');
   assert.equal(await page.$eval('#note', (e) => e.className), 'note refused');
   assert.match(await page.$eval('#header', (e) => e.textContent), /\nbiCompression: 1\n/);
   assert.equal(await page.$eval('#download', (e) => e.disabled), true);
@@ -163,7 +163,8 @@ test('a refused file shows its header and the reason', async () => {
 
 test('dropped files open: one past the page\'s limit is refused, a short one warns', async () => {
   await dropFile('huge.bmp', S.makeBmp({ width: 9000, height: 9000 }));
-  await page.waitForFunction(() => /passes this page's limit of 67,108,864 pixels/.test(document.getElementById('note').textContent));
+  await page.waitForFunction(() => /^9000 x 9000 pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/
+      .test(document.getElementById('note').textContent));
   const short = S.makeBmp({ width: 8, height: 8, data: new Array(3 * 24).fill(0x40) });
   await dropFile('short.bmp', short);
   await page.waitForFunction(() => /3 of 8 rows arrived/.test(document.getElementById('note').textContent));
@@ -185,7 +186,8 @@ test('a long warp runs off the main thread: fun 1 on 2048 x 2048', async () => {
   await setNumber('#card-height', 2048);
   await page.click('#card');
   await page.waitForFunction(() => document.body.dataset.state === 'working');
-  // While the worker warps, the page still answers and paints.
+  // While the worker draws and warps, the page still answers and paints: work on the main
+  // thread would hold every frame until it ended, leaving at most one check.
   let slowest = 0;
   let checks = 0;
   while (await page.evaluate(() => document.body.dataset.state) === 'working') {
@@ -194,7 +196,7 @@ test('a long warp runs off the main thread: fun 1 on 2048 x 2048', async () => {
     slowest = Math.max(slowest, Date.now() - started);
     checks++;
   }
-  assert.ok(checks > 0 && slowest < 1000, 'frames during the warp: ' + checks + ', slowest ' + slowest + ' ms');
+  assert.ok(checks >= 3, 'frames during the warp: ' + checks + ', slowest ' + slowest + ' ms');
   await waitForResult('fun=1', 120000);
   const timing = await page.$eval('#chain li .timing', (e) => e.textContent);
   assert.match(timing, /· 4097 × 4097$/);
