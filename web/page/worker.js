@@ -8,15 +8,14 @@ const ready = createBmpfun().then((module) => {
   engine = new BmpfunEngine.Engine(module);
 });
 
+// An opened source is the session's image until the first run.
 function sourceReply(report) {
   if (!report.ok) return { ok: false, header: report.header, note: report.note };
-  const start = engine.restart();
-  if (!start.ok) return { ok: false, header: report.header, note: start.error };
   lastChain = [];
-  const rgba = engine.rgba();
+  const size = engine.size();
   return {
-    ok: true, header: report.header, note: report.note, width: start.width, height: start.height,
-    rgba: rgba.buffer, file: report.file ? report.file.buffer : null,
+    ok: true, header: report.header, note: report.note, width: size.width, height: size.height,
+    rgba: engine.rgba().buffer, file: report.file ? report.file.buffer : null,
   };
 }
 
