@@ -149,6 +149,24 @@ test('a step past the page\'s size limit says so at the step and stops the run t
   assert.equal(await page.$eval('#result-note', (e) => e.hidden), true);
 });
 
+test('a result wider than a canvas can draw is still made and can be downloaded', async () => {
+  await page.select('#depth', '24');
+  await page.select('#operation', 'scale');
+  await page.click('#add');
+  await setNumber('#chain li:nth-child(3) input[type=number]', 150, 0);
+  await setNumber('#chain li:nth-child(3) input[type=number]', 0.01, 1);
+  await waitForResult('fun=0 ordered-dither=1 scale=150,0.01');
+  assert.match(await page.$eval('#result-size', (e) => e.textContent), /^48000 × 2 · .* \(too large to show here\)$/);
+  await page.click('#download');
+  const file = await waitForDownload('card-result.bmp');
+  const expected = S.nativeFile(scratch, null,
+      [['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'fun=0', 'ordered-dither=1', 'scale=150,0.01']]);
+  assert.equal(S.firstDifference(file, expected), -1);
+  await page.click('#chain li:nth-child(3) button[title=Remove]');
+  await page.select('#depth', '8');
+  await waitForResult('fun=0 ordered-dither=1');
+});
+
 test('a refused file shows its header and the reason', async () => {
   const rle = scratch.file('rle8.bmp');
   fs.writeFileSync(rle, S.makeBmp({ width: 8, height: 8, bits: 8, compression: 1, table: new Array(1024).fill(0) }));
