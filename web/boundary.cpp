@@ -27,9 +27,9 @@
 namespace bmpfun::web {
 namespace {
 
-// A WebAssembly heap ends at 2 GiB, and the source, its decoded bitmap, the image being
-// worked on and the new image an operation makes can all be alive at once: 2^26 pixels
-// (256 MiB a grid) leaves room for that.
+// A WebAssembly heap ends at 2 GiB, and the source file, the image being worked on, the new
+// image an operation makes and the pixels handed to the canvas can all be alive at once:
+// 2^26 pixels (256 MiB a grid) leaves room for that.
 constexpr int64_t kPageMaxPixels = int64_t{1} << 26;
 
 // Argument ranges the page offers for each operation (any value the program takes may
