@@ -7,6 +7,7 @@
 #include <bmpfun/image.hpp>
 
 #include "args.hpp"
+#include "header_text.hpp"
 #include "ops.hpp"
 #include "testcard.hpp"
 
@@ -198,16 +199,7 @@ int cmdInfo(const std::vector<std::string>& a) {
                    (status.cause == BmpCause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
                                                          : to_string(status)));
   }
-  const BitmapFileHeader& f = headers.file;
-  const BitmapInfoHeader& h = headers.info;
-  std::printf(
-      "bfType: %u\nbfSize: %u\nbfReserved1: %u\nbfReserved2: %u\nbfOffBits: %u\n"
-      "biSize: %u\nbiWidth: %d\nbiHeight: %d\nbiPlanes: %u\nbiBitCount: %u\n"
-      "biCompression: %u\nbiSizeImage: %u\nbiXPelsPerMeter: %d\nbiYPelsPerMeter: %d\n"
-      "biClrUsed: %u\nbiClrImportant: %u\n",
-      unsigned{f.bfType}, f.bfSize, unsigned{f.bfReserved1}, unsigned{f.bfReserved2}, f.bfOffBits,
-      h.biSize, h.biWidth, h.biHeight, unsigned{h.biPlanes}, unsigned{h.biBitCount}, h.biCompression,
-      h.biSizeImage, h.biXPelsPerMeter, h.biYPelsPerMeter, h.biClrUsed, h.biClrImportant);
+  std::fputs(headerText(headers.file, headers.info).c_str(), stdout);
   return kOk;
 }
 

@@ -12,6 +12,7 @@ echo "== normal build"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=ON -DBMPFUN_TESTDATA="$testdata" >/dev/null
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release -j"$jobs" --output-on-failure --no-tests=error
+bash scripts/test-web.sh
 
 echo "== benchmarks: build, and one short run at 1024 x 1024 so they keep working"
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=ON >/dev/null

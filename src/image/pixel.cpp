@@ -3,8 +3,9 @@
 // forbids contraction into fused multiply-adds).
 #include <bmpfun/pixel.hpp>
 
+#include "image/c_random.hpp"
+
 #include <cmath>
-#include <cstdlib>
 
 namespace bmpfun {
 
@@ -17,7 +18,7 @@ uint8_t realToChannel(double v) {
 }
 
 uint8_t randomChannel() {
-  return static_cast<uint8_t>(std::rand() % 256);
+  return static_cast<uint8_t>(detail::runtimeRand() % 256);
 }
 
 uint8_t scaleChannel(uint8_t c, double f) {

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The web page's tests: build the library to WebAssembly, run every reference case through the
+# WebAssembly program under node, hold the page's module to the native program (and 630 warps,
+# rotates and scales byte for byte), then drive the page in headless Chromium.
+#
+# Needs the native build in build/release (scripts/test.sh makes it first; otherwise this
+# builds what it needs). BMPFUN_WEB_SCREENSHOT=FILE puts the browser test's screenshot there
+# (docs/images/web-playground.png is the README's).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+testdata=${BMPFUN_TESTDATA:-$root/../shared/testdata}
+jobs=$(nproc)
+step_name=""
+step_started=$SECONDS
+step() {  # announce a step; say how long the one before took
+  [ -z "$step_name" ] || echo "== web: $step_name took $((SECONDS - step_started)) s"
+  step_name=$1
+  step_started=$SECONDS
+  [ "$1" = "done" ] || echo "== web: $1"
+}
+
+step "packages"
+bash scripts/setup-web.sh
+
+step "WebAssembly build (emscripten $(em++ --version | head -1 | sed 's/.* \([0-9][0-9.]*\) .*/\1/'))"
+export NODE_PATH=/usr/share/nodejs  # emscripten's tools find their modules there
+emcmake cmake -S . -B build/wasm -DCMAKE_BUILD_TYPE=Release -DBMPFUN_BUILD_TESTS=OFF >/dev/null
+cmake --build build/wasm -j"$jobs"
+
+step "native program and reference test"
+if [ ! -f build/release/CMakeCache.txt ]; then
+  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=ON -DBMPFUN_TESTDATA="$testdata" >/dev/null
+fi
+cmake --build build/release -j"$jobs" --target bmpfun golden_test
+
+step "reference cases through the WebAssembly program under node"
+BMPFUN_CLI="$root/build/wasm/bmpfun-node" build/release/tests/golden_test --gtest_brief=1
+
+step "puppeteer-core from the lock file"
+(cd web && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
+
+step "the page's module against the native program, then the page in Chromium"
+BMPFUN_NATIVE_CLI="$root/build/release/bmpfun" BMPFUN_TESTDATA="$testdata" \
+  node --test tests/web/engine_test.js tests/web/stress_test.js tests/web/browser_test.js
+
+step "done"
+echo "web: page $(du -b build/wasm/site/bmpfun-web.wasm | cut -f1) bytes of .wasm, $(du -b build/wasm/site/bmpfun-web.js | cut -f1) of .js" \
+  "($(gzip -9c build/wasm/site/bmpfun-web.wasm | wc -c) + $(gzip -9c build/wasm/site/bmpfun-web.js | wc -c) gzipped)"

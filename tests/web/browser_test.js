@@ -1,0 +1,235 @@
+// The page in a real browser: Debian's Chromium, headless, driven by puppeteer-core through
+// what a person does (draw the test card, add an operation, change its argument, download
+// the result, open a refused file, drop a file) and held to the native program's output.
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('crypto');
+const fs = require('fs');
+const path = require('path');
+const S = require('./support');
+
+const puppeteer = require(require.resolve('puppeteer-core', { paths: [path.join(S.root, 'web')] }));
+const CHROMIUM = process.env.BMPFUN_CHROMIUM || '/usr/bin/chromium';
+const SCREENSHOT = process.env.BMPFUN_WEB_SCREENSHOT || path.join(S.wasmBuild, 'web-playground.png');
+
+let server, browser, page, scratch;
+const downloads = () => path.join(scratch.dir, 'downloads');
+
+test.before(async () => {
+  scratch = S.tempDir();
+  fs.mkdirSync(downloads());
+  server = await S.serve(S.site);
+  browser = await puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-dev-shm-usage',
+      '--no-first-run', '--disable-extensions'],
+  });
+  page = await browser.newPage();
+  const problems = [];
+  page.on('pageerror', (error) => problems.push(error.message));
+  page.on('console', (message) => {
+    if (message.type() === 'error') problems.push(message.text());
+  });
+  page.problems = problems;
+  await page.setViewport({ width: 1280, height: 860 });
+  const session = await browser.target().createCDPSession();
+  await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads() });
+  await page.goto(server.url, { waitUntil: 'load' });
+  await page.waitForFunction(() => document.body.dataset.state === 'ready');
+});
+
+test.after(async () => {
+  if (browser) await browser.close();
+  if (server) server.close();
+  if (scratch) scratch.remove();
+});
+
+function sha256(bytes) {
+  return crypto.createHash('sha256').update(bytes).digest('hex');
+}
+
+// What the page shows on a canvas: its size and a digest of its r, g, b, a bytes.
+function canvasDigest(id) {
+  return page.evaluate(async (canvasId) => {
+    const canvas = document.getElementById(canvasId);
+    const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', data));
+    return { width: canvas.width, height: canvas.height, digest: Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join('') };
+  }, id);
+}
+
+// The native program's file as the page would draw it.
+function nativePicture(steps) {
+  const picture = S.decodeBmp24(S.nativeFile(scratch, null, steps));
+  return { width: picture.width, height: picture.height, digest: sha256(picture.rgba) };
+}
+
+function waitForResult(chain, timeout = 30000) {
+  return page.waitForFunction((expected) => document.body.dataset.state === 'ready' &&
+      document.getElementById('result').dataset.chain === expected, { timeout }, chain);
+}
+
+// Type value into the index-th box that selector matches, as a person would.
+async function setNumber(selector, value, index = 0) {
+  await page.$$eval(selector, (boxes, v, i) => {
+    boxes[i].value = v;
+    boxes[i].dispatchEvent(new Event('input', { bubbles: true }));
+  }, String(value), index);
+}
+
+async function dropFile(name, bytes) {
+  await page.evaluate((fileName, content) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([new Uint8Array(content)], fileName));
+    document.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }, name, Array.from(bytes));
+}
+
+async function waitForDownload(name) {
+  const file = path.join(downloads(), name);
+  for (let waited = 0; waited < 20000; waited += 100) {
+    if (fs.existsSync(file)) return new Uint8Array(fs.readFileSync(file));
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
+  throw new Error('no download ' + name + ' (folder holds: ' + fs.readdirSync(downloads()).join(', ') + ')');
+}
+
+test('the test card warped by fun 1 shows the native program\'s pixels', async () => {
+  await page.click('#card');
+  await waitForResult('');
+  assert.deepEqual(await canvasDigest('source'), nativePicture([['testcard', 'OUT']]));
+  await page.select('#operation', 'fun');
+  await page.click('#add');
+  await waitForResult('fun=1');
+  assert.deepEqual(await canvasDigest('result'),
+      nativePicture([['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'fun=1']]));
+  assert.equal(await page.$eval('#command', (e) => e.textContent),
+      'bmpfun testcard card.bmp && bmpfun apply card.bmp card-result.bmp fun=1');
+  assert.match(await page.$eval('#chain li .timing', (e) => e.textContent), /^[\d.]+ ms · 481 × 481$/);
+  assert.match(await page.$eval('#header', (e) => e.textContent), /^bfType: 19778\nbfSize: 230454\n/);
+  await page.screenshot({ path: SCREENSHOT });
+});
+
+test('changing an argument shows the new result, and the chain grows', async () => {
+  await setNumber('#chain li input[type=number]', 0);
+  await waitForResult('fun=0');
+  await page.select('#operation', 'ordered-dither');
+  await page.click('#add');
+  await waitForResult('fun=0 ordered-dither=1');
+  assert.deepEqual(await canvasDigest('result'),
+      nativePicture([['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'fun=0', 'ordered-dither=1']]));
+});
+
+test('the result downloads at the chosen depth as the program writes it', async () => {
+  await page.select('#depth', '8');
+  assert.match(await page.$eval('#command', (e) => e.textContent),
+      / && bmpfun convert card-result\.bmp card-result-8\.bmp 8$/);
+  await page.click('#download');
+  const file = await waitForDownload('card-result-8.bmp');
+  const expected = S.nativeFile(scratch, null,
+      [['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'fun=0', 'ordered-dither=1'], ['convert', 'IN', 'OUT', '8']]);
+  assert.equal(S.firstDifference(file, expected), -1);
+});
+
+test('a step past the page\'s size limit says so at the step and stops the run there', async () => {
+  await page.select('#operation', 'scale');
+  await page.click('#add');
+  await waitForResult('fun=0 ordered-dither=1 scale=0.5,0.5');
+  await setNumber('#chain li:nth-child(3) input[type=number]', 30, 0);
+  await setNumber('#chain li:nth-child(3) input[type=number]', 30, 1);
+  await page.waitForFunction(() => document.getElementById('result-note').textContent ===
+      'Stopped at step 3 (scale=30,30); shown: the picture before it.');
+  assert.match(await page.$eval('#chain li.failed .error', (e) => e.textContent),
+      /^Error allocating image\.: scale=30,30: the size passes the pixel limit of 67108864 pixels \(this page's limit: 67,108,864 pixels/);
+  assert.equal(await page.$eval('#download', (e) => e.disabled), true);
+  await page.click('#chain li:nth-child(3) button[title=Remove]');
+  await waitForResult('fun=0 ordered-dither=1');
+  assert.equal(await page.$eval('#result-note', (e) => e.hidden), true);
+});
+
+test('a result wider than a canvas can draw is still made and can be downloaded', async () => {
+  await page.select('#depth', '24');
+  await page.select('#operation', 'scale');
+  await page.click('#add');
+  await setNumber('#chain li:nth-child(3) input[type=number]', 150, 0);
+  await setNumber('#chain li:nth-child(3) input[type=number]', 0.01, 1);
+  await waitForResult('fun=0 ordered-dither=1 scale=150,0.01');
+  assert.match(await page.$eval('#result-size', (e) => e.textContent), /^48000 × 2 · .* \(too large to show here\)$/);
+  await page.click('#download');
+  const file = await waitForDownload('card-result.bmp');
+  const expected = S.nativeFile(scratch, null,
+      [['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'fun=0', 'ordered-dither=1', 'scale=150,0.01']]);
+  assert.equal(S.firstDifference(file, expected), -1);
+  await page.click('#chain li:nth-child(3) button[title=Remove]');
+  await page.select('#depth', '8');
+  await waitForResult('fun=0 ordered-dither=1');
+});
+
+test('a refused file shows its header and the reason', async () => {
+  const rle = scratch.file('rle8.bmp');
+  fs.writeFileSync(rle, S.makeBmp({ width: 8, height: 8, bits: 8, compression: 1, table: new Array(1024).fill(0) }));
+  const input = await page.$('#file');
+  await input.uploadFile(rle);
+  await page.waitForFunction(() => document.getElementById('note').textContent === 'RLE8 compression is not supported');
+  assert.equal(await page.$eval('#note', (e) => e.className), 'note refused');
+  assert.match(await page.$eval('#header', (e) => e.textContent), /\nbiCompression: 1\n/);
+  assert.equal(await page.$eval('#download', (e) => e.disabled), true);
+  assert.equal(await page.$eval('#command', (e) => e.textContent), '');
+});
+
+test('dropped files open: one past the page\'s limit is refused, a short one warns', async () => {
+  await dropFile('huge.bmp', S.makeBmp({ width: 9000, height: 9000 }));
+  await page.waitForFunction(() => /^9000 x 9000 pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/
+      .test(document.getElementById('note').textContent));
+  const short = S.makeBmp({ width: 8, height: 8, data: new Array(3 * 24).fill(0x40) });
+  await dropFile('short.bmp', short);
+  await page.waitForFunction(() => /3 of 8 rows arrived/.test(document.getElementById('note').textContent));
+  assert.equal(await page.$eval('#note', (e) => e.className), 'note warning');
+  await waitForResult('fun=0 ordered-dither=1');
+  fs.writeFileSync(scratch.file('short.bmp'), short);
+  assert.deepEqual(await canvasDigest('result'),
+      nativePicture([['apply', scratch.file('short.bmp'), 'OUT', 'fun=0', 'ordered-dither=1']]));
+  assert.equal(await page.$eval('#command', (e) => e.textContent),
+      'bmpfun apply short.bmp short-result.bmp fun=0 ordered-dither=1 && ' +
+      'bmpfun convert short-result.bmp short-result-8.bmp 8');
+});
+
+test('a long warp runs off the main thread: fun 1 on 2048 x 2048', async () => {
+  await page.click('#chain li:nth-child(2) button[title=Remove]');
+  await setNumber('#chain li input[type=number]', 1);
+  await waitForResult('fun=1');
+  await setNumber('#card-width', 2048);
+  await setNumber('#card-height', 2048);
+  await page.click('#card');
+  await page.waitForFunction(() => document.body.dataset.state === 'working');
+  // While the worker draws and warps, the page still answers and paints: work on the main
+  // thread would hold every frame until it ended, leaving at most one check.
+  let slowest = 0;
+  let checks = 0;
+  while (await page.evaluate(() => document.body.dataset.state) === 'working') {
+    const started = Date.now();
+    await page.evaluate(() => new Promise((resolve) => requestAnimationFrame(() => resolve())));
+    slowest = Math.max(slowest, Date.now() - started);
+    checks++;
+  }
+  assert.ok(checks >= 3, 'frames during the warp: ' + checks + ', slowest ' + slowest + ' ms');
+  await waitForResult('fun=1', 120000);
+  const timing = await page.$eval('#chain li .timing', (e) => e.textContent);
+  assert.match(timing, /· 4097 × 4097$/);
+  const native = S.runNative(['testcard', scratch.file('big.bmp'), '2048', '2048']);
+  assert.equal(native.code, 0);
+  const warpStarted = process.hrtime.bigint();
+  assert.equal(S.runNative(['fun', scratch.file('big.bmp'), scratch.file('big-1.bmp'), '1']).code, 0);
+  const nativeMs = Number(process.hrtime.bigint() - warpStarted) / 1e6;
+  const expected = S.decodeBmp24(new Uint8Array(fs.readFileSync(scratch.file('big-1.bmp'))));
+  assert.deepEqual(await canvasDigest('result'), { width: 4097, height: 4097, digest: sha256(expected.rgba) });
+  console.log('# fun 1 on 2048 x 2048: ' + timing.split(' · ')[0] + ' in Chromium (the warp alone); ' +
+      Math.round(nativeMs) + ' ms for the native `bmpfun fun` (load, warp, save); slowest frame meanwhile ' +
+      slowest + ' ms over ' + checks + ' checks');
+});
+
+test('the page logged no errors', () => {
+  assert.deepEqual(page.problems, []);
+});

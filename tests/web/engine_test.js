@@ -1,0 +1,246 @@
+// The page's engine (its WebAssembly module and engine.js) under node, held to the native
+// program: the same operations, the same pixels and files, the same header text, the same
+// refusals, and a command line that makes the same file.
+'use strict';
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const path = require('path');
+const { spawnSync } = require('child_process');
+const S = require('./support');
+
+const CARD = { kind: 'card', name: 'card.bmp', width: 320, height: 240 };
+
+function sameBytes(actual, expected, what) {
+  const at = S.firstDifference(actual, expected);
+  assert.equal(at, -1, what + ': first difference at byte ' + at + ' of ' + expected.length);
+}
+
+test('the page offers exactly the operations of bmpfun apply, each with a usable range', async () => {
+  const engine = await S.loadEngine();
+  const help = S.runNative(['--help']).stdout;
+  const fromHelp = [...help.matchAll(/^ {10}([a-z-]+)(?:=\S*)? +\S/gm)].map((m) => m[1]);
+  const operations = engine.operations();
+  assert.deepEqual(operations.map((op) => op.name), fromHelp);
+  for (const op of operations) {
+    assert.equal(op.arguments.length, op.kinds.length, op.name + ': one range per argument');
+    for (const a of op.arguments) {
+      assert.ok(a.low <= a.start && a.start <= a.high && a.step > 0, op.name + ' ' + a.label);
+      if (op.kinds.length && op.kinds[0] === 'i') assert.ok(Number.isInteger(a.start), op.name);
+    }
+  }
+});
+
+test('every operation at its starting arguments gives the native program\'s file', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  try {
+    const card = S.nativeFile(scratch, null, [['testcard', 'OUT']]);
+    const drawn = engine.testcard(320, 240);
+    assert.ok(drawn.ok);
+    sameBytes(drawn.file, card, 'test card');
+    const cardPath = scratch.file('card.bmp');
+    fs.writeFileSync(cardPath, card);
+    for (const op of engine.operations()) {
+      // sampling=1 first, so the warps and scale sample bilinearly.
+      const tokens = ['sampling=1', S.Chain.token(op.name, op.arguments.map((a) => a.start))];
+      const run = engine.run(tokens);
+      assert.ok(run.ok, tokens.join(' ') + ': ' + run.error);
+      const expected = S.nativeFile(scratch, cardPath, [['apply', 'IN', 'OUT', ...tokens]]);
+      sameBytes(engine.save(24).file, expected, tokens.join(' '));
+    }
+  } finally {
+    scratch.remove();
+  }
+});
+
+test('random operations start from the first draw on every run, as a new process does', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  try {
+    const card = S.nativeFile(scratch, null, [['testcard', 'OUT', '64', '48']]);
+    const tokens = ['noise=0.5', 'random-dither=2', 'noise=1'];
+    const expected = S.nativeFile(scratch, null, [['testcard', 'OUT', '64', '48'], ['apply', 'IN', 'OUT', ...tokens]]);
+    assert.ok(engine.open(card).ok);
+    for (let round = 0; round < 2; round++) {
+      assert.ok(engine.run(tokens).ok);
+      sameBytes(engine.save(24).file, expected, 'round ' + round);
+    }
+  } finally {
+    scratch.remove();
+  }
+});
+
+test('the result file at every depth is what apply then convert write', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  try {
+    const tokens = ['sampling=2', 'rotate=30', 'saturation=1.5'];
+    assert.ok(engine.testcard(100, 70).ok);
+    assert.ok(engine.run(tokens).ok);
+    for (const bits of S.Chain.DEPTHS) {
+      const steps = [['testcard', 'OUT', '100', '70'], ['apply', 'IN', 'OUT', ...tokens]];
+      if (bits !== 24) steps.push(['convert', 'IN', 'OUT', String(bits)]);
+      sameBytes(engine.save(bits).file, S.nativeFile(scratch, null, steps), bits + ' bits');
+    }
+    assert.equal(engine.save(2).ok, false);
+  } finally {
+    scratch.remove();
+  }
+});
+
+test('header text and acceptance of every sample file match bmpfun info and convert', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  const limit = engine.maxPixels();
+  const suite = path.join(S.testdata, 'bmpsuite');
+  const files = ['b', 'g', 'q'].flatMap((group) =>
+    fs.readdirSync(path.join(suite, group)).filter((f) => f.endsWith('.bmp')).map((f) => path.join(suite, group, f)));
+  assert.ok(files.length > 50, 'sample files found: ' + files.length);
+  try {
+    for (const file of files) {
+      const name = path.relative(suite, file);
+      const report = engine.open(new Uint8Array(fs.readFileSync(file)));
+      const info = S.runNative(['info', file]);
+      assert.equal(report.header, info.stdout, name + ': header text');
+      const converted = S.runNative(['convert', file, scratch.file('out.bmp')]);
+      const width = Number(/biWidth: (-?\d+)/.exec(info.stdout)[1]);
+      const height = Number(/biHeight: (-?\d+)/.exec(info.stdout)[1]);
+      // The program's lines: "Error loading image: PATH: REASON" or "warning: PATH: WARNING".
+      const reason = converted.stderr.trim().replace(/^(Error loading image|warning): [^\n]*?\.bmp: /, '');
+      if (width > 0 && height > 0 && width * height > limit && reason.endsWith('(see --max-pixels)')) {
+        assert.equal(report.ok, false, name);
+        assert.match(report.note, /pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/, name);
+      } else {
+        assert.equal(report.ok, converted.code === 0, name + ': ' + report.note);
+        // The page has no extended reader to point to.
+        assert.equal(report.note, reason.replace(' (read it with --extended)', ''), name);
+      }
+    }
+  } finally {
+    scratch.remove();
+  }
+});
+
+test('refused and short files are reported in words', async () => {
+  const engine = await S.loadEngine();
+  const rows8x8 = (n) => new Array(n * 24).fill(0x80);
+  const cases = [
+    { name: 'not a BMP file', file: new Uint8Array([0x50, 0x4b, 3, 4, 0, 0]), ok: false, note: /does not start with "BM"/ },
+    { name: 'headers cut', file: S.makeBmp({ width: 8, height: 8 }).slice(0, 30), ok: false, note: /headers are cut short \(30 bytes/ },
+    { name: 'run-length encoded', file: S.makeBmp({ width: 8, height: 8, bits: 8, compression: 1, table: new Array(1024).fill(0) }), ok: false, note: /^RLE8 compression is not supported$/ },
+    { name: 'no width', file: S.makeBmp({ width: 0, height: 5 }), ok: false, note: /^a size of 0 x 5 is not supported/ },
+    { name: 'past the page limit', file: S.makeBmp({ width: 9000, height: 9000 }), ok: false, note: /^9000 x 9000 pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26; the command-line program takes up to 2\^28 by default\)$/ },
+    { name: 'at the page limit', file: S.makeBmp({ width: 8192, height: 8192, data: rows8x8(1) }), ok: true, note: /0 of 8192 rows arrived/ },
+    { name: 'data cut short', file: S.makeBmp({ width: 8, height: 8, data: rows8x8(3) }), ok: true, note: /^the pixel data ends early: 3 of 8 rows arrived/ },
+    { name: 'whole', file: S.makeBmp({ width: 8, height: 8, data: rows8x8(8) }), ok: true, note: /^$/ },
+  ];
+  for (const c of cases) {
+    const report = engine.open(c.file);
+    assert.equal(report.ok, c.ok, c.name + ': ' + report.note);
+    assert.match(report.note, c.note, c.name);
+  }
+});
+
+test('a step that fails stops the run with the program\'s message', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  try {
+    const card = S.nativeFile(scratch, null, [['testcard', 'OUT']]);
+    fs.writeFileSync(scratch.file('card.bmp'), card);
+    assert.ok(engine.open(card).ok);
+    const cases = [
+      { tokens: ['blur=2', 'crop=300,200,50,50', 'fun=1'], steps: 2, native: true },
+      { tokens: ['fun=7'], steps: 1, native: true },
+      { tokens: ['rotate'], steps: 1, error: /needs arguments/ },
+      { tokens: ['scale=30,30'], steps: 1, error: /^Error allocating image\.: scale=30,30: the size passes the pixel limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/ },
+    ];
+    for (const c of cases) {
+      const run = engine.run(c.tokens);
+      assert.equal(run.ok, false, c.tokens.join(' '));
+      assert.equal(run.steps.length, c.steps, c.tokens.join(' '));
+      assert.equal(run.steps[c.steps - 1].error, run.error);
+      if (c.native) {
+        const r = S.runNative(['apply', scratch.file('card.bmp'), scratch.file('out.bmp'), ...c.tokens]);
+        assert.equal(run.error, r.stderr.trim(), c.tokens.join(' '));
+      } else {
+        assert.match(run.error, c.error);
+      }
+    }
+  } finally {
+    scratch.remove();
+  }
+});
+
+test('command lines for the chain', () => {
+  const file = (name) => ({ kind: 'file', name });
+  const cases = [
+    [CARD, [], 24, 'bmpfun testcard card.bmp && bmpfun apply card.bmp card-result.bmp sampling=0'],
+    [{ kind: 'card', width: 64, height: 48 }, ['fun=1'], 8,
+      'bmpfun testcard card.bmp 64 48 && bmpfun apply card.bmp card-result.bmp fun=1 && ' +
+      'bmpfun convert card-result.bmp card-result-8.bmp 8'],
+    [file('holiday.BMP'), ['sampling=1', 'scale=0.5,0.5'], 24, 'bmpfun apply holiday.BMP holiday-result.bmp sampling=1 scale=0.5,0.5'],
+    [file("my dad's.bmp"), ['edge-detect'], 1,
+      "bmpfun apply 'my dad'\\''s.bmp' 'my dad'\\''s-result.bmp' edge-detect && " +
+      "bmpfun convert 'my dad'\\''s-result.bmp' 'my dad'\\''s-result-1.bmp' 1"],
+    [file('-x.bmp'), ['blur=3'], 24, 'bmpfun apply -x.bmp _-x-result.bmp blur=3'],
+  ];
+  for (const [source, tokens, bits, expected] of cases) {
+    assert.equal(S.Chain.commandLine(source, tokens, bits), expected);
+  }
+  assert.equal(S.Chain.token('crop', ['1', ' 2', '3', '4 ']), 'crop=1,2,3,4');
+  assert.equal(S.Chain.token('auto-crop', []), 'auto-crop');
+  assert.throws(() => S.Chain.commandLine(CARD, [], 2));
+});
+
+test('the command line shown makes the page\'s file', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  try {
+    const shell = (command) => {
+      const r = spawnSync('bash', ['-c', command], {
+        cwd: scratch.dir, env: Object.assign({}, process.env, { PATH: path.dirname(S.nativeCli) + ':' + process.env.PATH }),
+      });
+      assert.equal(r.status, 0, command + ': ' + r.stderr);
+    };
+    const named = { kind: 'file', name: "it's a card.bmp" };
+    shell("bmpfun testcard \"it's a card.bmp\" 90 60");
+    const cases = [
+      [{ kind: 'card', width: 90, height: 61 }, ['sampling=2', 'rotate=30', 'floyd-steinberg-dither=1'], 8],
+      [named, ['noise=0.3', 'mosaic=7'], 4],
+      [named, [], 24],
+    ];
+    for (const [source, tokens, bits] of cases) {
+      if (source.kind === 'card') assert.ok(engine.testcard(source.width, source.height).ok);
+      else assert.ok(engine.open(new Uint8Array(fs.readFileSync(scratch.file(source.name)))).ok);
+      assert.ok(engine.run(tokens).ok);
+      shell(S.Chain.commandLine(source, tokens, bits));
+      const made = fs.readFileSync(scratch.file(S.Chain.outputName(source, bits)));
+      sameBytes(engine.save(bits).file, new Uint8Array(made), S.Chain.commandLine(source, tokens, bits));
+    }
+  } finally {
+    scratch.remove();
+  }
+});
+
+test('the WebAssembly program refuses a picture too large for its memory instead of stopping', () => {
+  // Without native WebAssembly exceptions every catch of std::bad_alloc is dead code and the
+  // allocation aborts the program. 2^30 pixels pass the size limit but not a 2 GiB heap.
+  const scratch = S.tempDir();
+  try {
+    const card = scratch.file('card.bmp');
+    assert.equal(S.runNative(['testcard', card]).code, 0);
+    const cases = [
+      [['apply', card, scratch.file('out.bmp'), 'scale=90,90'], /^Error allocating image\.: scale=90,90: the pixels could not be allocated\n$/],
+      [['testcard', scratch.file('out.bmp'), '30000', '30000'], /^Error allocating image\.: not enough memory for 30000 x 30000 pixels\n$/],
+    ];
+    for (const [args, message] of cases) {
+      const r = spawnSync(path.join(S.wasmBuild, 'bmpfun-node'), ['--max-pixels', '1073741824', ...args]);
+      assert.equal(r.status, 1, args.join(' '));
+      assert.match(r.stderr.toString(), message);
+      assert.equal(fs.existsSync(scratch.file('out.bmp')), false);
+    }
+  } finally {
+    scratch.remove();
+  }
+});

@@ -1,0 +1,133 @@
+// Shared helpers of the web tests: where the builds are, the page's engine under node, the
+// native program, BMP files made and read by hand, and a static server for the browser.
+'use strict';
+const fs = require('fs');
+const http = require('http');
+const os = require('os');
+const path = require('path');
+const { spawnSync } = require('child_process');
+
+const root = path.resolve(__dirname, '..', '..');
+const wasmBuild = path.resolve(process.env.BMPFUN_WASM_BUILD || path.join(root, 'build', 'wasm'));
+const site = path.join(wasmBuild, 'site');
+const nativeCli = path.resolve(process.env.BMPFUN_NATIVE_CLI || path.join(root, 'build', 'release', 'bmpfun'));
+const testdata = path.resolve(process.env.BMPFUN_TESTDATA || path.join(root, '..', 'shared', 'testdata'));
+
+const { Engine } = require(path.join(site, 'engine.js'));
+const Chain = require(path.join(site, 'chain.js'));
+
+// The page's module, loaded once per test file. The binary is handed over because the
+// module's own loader would fetch() a file path under node.
+let enginePromise = null;
+function loadEngine() {
+  if (!enginePromise) {
+    const createBmpfun = require(path.join(site, 'bmpfun-web.js'));
+    enginePromise = createBmpfun({
+      wasmBinary: fs.readFileSync(path.join(site, 'bmpfun-web.wasm')),
+      print: () => {},
+      printErr: () => {},
+    }).then((module) => new Engine(module));
+  }
+  return enginePromise;
+}
+
+// Run the native program; stdout and stderr as text, stdout also as bytes.
+function runNative(args, options = {}) {
+  const r = spawnSync(nativeCli, args, Object.assign({ maxBuffer: 1 << 30 }, options));
+  if (r.error) throw r.error;
+  return { code: r.status, stdout: r.stdout.toString('latin1'), stderr: r.stderr.toString() };
+}
+
+function tempDir() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'bmpfun-web-'));
+  return {
+    dir,
+    file: (name) => path.join(dir, name),
+    remove: () => fs.rmSync(dir, { recursive: true, force: true }),
+  };
+}
+
+// A native result file, made in a scratch folder by the given commands (each an argument list
+// where IN and OUT stand for the input and the output).
+function nativeFile(scratch, input, steps) {
+  let current = input;
+  steps.forEach((args, i) => {
+    const out = scratch.file('native-' + i + '-' + process.hrtime.bigint() + '.bmp');
+    const r = runNative(args.map((a) => (a === 'IN' ? current : a === 'OUT' ? out : a)));
+    if (r.code !== 0) throw new Error('bmpfun ' + args.join(' ') + ': exit ' + r.code + ': ' + r.stderr);
+    current = out;
+  });
+  const bytes = fs.readFileSync(current);
+  return new Uint8Array(bytes.buffer, bytes.byteOffset, bytes.length);
+}
+
+// A hand-made BMP file: 14 + 40 header bytes, then table (raw bytes) and pixel data as given.
+function makeBmp({ width = 1, height = 1, bits = 24, compression = 0, table = [], data = [], offBits }) {
+  const header = Buffer.alloc(54);
+  const off = offBits === undefined ? 54 + table.length : offBits;
+  header.write('BM', 0, 'latin1');
+  header.writeUInt32LE(54 + table.length + data.length, 2);
+  header.writeUInt32LE(off, 10);
+  header.writeUInt32LE(40, 14);
+  header.writeInt32LE(width, 18);
+  header.writeInt32LE(height, 22);
+  header.writeUInt16LE(1, 26);
+  header.writeUInt16LE(bits, 28);
+  header.writeUInt32LE(compression, 30);
+  header.writeInt32LE(3780, 38);
+  header.writeInt32LE(3780, 42);
+  return new Uint8Array(Buffer.concat([header, Buffer.from(table), Buffer.from(data)]));
+}
+
+// A 24-bit file's pixels as r, g, b, 255 from the top row: what the page draws.
+function decodeBmp24(bytes) {
+  const view = Buffer.from(bytes.buffer, bytes.byteOffset, bytes.length);
+  const width = view.readInt32LE(18), height = view.readInt32LE(22);
+  if (view.readUInt16LE(28) !== 24 || height <= 0) throw new Error('not a bottom-up 24-bit file');
+  const offset = view.readUInt32LE(10), stride = Math.ceil((width * 3) / 4) * 4;
+  const rgba = new Uint8Array(width * height * 4);
+  for (let y = 0; y < height; y++) {
+    const row = offset + (height - 1 - y) * stride;
+    for (let x = 0; x < width; x++) {
+      const at = (y * width + x) * 4;
+      rgba[at] = view[row + x * 3 + 2];
+      rgba[at + 1] = view[row + x * 3 + 1];
+      rgba[at + 2] = view[row + x * 3];
+      rgba[at + 3] = 255;
+    }
+  }
+  return { width, height, rgba };
+}
+
+// The first differing index of two byte arrays, -1 when equal (length differences count).
+function firstDifference(a, b) {
+  const n = Math.min(a.length, b.length);
+  for (let i = 0; i < n; i++) if (a[i] !== b[i]) return i;
+  return a.length === b.length ? -1 : n;
+}
+
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
+
+// Serve folder on 127.0.0.1 at a free port, files only, like any static server.
+function serve(folder) {
+  const server = http.createServer((req, res) => {
+    const name = decodeURIComponent(new URL(req.url, 'http://127.0.0.1').pathname);
+    const file = path.join(folder, name.endsWith('/') ? name + 'index.html' : name);
+    if (!file.startsWith(folder + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      res.writeHead(404).end();
+      return;
+    }
+    res.writeHead(200, { 'Content-Type': types[path.extname(file)] || 'application/octet-stream' });
+    fs.createReadStream(file).pipe(res);
+  });
+  return new Promise((resolve) => {
+    server.listen(0, '127.0.0.1', () => {
+      resolve({ url: 'http://127.0.0.1:' + server.address().port + '/', close: () => server.close() });
+    });
+  });
+}
+
+module.exports = {
+  root, wasmBuild, site, nativeCli, testdata, Chain, loadEngine, runNative, tempDir, nativeFile,
+  makeBmp, decodeBmp24, firstDifference, serve,
+};

@@ -1,0 +1,412 @@
+// The page: picks the source, edits the chain, shows the pictures. All image work happens in
+// worker.js; this file only sends requests and draws what comes back.
+const Chain = globalThis.BmpfunChain;
+const $ = (id) => document.getElementById(id);
+
+// Canvas sizes Chromium and Firefox draw; larger results can still be downloaded.
+const CANVAS_SIDE = 32767;
+const CANVAS_AREA = 268435456;
+// A file this large could not be held next to its pixels in the page's memory.
+const FILE_BYTES_LIMIT = 1 << 30;
+
+const state = {
+  operations: [],
+  source: null,   // { kind: 'file' | 'card', name, width, height, file: Uint8Array }
+  steps: [],      // { op, values: [string], element }
+  bits: 24,
+  shown: null,    // tokens of the result on the canvas
+};
+
+// ---------------------------------------------------------------- the worker
+let worker = null;
+let nextId = 1;
+const waiting = new Map();
+let outstanding = 0;   // requests sent and not answered
+let running = false;   // a run of the chain is among them
+let runWanted = false;
+
+function startWorker() {
+  worker = new Worker('worker.js');
+  worker.onmessage = (event) => {
+    const reply = event.data;
+    const done = waiting.get(reply.id);
+    waiting.delete(reply.id);
+    if (reply.fatal) restartWorker(reply.error);
+    if (done) done(reply);
+  };
+  worker.onerror = (event) => {
+    event.preventDefault();
+    restartWorker(event.message || 'the worker stopped');
+  };
+}
+
+function showProgress() {
+  $('progress').hidden = outstanding === 0;
+  if (document.body.dataset.state !== 'refused' || outstanding > 0) {
+    document.body.dataset.state = outstanding > 0 ? 'working' : 'ready';
+  }
+}
+
+// Send one request; the worker answers them in the order they were sent.
+function request(kind, fields = {}, transfer = []) {
+  return new Promise((resolve) => {
+    const id = nextId++;
+    waiting.set(id, (reply) => {
+      outstanding--;
+      resolve(reply);
+      showProgress();
+    });
+    outstanding++;
+    showProgress();
+    worker.postMessage(Object.assign({ id, kind }, fields), transfer);
+  });
+}
+
+// After a trap the module's memory cannot be trusted: start a new one on the same source.
+async function restartWorker(why) {
+  worker.terminate();
+  for (const resolve of waiting.values()) resolve({ ok: false, error: why });
+  waiting.clear();
+  startWorker();
+  showNote($('result-note'), 'refused', 'The library stopped (' + why + ') and was started again.');
+  if (state.source) {
+    const file = state.source.file.slice();
+    await request('open', { file: file.buffer }, [file.buffer]);
+  }
+}
+
+// ---------------------------------------------------------------- drawing
+function paint(canvas, width, height, buffer) {
+  if (width > CANVAS_SIDE || height > CANVAS_SIDE || width * height > CANVAS_AREA) {
+    canvas.width = 1;
+    canvas.height = 1;
+    return false;
+  }
+  canvas.width = width;
+  canvas.height = height;
+  const pixels = new ImageData(new Uint8ClampedArray(buffer), width, height);
+  canvas.getContext('2d').putImageData(pixels, 0, 0);
+  return true;
+}
+
+function showNote(element, kind, text) {
+  element.hidden = !text;
+  element.className = 'note ' + kind;
+  element.textContent = text || '';
+}
+
+function formatMs(ms) {
+  return ms < 10 ? ms.toFixed(1) + ' ms' : Math.round(ms) + ' ms';
+}
+
+function sizeText(width, height) {
+  return width + ' × ' + height;
+}
+
+// ---------------------------------------------------------------- the source
+async function openSource(source, reply) {
+  $('header').textContent = reply.header || '';
+  $('header-box').open = Boolean(reply.header);
+  if (!reply.ok) {
+    state.source = null;
+    $('source-name').textContent = source.name + ': not opened';
+    showNote($('note'), 'refused', reply.note || reply.error || 'the file could not be read');
+    paint($('source'), 1, 1, new Uint8Array([0, 0, 0, 0]).buffer);
+    paint($('result'), 1, 1, new Uint8Array([0, 0, 0, 0]).buffer);
+    $('source-size').textContent = '';
+    $('result-size').textContent = '';
+    showNote($('result-note'), 'warning', '');
+    for (const step of state.steps) {
+      step.element.classList.remove('failed');
+      step.timing.textContent = '';
+      step.error.textContent = '';
+    }
+    $('download').disabled = true;
+    state.shown = null;
+    updateCommand();
+    document.body.dataset.state = 'refused';
+    return;
+  }
+  source.width = reply.width;
+  source.height = reply.height;
+  if (reply.file) source.file = new Uint8Array(reply.file);
+  state.source = source;
+  $('source-name').textContent = source.kind === 'card' ? 'The test card, drawn by the library' : source.name;
+  showNote($('note'), 'warning', reply.note);
+  $('source-size').textContent = sizeText(reply.width, reply.height);
+  if (!paint($('source'), reply.width, reply.height, reply.rgba)) {
+    $('source-size').textContent += ' (too large to show here)';
+  }
+  updateCommand();
+  scheduleRun();
+}
+
+async function openFile(file) {
+  if (!file) return;
+  if (file.size > FILE_BYTES_LIMIT) {
+    openSource({ kind: 'file', name: file.name }, {
+      ok: false, note: file.name + ' is ' + file.size + ' bytes; this page opens files of up to 1 GiB',
+    });
+    return;
+  }
+  const bytes = new Uint8Array(await file.arrayBuffer());
+  const copy = bytes.slice();
+  const reply = await request('open', { file: copy.buffer }, [copy.buffer]);
+  await openSource({ kind: 'file', name: file.name, file: bytes }, reply);
+}
+
+async function openCard() {
+  const width = parseInt($('card-width').value, 10) || Chain.CARD_WIDTH;
+  const height = parseInt($('card-height').value, 10) || Chain.CARD_HEIGHT;
+  const reply = await request('testcard', { width, height });
+  await openSource({ kind: 'card', name: 'card.bmp' }, reply);
+}
+
+// ---------------------------------------------------------------- the chain
+function tokens() {
+  return state.steps.map((step) => Chain.token(step.op.name, step.values));
+}
+
+function updateCommand() {
+  $('command').textContent = state.source ? Chain.commandLine(state.source, tokens(), state.bits) : '';
+}
+
+function argumentRow(step, index) {
+  const op = step.op;
+  const range = op.arguments[index] || { label: 'value ' + (index + 1), low: 0, high: 100, step: 1 };
+  const row = document.createElement('label');
+  row.className = 'argument';
+  const name = document.createElement('span');
+  name.textContent = range.label;
+  const slider = document.createElement('input');
+  slider.type = 'range';
+  Object.assign(slider, { min: range.low, max: range.high, step: range.step, value: step.values[index] });
+  const box = document.createElement('input');
+  box.type = 'number';
+  box.step = op.kinds[index] === 'i' ? '1' : 'any';
+  box.value = step.values[index];
+  box.setAttribute('aria-label', op.name + ' ' + range.label);
+  slider.addEventListener('input', () => {
+    box.value = slider.value;
+    step.values[index] = slider.value;
+    chainChanged();
+  });
+  box.addEventListener('input', () => {
+    if (box.value === '' || !box.checkValidity()) return;
+    slider.value = box.value;
+    step.values[index] = box.value;
+    chainChanged();
+  });
+  row.append(name, slider, box);
+  return row;
+}
+
+function stepElement(step) {
+  const item = document.createElement('li');
+  const title = document.createElement('div');
+  title.className = 'title';
+  const name = document.createElement('strong');
+  name.textContent = step.op.name;
+  name.title = step.op.help;
+  const buttons = [['↑', 'Move up', -1], ['↓', 'Move down', 1]].map(([label, hint, delta]) => {
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.textContent = label;
+    button.title = hint;
+    button.addEventListener('click', () => moveStep(step, delta));
+    return button;
+  });
+  const remove = document.createElement('button');
+  remove.type = 'button';
+  remove.textContent = '×';
+  remove.title = 'Remove';
+  remove.addEventListener('click', () => removeStep(step));
+  title.append(name, ...buttons, remove);
+  item.append(title);
+  for (let i = 0; i < step.op.kinds.length; i++) item.append(argumentRow(step, i));
+  const timing = document.createElement('div');
+  timing.className = 'timing';
+  const error = document.createElement('div');
+  error.className = 'error';
+  item.append(timing, error);
+  step.timing = timing;
+  step.error = error;
+  return item;
+}
+
+function renderChain() {
+  const list = $('chain');
+  list.replaceChildren(...state.steps.map((step) => step.element));
+}
+
+function addStep(name) {
+  const op = state.operations.find((o) => o.name === name);
+  if (!op) return;
+  const values = Array.from(op.kinds, (kind, i) => String(op.arguments[i] ? op.arguments[i].start : 0));
+  const step = { op, values };
+  step.element = stepElement(step);
+  state.steps.push(step);
+  renderChain();
+  chainChanged();
+}
+
+function moveStep(step, delta) {
+  const at = state.steps.indexOf(step);
+  const to = at + delta;
+  if (to < 0 || to >= state.steps.length) return;
+  state.steps.splice(at, 1);
+  state.steps.splice(to, 0, step);
+  renderChain();
+  chainChanged();
+}
+
+function removeStep(step) {
+  state.steps.splice(state.steps.indexOf(step), 1);
+  renderChain();
+  chainChanged();
+}
+
+function chainChanged() {
+  updateCommand();
+  $('download').disabled = true;
+  scheduleRun();
+}
+
+// ---------------------------------------------------------------- running
+// One run at a time; changes made meanwhile are folded into one more run after it.
+function scheduleRun() {
+  if (!state.source) return;
+  runWanted = true;
+  if (!running) pump();
+}
+
+async function pump() {
+  if (!runWanted || !state.source) return;
+  runWanted = false;
+  running = true;
+  const ran = tokens();
+  const reply = await request('run', { tokens: ran });
+  running = false;
+  showRun(ran, reply);
+  if (runWanted) pump();
+}
+
+function showRun(ran, reply) {
+  const current = JSON.stringify(ran) === JSON.stringify(tokens());
+  state.steps.forEach((step, i) => {
+    const done = reply.steps && reply.steps[i];
+    step.element.classList.toggle('failed', Boolean(done && !done.ok));
+    step.timing.textContent = done ? formatMs(done.ms) + ' · ' + sizeText(done.width, done.height) : '';
+    step.error.textContent = done && !done.ok ? done.error : '';
+  });
+  const total = (reply.loadMs || 0) + (reply.steps || []).reduce((sum, s) => sum + s.ms, 0);
+  if (reply.rgba) {
+    const shown = paint($('result'), reply.width, reply.height, reply.rgba);
+    $('result-size').textContent = sizeText(reply.width, reply.height) + ' · ' + formatMs(total) +
+        (shown ? '' : ' (too large to show here)');
+  }
+  if (reply.ok) {
+    showNote($('result-note'), 'warning', '');
+  } else {
+    // A failed step shows its own message; say here where the run stopped.
+    const failed = reply.steps && reply.steps.length;
+    showNote($('result-note'), 'refused', failed
+      ? 'Stopped at step ' + failed + ' (' + reply.steps[failed - 1].token + ')' +
+        (reply.rgba ? '; shown: the picture before it.' : '.')
+      : reply.error);
+  }
+  state.shown = reply.ok && current ? ran : null;
+  $('result').dataset.chain = reply.ok ? ran.join(' ') : '';
+  $('download').disabled = !(reply.ok && current);
+}
+
+async function download() {
+  if (!state.source || !state.shown) return;
+  const bits = state.bits;
+  const name = Chain.outputName(state.source, bits);
+  const reply = await request('save', { tokens: state.shown, bits });
+  if (!reply.ok) {
+    showNote($('result-note'), 'refused', reply.error);
+    return;
+  }
+  const url = URL.createObjectURL(new Blob([reply.file], { type: 'image/bmp' }));
+  const link = document.createElement('a');
+  link.href = url;
+  link.download = name;
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 60000);
+}
+
+// ---------------------------------------------------------------- wiring
+function fillControls(operations, maxPixels) {
+  state.operations = operations;
+  const select = $('operation');
+  for (const op of operations) {
+    const option = document.createElement('option');
+    option.value = op.name;
+    option.textContent = op.usage;
+    option.title = op.help;
+    select.append(option);
+  }
+  select.value = 'fun';
+  const showHelp = () => {
+    const op = operations.find((o) => o.name === select.value);
+    $('operation-help').textContent = op ? op.help : '';
+  };
+  select.addEventListener('change', showHelp);
+  showHelp();
+  for (const bits of Chain.DEPTHS) {
+    const option = document.createElement('option');
+    option.value = String(bits);
+    option.textContent = String(bits);
+    $('depth').append(option);
+  }
+  $('depth').value = '24';
+  $('limit').textContent = maxPixels.toLocaleString('en') + ' (2^26)';
+}
+
+function wireDrop() {
+  let depth = 0;
+  const drop = $('drop');
+  document.addEventListener('dragenter', (event) => {
+    event.preventDefault();
+    depth++;
+    drop.hidden = false;
+  });
+  document.addEventListener('dragover', (event) => event.preventDefault());
+  document.addEventListener('dragleave', () => {
+    depth = Math.max(0, depth - 1);
+    if (depth === 0) drop.hidden = true;
+  });
+  document.addEventListener('drop', (event) => {
+    event.preventDefault();
+    depth = 0;
+    drop.hidden = true;
+    const file = event.dataTransfer && event.dataTransfer.files[0];
+    if (file) openFile(file);
+  });
+}
+
+async function main() {
+  startWorker();
+  const init = await request('init');
+  if (!init.ok) {
+    showNote($('note'), 'refused', 'The library did not start: ' + init.error);
+    return;
+  }
+  fillControls(init.operations, init.maxPixels);
+  $('file').addEventListener('change', (event) => openFile(event.target.files[0]));
+  $('card').addEventListener('click', openCard);
+  $('add').addEventListener('click', () => addStep($('operation').value));
+  $('depth').addEventListener('change', () => {
+    state.bits = parseInt($('depth').value, 10);
+    updateCommand();
+  });
+  $('download').addEventListener('click', download);
+  wireDrop();
+  document.body.dataset.state = 'ready';
+}
+
+main();

@@ -1,0 +1,71 @@
+// The page's worker: the library runs here, so the page stays responsive during a long warp.
+// Requests are { id, kind, ... }; every reply carries the request's id.
+importScripts('bmpfun-web.js', 'engine.js');
+
+let engine = null;
+let lastChain = null;  // the tokens the current image was made with
+const ready = createBmpfun().then((module) => {
+  engine = new BmpfunEngine.Engine(module);
+});
+
+// An opened source is the session's image until the first run.
+function sourceReply(report) {
+  if (!report.ok) return { ok: false, header: report.header, note: report.note };
+  lastChain = [];
+  const size = engine.size();
+  return {
+    ok: true, header: report.header, note: report.note, width: size.width, height: size.height,
+    rgba: engine.rgba().buffer, file: report.file ? report.file.buffer : null,
+  };
+}
+
+function runReply(tokens) {
+  const run = engine.run(tokens);
+  lastChain = run.ok ? tokens.slice() : null;
+  const reply = Object.assign({}, run);
+  if (run.width > 0) reply.rgba = engine.rgba().buffer;
+  return reply;
+}
+
+function saveReply(tokens, bits) {
+  // The file is always the chain's full result, even if the image was left partway.
+  if (lastChain === null || JSON.stringify(lastChain) !== JSON.stringify(tokens)) {
+    const run = engine.run(tokens);
+    lastChain = run.ok ? tokens.slice() : null;
+    if (!run.ok) return { ok: false, error: run.error };
+  }
+  const saved = engine.save(bits);
+  return saved.ok ? { ok: true, file: saved.file.buffer } : saved;
+}
+
+self.onmessage = async (event) => {
+  const request = event.data;
+  let reply;
+  try {
+    await ready;
+    switch (request.kind) {
+      case 'init':
+        reply = { ok: true, operations: engine.operations(), maxPixels: engine.maxPixels() };
+        break;
+      case 'open':
+        reply = sourceReply(engine.open(new Uint8Array(request.file)));
+        break;
+      case 'testcard':
+        reply = sourceReply(engine.testcard(request.width, request.height));
+        break;
+      case 'run':
+        reply = runReply(request.tokens);
+        break;
+      case 'save':
+        reply = saveReply(request.tokens, request.bits);
+        break;
+      default:
+        reply = { ok: false, error: 'unknown request ' + request.kind };
+    }
+  } catch (error) {
+    // The module traps only on a fault of its own; it cannot be trusted after that.
+    reply = { ok: false, fatal: true, error: String(error && error.message ? error.message : error) };
+  }
+  const transfer = [reply.rgba, reply.file].filter((b) => b instanceof ArrayBuffer);
+  self.postMessage(Object.assign({ id: request.id }, reply), transfer);
+};
