@@ -23,24 +23,13 @@ constexpr BitmapPixel kBlank{255, 255, 255, 0};
 
 using test::px;
 
-::testing::AssertionResult sameState(const Bitmap& a, const Bitmap& b) {
-  if (a.bitsPerPixel() != b.bitsPerPixel() || a.width() != b.width() || a.height() != b.height() ||
-      a.xPixelsPerMeter() != b.xPixelsPerMeter() || a.yPixelsPerMeter() != b.yPixelsPerMeter() ||
-      a.colorTable() != b.colorTable()) {
-    return ::testing::AssertionFailure() << "depth, size, resolution or table differ";
-  }
-  for (int32_t y = 0; y < a.height(); ++y)
-    for (int32_t x = 0; x < a.width(); ++x)
-      if (!(a.pixel(x, y) == b.pixel(x, y))) return ::testing::AssertionFailure() << "pixel " << x << "," << y;
-  return ::testing::AssertionSuccess();
-}
-
 struct Loaded {
   bool ok;
   Bitmap bitmap;
 };
 
-// Loads bytes from a file and from memory into bitmaps prepared alike; both must agree.
+// Loads bytes from a file and from memory into bitmaps prepared alike; both must agree, and
+// do what the reference decoder does (so every hand-made case below checks it too).
 Loaded load(const std::vector<uint8_t>& bytes, const Limits& limits = {},
             const std::function<void(Bitmap&)>& prepare = {}) {
   Bitmap fromFile, fromMemory;
@@ -55,8 +44,9 @@ Loaded load(const std::vector<uint8_t>& bytes, const Limits& limits = {},
   const bool okFile = fromFile.loadFile(path, limits, &fileStatus);
   const bool okMemory = fromMemory.loadMemory(bytes, limits, &memoryStatus);
   EXPECT_EQ(okFile, okMemory);
-  EXPECT_TRUE(sameState(fromFile, fromMemory));
+  EXPECT_TRUE(test::sameBitmap(fromFile, fromMemory));
   EXPECT_EQ(to_string(fileStatus), to_string(memoryStatus));
+  EXPECT_TRUE(test::loadedLikeReference(fromMemory, okMemory, memoryStatus, bytes, limits));
   return {okFile, std::move(fromFile)};
 }
 
@@ -107,7 +97,7 @@ TEST(BmpReader, MissingFileAndBadMagic) {
     EXPECT_FALSE(l.ok);
     Bitmap expected;
     prepareDistinct(expected);
-    EXPECT_TRUE(sameState(l.bitmap, expected)) << bytes.size() << " bytes";
+    EXPECT_TRUE(test::sameBitmap(l.bitmap, expected)) << bytes.size() << " bytes";
   }
 }
 

@@ -1,5 +1,6 @@
 // The fun warps and the mosaic: positions that hinge on the truncated pi and its stored
 // reciprocal, the linear store rule of effect 2, and the mosaic's cells and channel table.
+#include "support/reference_ops.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -204,14 +205,6 @@ TEST(Fun, UnknownSamplingMethodStoresBlack) {
 
 enum class Kept { red, green, blue, redGreen, none };
 
-// The channel table as a lookup: [j mod 4][i odd].
-constexpr Kept kTable[4][2] = {
-    {Kept::blue, Kept::red},
-    {Kept::redGreen, Kept::green},
-    {Kept::red, Kept::blue},
-    {Kept::green, Kept::redGreen},
-};
-
 Pixel keep(Pixel source, Kept kept) {
   switch (kept) {
     case Kept::red: return Pixel{source.r, 0, 0, 0};
@@ -291,31 +284,7 @@ TEST(Mosaic, UnvisitedCellsKeepTheBlankPixels) {
   }
 }
 
-// The cell walk exactly as described: cells (i, j) for i < (2w)/a and -1 <= j <= i + w/a,
-// each cell's pixels column by column, found by testing both band inequalities.
-std::vector<Pixel> referenceMosaic(const Image& source, int32_t a, std::vector<int>& writes) {
-  const int32_t w = source.width();
-  const int32_t h = source.height();
-  std::vector<Pixel> out(static_cast<size_t>(w) * static_cast<size_t>(h), kBlank);
-  writes.assign(out.size(), 0);
-  if (a <= 0) return out;
-  for (int32_t i = 0; i < (2 * w) / a; ++i) {
-    for (int32_t j = -1; j <= i + w / a; ++j) {
-      for (int32_t k = 0; k < w; ++k) {
-        for (int32_t l = 0; l < h; ++l) {
-          const bool inSum = j * a <= k + l && k + l < (j + 1) * a;
-          const bool inDifference = (j - i) * a <= k - l && k - l < (j - i + 1) * a;
-          if (!inSum || !inDifference) continue;
-          const size_t e = static_cast<size_t>(k + l * w);
-          out[e] = keep(source.pixels()[e], kTable[j % 4][i % 2]);
-          ++writes[e];
-        }
-      }
-    }
-  }
-  return out;
-}
-
+// The cell walk of the reference (support/reference_ops.hpp) on many sizes.
 TEST(Mosaic, MatchesTheCellWalkOnManySizes) {
   const int32_t sizes[] = {1, 2, 3, 5, 8, 13, 17};
   for (int32_t w : sizes) {
@@ -325,11 +294,11 @@ TEST(Mosaic, MatchesTheCellWalkOnManySizes) {
         SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + ", band width " +
                      std::to_string(a));
         std::vector<int> writes;
-        const std::vector<Pixel> expected = referenceMosaic(*source, a, writes);
+        const reference::Grid expected = reference::mosaic(*source, a, &writes);
         for (int n : writes) ASSERT_LE(n, 1);  // the cells are disjoint
         auto out = source->mosaic(a);
         ASSERT_TRUE(out);
-        ASSERT_EQ(pixelsOf(*out), expected);
+        ASSERT_EQ(pixelsOf(*out), expected.pixels);
       }
     }
   }

@@ -242,31 +242,13 @@ TEST(Image, LoadFailures) {
 
 // ---------------------------------------------------------------- saving
 
-struct SavedFile {
-  int32_t width = 0;
-  int32_t height = 0;
-  uint16_t bits = 0;
-  uint32_t offBits = 0;
-  std::vector<uint8_t> bytes;
-};
+// A saved file through the reference decoder.
+reference::Decoded readSaved(const std::string& path) { return reference::decode(test::readBytes(path)); }
 
-SavedFile readSaved(const std::string& path) {
-  SavedFile f;
-  f.bytes = test::readBytes(path);
-  if (f.bytes.size() < 54) return f;
-  f.offBits = test::getU32(f.bytes, 10);
-  f.width = static_cast<int32_t>(test::getU32(f.bytes, 18));
-  f.height = static_cast<int32_t>(test::getU32(f.bytes, 22));
-  f.bits = test::getU16(f.bytes, 28);
-  return f;
-}
-
-// Blue, green, red of pixel (x, y) in a 24-bit bottom-up file.
-Pixel filePixel24(const SavedFile& f, int32_t x, int32_t y) {
-  const size_t rowBytes = (static_cast<size_t>(f.width) * 3 + 3) / 4 * 4;
-  const size_t at = f.offBits + static_cast<size_t>(f.height - 1 - y) * rowBytes +
-                    static_cast<size_t>(x) * 3;
-  return Pixel{f.bytes.at(at + 2), f.bytes.at(at + 1), f.bytes.at(at), 0};
+// Red, green, blue of pixel (x, y) of a decoded 24-bit file, alpha 0.
+Pixel filePixel24(const reference::Decoded& f, int32_t x, int32_t y) {
+  const BitmapPixel p = f.raster.pixels.at(static_cast<size_t>(x + y * f.raster.width));
+  return Pixel{p.red, p.green, p.blue, p.alpha};
 }
 
 TEST(Image, SaveBlankWritesWhite24Bit) {
@@ -275,12 +257,12 @@ TEST(Image, SaveBlankWritesWhite24Bit) {
   ASSERT_TRUE(image);
   const std::string path = dir.file("blank.bmp");
   ASSERT_TRUE(image->save(path));
-  const SavedFile f = readSaved(path);
-  EXPECT_EQ(f.bits, 24);
-  EXPECT_EQ(f.width, 3);
-  EXPECT_EQ(f.height, 2);
-  EXPECT_EQ(f.offBits, 54u);
-  ASSERT_EQ(f.bytes.size(), 54u + 2 * 12);
+  const reference::Decoded f = readSaved(path);
+  EXPECT_EQ(f.raster.bits, 24);
+  EXPECT_EQ(f.raster.width, 3);
+  EXPECT_EQ(f.raster.height, 2);
+  EXPECT_EQ(f.headers.file.bfOffBits, 54u);
+  ASSERT_EQ(test::readBytes(path).size(), 54u + 2 * 12);
   for (int32_t y = 0; y < 2; ++y)
     for (int32_t x = 0; x < 3; ++x) EXPECT_TRUE(samePixel(filePixel24(f, x, y), Pixel{255, 255, 255, 0}));
 }
@@ -292,12 +274,12 @@ TEST(Image, SavePaletteImageDropsTableAndKeepsColours) {
     ASSERT_TRUE(image) << c.name;
     const std::string out = dir.file(std::string(c.name) + ".out.bmp");
     ASSERT_TRUE(image->save(out)) << c.name;
-    const SavedFile f = readSaved(out);
-    EXPECT_EQ(f.bits, 24) << c.name;
-    EXPECT_EQ(f.offBits, 54u) << c.name;
-    for (int32_t y = 0; y < f.height; ++y) {
-      for (int32_t x = 0; x < f.width; ++x) {
-        Pixel want = c.want[static_cast<size_t>(x + y * f.width)];
+    const reference::Decoded f = readSaved(out);
+    EXPECT_EQ(f.raster.bits, 24) << c.name;
+    EXPECT_EQ(f.headers.file.bfOffBits, 54u) << c.name;
+    for (int32_t y = 0; y < f.raster.height; ++y) {
+      for (int32_t x = 0; x < f.raster.width; ++x) {
+        Pixel want = c.want[static_cast<size_t>(x + y * f.raster.width)];
         want.a = 0;
         EXPECT_TRUE(samePixel(filePixel24(f, x, y), want)) << c.name << " " << x << ", " << y;
       }
@@ -320,9 +302,9 @@ TEST(Image, SaveWritesCurrentPixelsAndSavingTwiceIsStable) {
   ASSERT_TRUE(image->save(dir.file("a.bmp")));
   ASSERT_TRUE(image->save(dir.file("b.bmp")));
   EXPECT_EQ(test::readBytes(dir.file("a.bmp")), test::readBytes(dir.file("b.bmp")));
-  const SavedFile f = readSaved(dir.file("a.bmp"));
-  ASSERT_EQ(f.width, 5);
-  ASSERT_EQ(f.height, 4);
+  const reference::Decoded f = readSaved(dir.file("a.bmp"));
+  ASSERT_EQ(f.raster.width, 5);
+  ASSERT_EQ(f.raster.height, 4);
   for (int32_t y = 0; y < 4; ++y) {
     for (int32_t x = 0; x < 5; ++x) {
       Pixel want = image->pixel(x, y);
@@ -406,9 +388,9 @@ TEST(Image, CopyTakesCurrentPixelsNotTheLastLoad) {
   ASSERT_TRUE(second);
   EXPECT_EQ(pixelsOf(*second), pixelsOf(*copy));
   ASSERT_TRUE(second->save(dir.file("second.bmp")));
-  const SavedFile f = readSaved(dir.file("second.bmp"));
-  EXPECT_EQ(f.width, 2);
-  EXPECT_EQ(f.height, 2);
+  const reference::Decoded f = readSaved(dir.file("second.bmp"));
+  EXPECT_EQ(f.raster.width, 2);
+  EXPECT_EQ(f.raster.height, 2);
   EXPECT_TRUE(samePixel(filePixel24(f, 0, 0), Pixel{1, 1, 1, 0}));
 }
 

@@ -1,8 +1,9 @@
 // Neighbourhood filters: convolvePixel's edge substitution and rounding, the in-place
-// column-major blur and sharpen (checked against a plain implementation kept here), and the
+// column-major blur and sharpen (checked against the plain ones of the test support), and the
 // wrapping Laplacian of edgeDetect.
 #include <bmpfun/image.hpp>
 
+#include "support/reference_ops.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -30,48 +31,6 @@ std::unique_ptr<Image> everyByteImage() {
               static_cast<uint8_t>(i * 7), static_cast<uint8_t>(i * 13 + 5)};
   }
   return image;
-}
-
-// ---------------------------------------------------------------- plain reference
-
-// The convolution exactly as described, with no shortcuts: 25 terms, a outer and b inner,
-// each scaled and added with the Pixel operations, outside coordinates replaced by the
-// centre's own.
-Pixel referenceConvolve(const Image& image, int32_t x, int32_t y, const BlurMask& mask) {
-  Pixel sum{0, 0, 0, 255};
-  for (int32_t a = 0; a < 5; ++a) {
-    for (int32_t b = 0; b < 5; ++b) {
-      int32_t gx = x + a - 2;
-      int32_t gy = y + b - 2;
-      const bool columnInside = gx >= 0 && gx < image.width();
-      const bool rowInside = gy >= 0 && gy < image.height();
-      if (!columnInside) gx = x;
-      if (!rowInside) gy = y;
-      sum = sum.add(image.pixels()[static_cast<size_t>(gx + gy * image.width())].scaleBy(mask[a][b]));
-    }
-  }
-  return sum;
-}
-
-void referenceBlur(Image& image, int32_t maskSize) {
-  const BlurMask* mask = blurMaskFor(maskSize);
-  if (mask == nullptr) return;
-  for (int32_t x = 0; x < image.width(); ++x) {
-    for (int32_t y = 0; y < image.height(); ++y) {
-      image.pixel(x, y) = referenceConvolve(image, x, y, *mask);
-    }
-  }
-}
-
-void referenceSharpen(Image& image, int32_t maskSize) {
-  const BlurMask* mask = blurMaskFor(maskSize);
-  for (int32_t x = 0; x < image.width(); ++x) {
-    for (int32_t y = 0; y < image.height(); ++y) {
-      const Pixel original = image.pixel(x, y);
-      const Pixel blurred = mask ? referenceConvolve(image, x, y, *mask) : original;
-      image.pixel(x, y) = blurred.lerp(original, 1.5);
-    }
-  }
 }
 
 // ---------------------------------------------------------------- convolvePixel
@@ -139,7 +98,7 @@ TEST(ConvolvePixel, MatchesThePlainConvolutionEverywhere) {
     auto image = randomImage(width, height, static_cast<uint32_t>(round));
     for (int32_t x = 0; x < width; ++x) {
       for (int32_t y = 0; y < height; ++y) {
-        const Pixel expected = referenceConvolve(*image, x, y, mask);
+        const Pixel expected = reference::convolve(*image, x, y, mask);
         convolvePixel(*image, x, y, mask);
         ASSERT_EQ(image->pixel(x, y), expected) << width << "x" << height << " at " << x << ", " << y;
       }
@@ -247,13 +206,13 @@ TEST(Blur, FastPathEqualsThePlainConvolution) {
         auto fast = randomImage(size[0], size[1], seed);
         auto plain = randomImage(size[0], size[1], seed);
         fast->blur(maskSize);
-        referenceBlur(*plain, maskSize);
+        reference::blur(*plain, maskSize);
         ASSERT_EQ(pixelsOf(*fast), pixelsOf(*plain))
             << "blur " << maskSize << " on " << size[0] << "x" << size[1] << " seed " << seed;
         fast = randomImage(size[0], size[1], seed);
         plain = randomImage(size[0], size[1], seed);
         fast->sharpen(maskSize);
-        referenceSharpen(*plain, maskSize);
+        reference::sharpen(*plain, maskSize);
         ASSERT_EQ(pixelsOf(*fast), pixelsOf(*plain))
             << "sharpen " << maskSize << " on " << size[0] << "x" << size[1] << " seed " << seed;
       }
@@ -274,7 +233,7 @@ TEST(Blur, FastPathEqualsThePlainConvolutionOnSmoothImages) {
     auto plain = uniformImage(23, 19, Pixel{});
     std::copy(fast->pixels().begin(), fast->pixels().end(), plain->pixels().begin());
     fast->blur(maskSize);
-    referenceBlur(*plain, maskSize);
+    reference::blur(*plain, maskSize);
     EXPECT_EQ(pixelsOf(*fast), pixelsOf(*plain)) << maskSize;
   }
 }
