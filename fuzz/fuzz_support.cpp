@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace bmpfun::fuzz {
 
@@ -63,6 +62,17 @@ bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
   return close(fd) == 0;
 }
 
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return bytes;
+  uint8_t buffer[65536];
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  close(fd);
+  return bytes;
+}
+
 bool fileExists(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0;
@@ -90,16 +100,6 @@ std::vector<std::string> scratchEntries() {
   }
   closedir(dir);
   return names;
-}
-
-bool sameBitmap(const Bitmap& a, const Bitmap& b) {
-  if (a.width() != b.width() || a.height() != b.height() || a.bitsPerPixel() != b.bitsPerPixel() ||
-      a.xPixelsPerMeter() != b.xPixelsPerMeter() || a.yPixelsPerMeter() != b.yPixelsPerMeter() ||
-      a.colorTable() != b.colorTable()) {
-    return false;
-  }
-  const size_t n = static_cast<size_t>(a.width()) * static_cast<size_t>(a.height());
-  return std::memcmp(a.data(), b.data(), n * sizeof(BitmapPixel)) == 0;
 }
 
 void silenceStdout() {

@@ -1,8 +1,6 @@
 // Helpers shared by the fuzz targets: a private scratch folder per process, file writing and
 // a check that stops the run with a message when a guarantee of the library does not hold.
 #pragma once
-#include <bmpfun/bmp.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +22,8 @@ const std::string& scratchDir();
 std::string scratchFile(const std::string& name);
 // Writes bytes to path (truncating); false on any error.
 bool writeFile(const std::string& path, const uint8_t* data, size_t size);
+// The bytes of the file at path; empty when it cannot be read.
+std::vector<uint8_t> readFile(const std::string& path);
 bool fileExists(const std::string& path);
 // Removes every entry of the scratch folder except the names listed.
 void clearScratch(const std::string& keep = "");
@@ -31,8 +31,6 @@ void clearScratch(const std::string& keep = "");
 // Names of the entries of the scratch folder.
 std::vector<std::string> scratchEntries();
 
-// Whole-state comparison of two bitmaps: size, depth, table, resolution and every pixel.
-bool sameBitmap(const Bitmap& a, const Bitmap& b);
 
 // Silences standard output (the entry prints its messages there).
 void silenceStdout();

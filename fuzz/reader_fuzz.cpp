@@ -1,17 +1,17 @@
 // Reader target: bytes -> load from memory and from a file (both must agree to the last
-// field) -> save at every depth -> read back, checking what each depth keeps exactly.
+// field, and do what the reference decoder does: outcome, cause, bitmap, warnings) -> the
+// image factory reads the same pixels -> save at every depth: the reference encoder's bytes,
+// which read back as the reference decodes them.
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
-#include "bmp/reader.hpp"
-#include "bmp/writer.hpp"
 #include "fuzz_support.hpp"
-
-#include <sys/stat.h>
+#include "support/reference_bmp.hpp"
 
 #include <cstdint>
+#include <span>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 using namespace bmpfun;
 using bmpfun::fuzz::scratchFile;
@@ -30,24 +30,11 @@ std::string describe(const Bitmap& b) {
 
 bool isPaletted(int32_t bits) { return bits == 1 || bits == 4 || bits == 8; }
 
-// What a pixel must read back as after a save at the bitmap's depth. `nearest` remembers the
-// table index of every colour met so far.
-BitmapPixel expectedAfterSave(const Bitmap& saved, BitmapPixel p, std::unordered_map<uint32_t, uint8_t>& nearest) {
-  switch (saved.bitsPerPixel()) {
-    case 1:
-    case 4:
-    case 8: {
-      const uint32_t key = uint32_t{p.blue} | uint32_t{p.green} << 8 | uint32_t{p.red} << 16;
-      auto [at, added] = nearest.try_emplace(key, 0);
-      if (added) at->second = nearestTableIndex(saved, p);
-      return saved.colorTable()[at->second];
-    }
-    case 16:  // 5-6-5 on disk, read back through the masks as multiples of 8; no alpha
-      return BitmapPixel{static_cast<uint8_t>(p.blue & 0xF8), static_cast<uint8_t>(p.green & 0xF8),
-                         static_cast<uint8_t>(p.red & 0xF8), 0};
-    case 24: return BitmapPixel{p.blue, p.green, p.red, 0};
-    default: return p;
-  }
+// A load did what the reference decoder does with the same bytes.
+void checkLikeReference(const Bitmap& b, bool ok, const BmpStatus& status, std::span<const uint8_t> bytes,
+                        const Limits& limits, const std::string& what) {
+  const std::string difference = reference::loadDifference(b, ok, status, bytes, limits);
+  FUZZ_CHECK(difference.empty(), what + " unlike the reference: " + difference);
 }
 
 void roundTrip(const Bitmap& loaded, int32_t depth, const Limits& limits) {
@@ -58,33 +45,13 @@ void roundTrip(const Bitmap& loaded, int32_t depth, const Limits& limits) {
 
   const std::string out = scratchFile("out.bmp");
   FUZZ_CHECK(copy.saveFile(out), "save failed for " + describe(copy));
-  struct stat st {};
-  FUZZ_CHECK(stat(out.c_str(), &st) == 0, out);
-  const auto layout = detail::bmpLayout(depth, copy.width(), copy.height());
-  FUZZ_CHECK(layout && static_cast<uint64_t>(st.st_size) == layout->fileBytes,
-             "file size " + std::to_string(st.st_size) + " for " + describe(copy));
-
+  const std::vector<uint8_t> written = fuzz::readFile(out);
+  FUZZ_CHECK(written == reference::encode(reference::rasterOf(copy)), "written bytes of " + describe(copy));
   Bitmap back;
-  FUZZ_CHECK(back.loadFile(out, limits), "written file refused: " + describe(copy));
-  FUZZ_CHECK(back.width() == copy.width() && back.height() == copy.height() &&
-                 back.bitsPerPixel() == depth,
-             describe(back) + " read back from " + describe(copy));
-  const int32_t xr = copy.xPixelsPerMeter() == 0 ? 3780 : copy.xPixelsPerMeter();
-  const int32_t yr = copy.yPixelsPerMeter() == 0 ? 3780 : copy.yPixelsPerMeter();
-  FUZZ_CHECK(back.xPixelsPerMeter() == xr && back.yPixelsPerMeter() == yr, "resolution");
-  if (isPaletted(depth)) FUZZ_CHECK(back.colorTable() == copy.colorTable(), "colour table");
-
-  const size_t n = static_cast<size_t>(copy.width()) * static_cast<size_t>(copy.height());
-  std::unordered_map<uint32_t, uint8_t> nearest;
-  for (size_t i = 0; i < n; ++i) {
-    const BitmapPixel want = expectedAfterSave(copy, copy.data()[i], nearest);
-    const BitmapPixel got = back.data()[i];
-    FUZZ_CHECK(got == want, "pixel " + std::to_string(i) + " of " + describe(copy) + " changed: " +
-                                std::to_string(got.blue) + "," + std::to_string(got.green) + "," +
-                                std::to_string(got.red) + "," + std::to_string(got.alpha) + " for " +
-                                std::to_string(want.blue) + "," + std::to_string(want.green) + "," +
-                                std::to_string(want.red) + "," + std::to_string(want.alpha));
-  }
+  BmpStatus status;
+  const bool ok = back.loadFile(out, limits, &status);
+  FUZZ_CHECK(ok, "written file refused: " + describe(copy));
+  checkLikeReference(back, ok, status, written, limits, "the read back of " + describe(copy));
 }
 
 }  // namespace
@@ -93,14 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Limits limits;
   limits.maxPixels = kMaxPixels;
 
-  Bitmap fromMemory;
-  const bool okMemory = fromMemory.loadMemory({data, size}, limits);
+  Bitmap fromMemory, fromFile;
+  BmpStatus memoryStatus, fileStatus;
+  const bool okMemory = fromMemory.loadMemory({data, size}, limits, &memoryStatus);
   const std::string input = scratchFile("input.bmp");
   FUZZ_CHECK(fuzz::writeFile(input, data, size), "cannot write " + input);
-  Bitmap fromFile;
-  const bool okFile = fromFile.loadFile(input, limits);
-  FUZZ_CHECK(okMemory == okFile, "memory and file loads disagree");
-  FUZZ_CHECK(fuzz::sameBitmap(fromMemory, fromFile), "memory and file loads left different bitmaps");
+  const bool okFile = fromFile.loadFile(input, limits, &fileStatus);
+  FUZZ_CHECK(okMemory == okFile && to_string(memoryStatus) == to_string(fileStatus),
+             "memory and file loads disagree: " + to_string(memoryStatus) + " / " + to_string(fileStatus));
+  const std::string apart = reference::difference(reference::rasterOf(fromMemory), reference::rasterOf(fromFile));
+  FUZZ_CHECK(apart.empty(), "memory and file loads left different bitmaps: " + apart);
+  checkLikeReference(fromMemory, okMemory, memoryStatus, {data, size}, limits, "the load");
 
   // Whatever the outcome, the bitmap is a valid grid with a table of the right size.
   const Bitmap& b = fromMemory;
@@ -116,13 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto image = Image::load(input, limits, &status);
   FUZZ_CHECK(image && status == ImageStatus::ok, to_string(status));
   FUZZ_CHECK(image->width() == b.width() && image->height() == b.height(), "image size");
-  for (size_t i = 0; i < image->pixels().size(); ++i) {
-    const BitmapPixel s = b.data()[i];
-    FUZZ_CHECK((image->pixels()[i] == Pixel{s.red, s.green, s.blue, s.alpha}), "image pixel");
-  }
+  const std::vector<Pixel> pixels(image->pixels().begin(), image->pixels().end());
+  FUZZ_CHECK(pixels == reference::rgbaOf(reference::rasterOf(b)), "image pixels");
   // Saving the image writes 24 bits: colours kept, alpha dropped.
   const std::string saved = scratchFile("image.bmp");
   FUZZ_CHECK(image->save(saved), "image save");
+  FUZZ_CHECK(fuzz::readFile(saved) == reference::encode(reference::rasterOf(*image)), "image file bytes");
   auto again = Image::load(saved, limits);
   FUZZ_CHECK(again && again->width() == image->width() && again->height() == image->height(), "image reload");
   for (size_t i = 0; i < again->pixels().size(); ++i) {
