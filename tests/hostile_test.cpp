@@ -171,7 +171,9 @@ TEST(Hostile, HeadersSizesOffsetsTablesMasks) {
     Limits limits;
     limits.maxPixels = c.maxPixels;
     Bitmap b;
-    ASSERT_EQ(b.loadMemory(c.bytes, limits), c.loads);
+    BmpStatus status;
+    ASSERT_EQ(b.loadMemory(c.bytes, limits, &status), c.loads);
+    EXPECT_TRUE(test::loadedLikeReference(b, c.loads, status, c.bytes, limits));
     if (!c.loads) {
       expectRefused(b, c.name);
       EXPECT_EQ(b.xPixelsPerMeter(), 3780);  // the header was whole, so its resolution is taken
@@ -196,7 +198,8 @@ TEST(Hostile, HeadersSizesOffsetsTablesMasks) {
 // reference decoder does with the same bytes (shorter than the 54 header bytes is refused;
 // otherwise each table entry takes the bytes the file still holds over its default colour,
 // and each pixel is decoded when the file holds its whole row, at 16 bits its own two bytes,
-// else white with alpha 0), and the whole file decodes to its picture.
+// else white with alpha 0), and the whole file decodes to its picture. The header inspection
+// reads what the reference reads.
 TEST(Hostile, FilesCutAtEveryByte) {
   struct Layout {
     const char* what;
@@ -253,6 +256,7 @@ TEST(Hostile, FilesCutAtEveryByte) {
         ASSERT_TRUE(test::sameBitmap(fromFile, fromMemory)) << what;
       }
       ASSERT_TRUE(test::loadedLikeReference(fromMemory, okMemory, status, bytes)) << what;
+      ASSERT_EQ(reference::difference(readHeadersOf(bytes), reference::readHeaders(bytes)), "") << what;
       ASSERT_EQ(okMemory, cut >= 54) << what;
       if (!okMemory) expectRefused(fromMemory, what);
     }
