@@ -8,14 +8,12 @@
 
 #include "entry/entry.hpp"
 #include "fuzz_support.hpp"
+#include "support/reference_bmp.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -147,16 +145,9 @@ PathArg choosePath(FuzzedDataProvider& in, const char* usual, const PathArg* oth
   }
 }
 
-std::optional<std::string> contents(const std::string& path) {
+std::optional<std::vector<uint8_t>> contents(const std::string& path) {
   if (!fuzz::fileExists(path)) return std::nullopt;
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-int32_t readI32(const uint8_t* p) {
-  uint32_t v = 0;
-  std::memcpy(&v, p, 4);
-  return static_cast<int32_t>(v);
+  return fuzz::readFile(path);
 }
 
 }  // namespace
@@ -178,7 +169,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The entry loads without a small limit: keep the work of one input small by skipping
   // files that announce a large grid (a short file can announce any size).
   if (fileSize >= 54) {
-    const int64_t w = readI32(data + 18), h = readI32(data + 22);
+    const BitmapInfoHeader info = reference::readHeaders({data, fileSize}).info;
+    const int64_t w = info.biWidth, h = info.biHeight;
     if (w > 0 && h > 0 && (w * h > (int64_t{1} << 16) || (2 * h + 1) * (2 * h + 1) > (int64_t{1} << 18))) return 0;
   }
   fuzz::clearScratch();
@@ -196,7 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // What the entry should see: the input image (default limits, as the entry loads it).
   std::unique_ptr<Image> source;
   if (input.name) source = Image::load(*input.name);
-  const std::optional<std::string> before = output.name ? contents(*output.name) : std::nullopt;
+  const std::optional<std::vector<uint8_t>> before = output.name ? contents(*output.name) : std::nullopt;
 
   const int32_t rc = noise ? BMPNoise(input.pointer(), output.pointer())
                            : BMPFun(input.pointer(), output.pointer(), effect);
@@ -212,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   if (output.name) {
-    const std::optional<std::string> after = contents(*output.name);
+    const std::optional<std::vector<uint8_t>> after = contents(*output.name);
     if (rc != BMPFUN_OK) {
       FUZZ_CHECK(after == before, "a failed call changed the output file");
     } else {

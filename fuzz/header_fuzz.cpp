@@ -35,10 +35,6 @@ void checkHeaders(const std::string& path, std::span<const uint8_t> file) {
   FUZZ_CHECK(fileBitsPerPixel(path) == want.info.biBitCount, "fileBitsPerPixel");
 }
 
-std::vector<BitmapPixel> gridOf(const Bitmap& b) {
-  return {b.data(), b.data() + static_cast<size_t>(b.width()) * static_cast<size_t>(b.height())};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bitmap bitmap;
   bitmap.loadMemory({file, fileSize}, limits);  // a refused file still leaves a bitmap
   const int32_t ow = bitmap.width(), oh = bitmap.height(), obits = bitmap.bitsPerPixel();
-  const std::vector<BitmapPixel> before = gridOf(bitmap);
+  const std::vector<BitmapPixel> before = reference::rasterOf(bitmap).pixels;
   const BitmapPixel corner = before.back();
 
   const bool ok = rescale(bitmap, mode, value, limits);
@@ -80,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool known = upper == 'P' || upper == 'W' || upper == 'H';
   if (!ok) {
     FUZZ_CHECK(bitmap.width() == ow && bitmap.height() == oh && bitmap.bitsPerPixel() == obits &&
-                   gridOf(bitmap) == before,
+                   reference::rasterOf(bitmap).pixels == before,
                "a refused rescale changed the bitmap");
     // A known mode is refused only for a side that does not fit int32 or a size past the limit.
     if (known && upper != 'P') {
@@ -100,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (upper == 'P' && value == 100) {
     FUZZ_CHECK(bitmap.width() == ow && bitmap.height() == oh, "P 100 keeps the size");
   }
-  FUZZ_CHECK(gridOf(bitmap).back() == corner, "corner pixel");
+  FUZZ_CHECK(reference::rasterOf(bitmap).pixels.back() == corner, "corner pixel");
 
   // The result is an ordinary bitmap: it saves and reads back whole.
   const std::string out = fuzz::scratchFile("rescaled.bmp");

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool okFile = fromFile.loadFile(input, limits, &fileStatus);
   FUZZ_CHECK(okMemory == okFile && to_string(memoryStatus) == to_string(fileStatus),
              "memory and file loads disagree: " + to_string(memoryStatus) + " / " + to_string(fileStatus));
-  const std::string apart = reference::difference(reference::rasterOf(fromMemory), reference::rasterOf(fromFile));
+  const std::string apart = reference::difference(fromMemory, fromFile);
   FUZZ_CHECK(apart.empty(), "memory and file loads left different bitmaps: " + apart);
   checkLikeReference(fromMemory, okMemory, memoryStatus, {data, size}, limits, "the load");
 

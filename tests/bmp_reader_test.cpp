@@ -3,6 +3,7 @@
 #include <bmpfun/bmp.hpp>
 
 #include "bmp/reader.hpp"
+#include "support/reference_bmp.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -44,9 +45,9 @@ Loaded load(const std::vector<uint8_t>& bytes, const Limits& limits = {},
   const bool okFile = fromFile.loadFile(path, limits, &fileStatus);
   const bool okMemory = fromMemory.loadMemory(bytes, limits, &memoryStatus);
   EXPECT_EQ(okFile, okMemory);
-  EXPECT_TRUE(test::sameBitmap(fromFile, fromMemory));
+  EXPECT_EQ(reference::difference(fromFile, fromMemory), "");
   EXPECT_EQ(to_string(fileStatus), to_string(memoryStatus));
-  EXPECT_TRUE(test::loadedLikeReference(fromMemory, okMemory, memoryStatus, bytes, limits));
+  EXPECT_EQ(reference::loadDifference(fromMemory, okMemory, memoryStatus, bytes, limits), "");
   return {okFile, std::move(fromFile)};
 }
 
@@ -97,7 +98,7 @@ TEST(BmpReader, MissingFileAndBadMagic) {
     EXPECT_FALSE(l.ok);
     Bitmap expected;
     prepareDistinct(expected);
-    EXPECT_TRUE(test::sameBitmap(l.bitmap, expected)) << bytes.size() << " bytes";
+    EXPECT_EQ(reference::difference(l.bitmap, expected), "") << bytes.size() << " bytes";
   }
 }
 

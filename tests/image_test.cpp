@@ -1,6 +1,7 @@
 // The Image container: factories and their failures, loading each depth, saving, copies.
 #include <bmpfun/image.hpp>
 
+#include "support/reference_bmp.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -245,10 +246,10 @@ TEST(Image, LoadFailures) {
 // A saved file through the reference decoder.
 reference::Decoded readSaved(const std::string& path) { return reference::decode(test::readBytes(path)); }
 
-// Red, green, blue of pixel (x, y) of a decoded 24-bit file, alpha 0.
-Pixel filePixel24(const reference::Decoded& f, int32_t x, int32_t y) {
-  const BitmapPixel p = f.raster.pixels.at(static_cast<size_t>(x + y * f.raster.width));
-  return Pixel{p.red, p.green, p.blue, p.alpha};
+// The pixels as a 24-bit file holds them: alpha 0.
+std::vector<Pixel> withoutAlpha(std::vector<Pixel> pixels) {
+  for (Pixel& p : pixels) p.a = 0;
+  return pixels;
 }
 
 TEST(Image, SaveBlankWritesWhite24Bit) {
@@ -263,8 +264,7 @@ TEST(Image, SaveBlankWritesWhite24Bit) {
   EXPECT_EQ(f.raster.height, 2);
   EXPECT_EQ(f.headers.file.bfOffBits, 54u);
   ASSERT_EQ(test::readBytes(path).size(), 54u + 2 * 12);
-  for (int32_t y = 0; y < 2; ++y)
-    for (int32_t x = 0; x < 3; ++x) EXPECT_TRUE(samePixel(filePixel24(f, x, y), Pixel{255, 255, 255, 0}));
+  EXPECT_EQ(reference::rgbaOf(f.raster), std::vector<Pixel>(6, Pixel{255, 255, 255, 0}));
 }
 
 TEST(Image, SavePaletteImageDropsTableAndKeepsColours) {
@@ -277,20 +277,11 @@ TEST(Image, SavePaletteImageDropsTableAndKeepsColours) {
     const reference::Decoded f = readSaved(out);
     EXPECT_EQ(f.raster.bits, 24) << c.name;
     EXPECT_EQ(f.headers.file.bfOffBits, 54u) << c.name;
-    for (int32_t y = 0; y < f.raster.height; ++y) {
-      for (int32_t x = 0; x < f.raster.width; ++x) {
-        Pixel want = c.want[static_cast<size_t>(x + y * f.raster.width)];
-        want.a = 0;
-        EXPECT_TRUE(samePixel(filePixel24(f, x, y), want)) << c.name << " " << x << ", " << y;
-      }
-    }
+    EXPECT_EQ(reference::rgbaOf(f.raster), withoutAlpha(c.want)) << c.name;
     // Reloaded from 24 bits: the same colours, alpha 0 throughout.
     auto again = Image::load(out);
     ASSERT_TRUE(again);
-    for (size_t i = 0; i < c.want.size(); ++i) {
-      const Pixel& w = c.want[i];
-      EXPECT_TRUE(samePixel(again->pixels()[i], Pixel{w.r, w.g, w.b, 0})) << c.name;
-    }
+    EXPECT_EQ(pixelsOf(*again), withoutAlpha(c.want)) << c.name;
   }
 }
 
@@ -305,13 +296,7 @@ TEST(Image, SaveWritesCurrentPixelsAndSavingTwiceIsStable) {
   const reference::Decoded f = readSaved(dir.file("a.bmp"));
   ASSERT_EQ(f.raster.width, 5);
   ASSERT_EQ(f.raster.height, 4);
-  for (int32_t y = 0; y < 4; ++y) {
-    for (int32_t x = 0; x < 5; ++x) {
-      Pixel want = image->pixel(x, y);
-      want.a = 0;
-      EXPECT_TRUE(samePixel(filePixel24(f, x, y), want)) << x << ", " << y;
-    }
-  }
+  EXPECT_EQ(reference::rgbaOf(f.raster), withoutAlpha(pixelsOf(*image)));
 }
 
 // saveMemory gives save's bytes: blank, random odd widths (every row padding), a loaded
@@ -391,7 +376,7 @@ TEST(Image, CopyTakesCurrentPixelsNotTheLastLoad) {
   const reference::Decoded f = readSaved(dir.file("second.bmp"));
   EXPECT_EQ(f.raster.width, 2);
   EXPECT_EQ(f.raster.height, 2);
-  EXPECT_TRUE(samePixel(filePixel24(f, 0, 0), Pixel{1, 1, 1, 0}));
+  EXPECT_EQ(reference::rgbaOf(f.raster).at(0), (Pixel{1, 1, 1, 0}));
 }
 
 TEST(Image, CopyInheritsLimits) {

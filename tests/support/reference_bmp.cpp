@@ -27,25 +27,18 @@ struct Cursor {
   }
   // Little-endian field; bytes that arrive replace the low-order bytes of the old value.
   template <typename T>
-  bool field(T& v) {
+  void field(T& v) {
     uint8_t b[sizeof(T)];
-    const auto old = static_cast<uint64_t>(v);
-    for (size_t i = 0; i < sizeof(T); ++i) b[i] = static_cast<uint8_t>(old >> (8 * i));
-    const bool ok = read(b, sizeof(T)) == sizeof(T);
+    for (size_t i = 0; i < sizeof(T); ++i) b[i] = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * i));
+    read(b, sizeof(T));
     uint64_t value = 0;
     for (size_t i = 0; i < sizeof(T); ++i) value |= uint64_t{b[i]} << (8 * i);
     v = static_cast<T>(value);
-    return ok;
   }
   void skip(int64_t n) {
     if (eof || n <= 0) return;
-    const size_t left = bytes.size() - at;
-    if (static_cast<uint64_t>(n) > left) {
-      at = bytes.size();
-      eof = true;
-    } else {
-      at += static_cast<size_t>(n);
-    }
+    eof = static_cast<uint64_t>(n) > bytes.size() - at;
+    at = eof ? bytes.size() : at + static_cast<size_t>(n);
   }
 };
 
@@ -53,22 +46,10 @@ BmpHeaders readHeaders(Cursor& in) {
   BmpHeaders h;
   BitmapFileHeader& f = h.file;
   BitmapInfoHeader& i = h.info;
-  in.field(f.bfType);
-  in.field(f.bfSize);
-  in.field(f.bfReserved1);
-  in.field(f.bfReserved2);
-  in.field(f.bfOffBits);
-  in.field(i.biSize);
-  in.field(i.biWidth);
-  in.field(i.biHeight);
-  in.field(i.biPlanes);
-  in.field(i.biBitCount);
-  in.field(i.biCompression);
-  in.field(i.biSizeImage);
-  in.field(i.biXPelsPerMeter);
-  in.field(i.biYPelsPerMeter);
-  in.field(i.biClrUsed);
-  in.field(i.biClrImportant);
+  in.field(f.bfType), in.field(f.bfSize), in.field(f.bfReserved1), in.field(f.bfReserved2), in.field(f.bfOffBits);
+  in.field(i.biSize), in.field(i.biWidth), in.field(i.biHeight), in.field(i.biPlanes), in.field(i.biBitCount);
+  in.field(i.biCompression), in.field(i.biSizeImage), in.field(i.biXPelsPerMeter), in.field(i.biYPelsPerMeter);
+  in.field(i.biClrUsed), in.field(i.biClrImportant);
   h.bytes = in.at;
   return h;
 }
@@ -86,11 +67,11 @@ std::string text(BitmapPixel p) {
          std::to_string(p.alpha);
 }
 
-void putU16(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 2; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void putU32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+// Each value little-endian in `bytes` bytes.
+void put(std::vector<uint8_t>& out, int bytes, std::initializer_list<uint64_t> values) {
+  for (const uint64_t v : values) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
 }
 
 uint8_t nearest(const std::vector<BitmapPixel>& table, BitmapPixel p) {
@@ -129,29 +110,20 @@ std::vector<Pixel> rgbaOf(const Raster& raster) {
 
 std::string difference(const Raster& got, const Raster& want) {
   const auto shape = [](const Raster& r) {
-    return std::to_string(r.width) + " x " + std::to_string(r.height) + " at " + std::to_string(r.bits) +
-           " bits, " + std::to_string(r.table.size()) + " entries, resolution " +
+    return std::to_string(r.width) + " x " + std::to_string(r.height) + " at " + std::to_string(r.bits) + " bits, " +
+           std::to_string(r.table.size()) + " entries, " + std::to_string(r.pixels.size()) + " pixels, resolution " +
            std::to_string(r.xPixelsPerMeter) + " x " + std::to_string(r.yPixelsPerMeter);
   };
-  if (got.width != want.width || got.height != want.height || got.bits != want.bits ||
-      got.table.size() != want.table.size() || got.xPixelsPerMeter != want.xPixelsPerMeter ||
-      got.yPixelsPerMeter != want.yPixelsPerMeter || got.pixels.size() != want.pixels.size()) {
-    return shape(got) + " instead of " + shape(want);
-  }
-  for (size_t k = 0; k < got.table.size(); ++k) {
-    if (got.table[k] != want.table[k]) {
-      return "entry " + std::to_string(k) + " is " + text(got.table[k]) + " instead of " + text(want.table[k]);
-    }
-  }
-  for (size_t k = 0; k < got.pixels.size(); ++k) {
-    if (got.pixels[k] != want.pixels[k]) {
-      const size_t w = static_cast<size_t>(got.width);
-      return "pixel (" + std::to_string(k % w) + ", " + std::to_string(k / w) + ") of " + shape(got) + " is " +
-             text(got.pixels[k]) + " instead of " + text(want.pixels[k]);
-    }
-  }
-  return {};
+  if (shape(got) != shape(want)) return shape(got) + " instead of " + shape(want);
+  const auto first = [](const std::vector<BitmapPixel>& a, const std::vector<BitmapPixel>& b, const char* what) {
+    const auto [x, y] = std::mismatch(a.begin(), a.end(), b.begin());
+    return x == a.end() ? std::string() : what + std::to_string(x - a.begin()) + " is " + text(*x) + " instead of " + text(*y);
+  };
+  const std::string table = first(got.table, want.table, "entry ");
+  return table.empty() ? first(got.pixels, want.pixels, "pixel ") : table;
 }
+
+std::string difference(const Bitmap& got, const Bitmap& want) { return difference(rasterOf(got), rasterOf(want)); }
 
 BmpHeaders readHeaders(std::span<const uint8_t> file) {
   Cursor in{file};
@@ -159,36 +131,21 @@ BmpHeaders readHeaders(std::span<const uint8_t> file) {
 }
 
 std::string difference(const BmpHeaders& got, const BmpHeaders& want) {
-  const BitmapFileHeader &gf = got.file, &wf = want.file;
-  const BitmapInfoHeader &gi = got.info, &wi = want.info;
-  const struct {
-    const char* name;
-    int64_t got, want;
-  } fields[] = {
-      {"bfType", gf.bfType, wf.bfType},
-      {"bfSize", gf.bfSize, wf.bfSize},
-      {"bfReserved1", gf.bfReserved1, wf.bfReserved1},
-      {"bfReserved2", gf.bfReserved2, wf.bfReserved2},
-      {"bfOffBits", gf.bfOffBits, wf.bfOffBits},
-      {"biSize", gi.biSize, wi.biSize},
-      {"biWidth", gi.biWidth, wi.biWidth},
-      {"biHeight", gi.biHeight, wi.biHeight},
-      {"biPlanes", gi.biPlanes, wi.biPlanes},
-      {"biBitCount", gi.biBitCount, wi.biBitCount},
-      {"biCompression", gi.biCompression, wi.biCompression},
-      {"biSizeImage", gi.biSizeImage, wi.biSizeImage},
-      {"biXPelsPerMeter", gi.biXPelsPerMeter, wi.biXPelsPerMeter},
-      {"biYPelsPerMeter", gi.biYPelsPerMeter, wi.biYPelsPerMeter},
-      {"biClrUsed", gi.biClrUsed, wi.biClrUsed},
-      {"biClrImportant", gi.biClrImportant, wi.biClrImportant},
-      {"header bytes", static_cast<int64_t>(got.bytes), static_cast<int64_t>(want.bytes)},
-  };
-  for (const auto& f : fields) {
-    if (f.got != f.want) {
-      return std::string(f.name) + " is " + std::to_string(f.got) + " instead of " + std::to_string(f.want);
+  const auto fields = [](const BmpHeaders& h) {
+    const BitmapFileHeader& f = h.file;
+    const BitmapInfoHeader& i = h.info;
+    std::string text;
+    for (const int64_t v : {int64_t{f.bfType}, int64_t{f.bfSize}, int64_t{f.bfReserved1}, int64_t{f.bfReserved2},
+                            int64_t{f.bfOffBits}, int64_t{i.biSize}, int64_t{i.biWidth}, int64_t{i.biHeight},
+                            int64_t{i.biPlanes}, int64_t{i.biBitCount}, int64_t{i.biCompression},
+                            int64_t{i.biSizeImage}, int64_t{i.biXPelsPerMeter}, int64_t{i.biYPelsPerMeter},
+                            int64_t{i.biClrUsed}, int64_t{i.biClrImportant}, static_cast<int64_t>(h.bytes)}) {
+      text += " " + std::to_string(v);
     }
-  }
-  return {};
+    return text;
+  };
+  if (fields(got) == fields(want)) return {};
+  return "fields in file order, then the byte count:" + fields(got) + " instead of" + fields(want);
 }
 
 Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
@@ -197,12 +154,8 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
   d.headers = readHeaders(in);
   const BitmapFileHeader& fh = d.headers.file;
   const BitmapInfoHeader& ih = d.headers.info;
-  if (fh.bfType != kSignature) {
-    d.cause = BmpCause::notBmp;
-    return d;
-  }
-  if (d.headers.bytes < 54) {
-    d.cause = BmpCause::headerCut;
+  if (fh.bfType != kSignature || d.headers.bytes < 54) {
+    d.cause = fh.bfType != kSignature ? BmpCause::notBmp : BmpCause::headerCut;
     return d;
   }
   const int bits = ih.biBitCount;
@@ -228,11 +181,7 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
   }
 
   Raster& r = d.raster;
-  r.width = width;
-  r.height = height;
-  r.bits = bits;
-  r.xPixelsPerMeter = ih.biXPelsPerMeter;
-  r.yPixelsPerMeter = ih.biYPelsPerMeter;
+  r = Raster{width, height, bits, {}, {}, ih.biXPelsPerMeter, ih.biYPelsPerMeter};
   // bfOffBits counts as a signed number. A paletted file whose longer info header ends at or
   // before the pixel data has its table after that header; every other table starts at 54.
   const int64_t off = static_cast<int32_t>(fh.bfOffBits);
@@ -315,17 +264,14 @@ std::string loadDifference(const Bitmap& bitmap, bool loaded, const BmpStatus& s
   }
   if (!loaded) return {};
   const std::string pixels = difference(rasterOf(bitmap), want.raster);
-  if (!pixels.empty()) return pixels;
-  if (status.rowsExpected != want.raster.height || status.rowsRead != want.rowsRead ||
-      status.tableExpected != want.tableExpected || status.tableRead != want.tableRead) {
-    const auto counts = [](int32_t rows, int32_t ofRows, int32_t entries, int32_t ofEntries) {
-      return std::to_string(rows) + " of " + std::to_string(ofRows) + " rows and " + std::to_string(entries) +
-             " of " + std::to_string(ofEntries) + " entries";
-    };
-    return "warnings of " + counts(status.rowsRead, status.rowsExpected, status.tableRead, status.tableExpected) +
-           " instead of " + counts(want.rowsRead, want.raster.height, want.tableRead, want.tableExpected);
-  }
-  return {};
+  const auto counts = [](int32_t rows, int32_t ofRows, int32_t entries, int32_t ofEntries) {
+    return std::to_string(rows) + " of " + std::to_string(ofRows) + " rows, " + std::to_string(entries) + " of " +
+           std::to_string(ofEntries) + " entries";
+  };
+  const std::string got = counts(status.rowsRead, status.rowsExpected, status.tableRead, status.tableExpected);
+  const std::string expected = counts(want.rowsRead, want.raster.height, want.tableRead, want.tableExpected);
+  if (!pixels.empty() || got == expected) return pixels;
+  return "warnings of " + got + " instead of " + expected;
 }
 
 std::vector<uint8_t> encode(const Raster& raster) {
@@ -335,38 +281,27 @@ std::vector<uint8_t> encode(const Raster& raster) {
   const size_t rowBytes = rowData + (4 - rowData % 4) % 4;
   const size_t tableBytes = isPaletted(bits) ? 4u << bits : bits == 16 ? 12 : 0;
   const size_t imageBytes = rowBytes * static_cast<size_t>(raster.height);
+  const auto resolution = [](int32_t ppm) { return static_cast<uint32_t>(ppm == 0 ? 3780 : ppm); };
   std::vector<uint8_t> out;
-  putU16(out, kSignature);
-  putU32(out, static_cast<uint32_t>(54 + tableBytes + imageBytes));
-  putU32(out, 0);  // both reserved fields
-  putU32(out, static_cast<uint32_t>(54 + tableBytes));
-  putU32(out, 40);
-  putU32(out, static_cast<uint32_t>(raster.width));
-  putU32(out, static_cast<uint32_t>(raster.height));
-  putU16(out, 1);
-  putU16(out, static_cast<uint32_t>(bits));
-  putU32(out, bits == 16 ? 3 : 0);
-  putU32(out, static_cast<uint32_t>(imageBytes));
-  putU32(out, static_cast<uint32_t>(raster.xPixelsPerMeter == 0 ? 3780 : raster.xPixelsPerMeter));
-  putU32(out, static_cast<uint32_t>(raster.yPixelsPerMeter == 0 ? 3780 : raster.yPixelsPerMeter));
-  putU32(out, 0);
-  putU32(out, 0);
+  put(out, 2, {kSignature});
+  put(out, 4, {54 + tableBytes + imageBytes, 0, 54 + tableBytes, 40, static_cast<uint32_t>(raster.width),
+               static_cast<uint32_t>(raster.height)});  // the second is both reserved fields
+  put(out, 2, {1, static_cast<uint32_t>(bits)});
+  put(out, 4, {bits == 16 ? 3u : 0u, imageBytes, resolution(raster.xPixelsPerMeter),
+               resolution(raster.yPixelsPerMeter), 0, 0});
   for (const BitmapPixel& e : raster.table) out.insert(out.end(), {e.blue, e.green, e.red, e.alpha});
-  if (bits == 16) {
-    for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) putU32(out, m);
-  }
-  std::map<uint32_t, uint8_t> found;  // colour -> nearest table index
+  if (bits == 16) put(out, 4, {0xF800, 0x07E0, 0x001F});
+  std::map<uint32_t, unsigned> found;
+  const auto indexOf = [&](BitmapPixel p) {  // the search is pure, so each colour is looked up once
+    const auto [at, added] = found.try_emplace(uint32_t{p.blue} | uint32_t{p.green} << 8 | uint32_t{p.red} << 16);
+    if (added) at->second = nearest(raster.table, p);
+    return at->second;
+  };
   for (int32_t y = raster.height - 1; y >= 0; --y) {
     std::vector<uint8_t> row(rowBytes, 0);
     for (size_t x = 0; x < w; ++x) {
       const BitmapPixel p = raster.pixels[x + static_cast<size_t>(y) * w];
-      unsigned index = 0;
-      if (isPaletted(bits)) {  // the search is pure, so each colour is looked up once
-        const uint32_t colour = uint32_t{p.blue} | uint32_t{p.green} << 8 | uint32_t{p.red} << 16;
-        const auto [at, added] = found.try_emplace(colour, 0);
-        if (added) at->second = nearest(raster.table, p);
-        index = at->second;
-      }
+      const unsigned index = isPaletted(bits) ? indexOf(p) : 0;
       if (bits == 1) row[x / 8] = static_cast<uint8_t>(row[x / 8] + (index << (7 - x % 8)));
       if (bits == 4) row[x / 2] = static_cast<uint8_t>(row[x / 2] + (x % 2 == 0 ? 16 * index : index));
       if (bits == 8) row[x] = static_cast<uint8_t>(index);

@@ -1,7 +1,7 @@
 // A plain BMP decoder and encoder, written straight from the default reader's and the
 // writer's rules: a byte cursor with the C stream's end-of-file behaviour, one field, one row
-// and one pixel at a time, no chunks and no caches. The codec's fast paths must agree with it
-// on every file. Shared by the tests and the fuzz targets, so it uses no test framework.
+// and one pixel at a time, with no chunks and no word-at-a-time loops. The codec's fast paths
+// must agree with it on every file. Shared by the tests and the fuzz targets, so it uses no test framework.
 #pragma once
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
@@ -15,13 +15,10 @@ namespace bmpfun::reference {
 
 // A bitmap as a plain value: what a load must leave in a Bitmap, and what a save writes.
 struct Raster {
-  int32_t width = 0;
-  int32_t height = 0;
-  int32_t bits = 0;
-  std::vector<BitmapPixel> table;   // 2^bits entries at 1, 4 and 8 bits, else empty
-  std::vector<BitmapPixel> pixels;  // row-major, row 0 at the top
-  int32_t xPixelsPerMeter = 0;      // 0: unset, written as 3780
-  int32_t yPixelsPerMeter = 0;
+  int32_t width = 0, height = 0, bits = 0;
+  std::vector<BitmapPixel> table;                      // 2^bits entries at 1, 4 and 8 bits, else empty
+  std::vector<BitmapPixel> pixels;                     // row-major, row 0 at the top
+  int32_t xPixelsPerMeter = 0, yPixelsPerMeter = 0;  // 0: unset, written as 3780
 };
 
 Raster rasterOf(const Bitmap& bitmap);
@@ -30,14 +27,16 @@ Raster rasterOf(const Bitmap& bitmap);
 Raster rasterOf(const Image& image);
 // The raster's pixels as an image holds them: red, green, blue, alpha.
 std::vector<Pixel> rgbaOf(const Raster& raster);
-// The first difference between two rasters as a sentence; empty when they are the same.
+// The first difference between two rasters (or bitmaps: size, depth, table, resolution and
+// pixels) as a sentence; empty when they are the same.
 std::string difference(const Raster& got, const Raster& want);
+std::string difference(const Bitmap& got, const Bitmap& want);
 
 // The two header records as the reader sees them: every field read on its own with fread's
 // rules (a field the file covers in part takes the bytes that arrived as its low-order bytes;
 // a field past the end keeps its construction value), whatever the signature.
 BmpHeaders readHeaders(std::span<const uint8_t> file);
-// The first field that differs, as a sentence; empty when all are the same.
+// Both records' fields side by side when any differs; empty when all are the same.
 std::string difference(const BmpHeaders& got, const BmpHeaders& want);
 
 struct Decoded {

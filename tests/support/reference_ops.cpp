@@ -26,8 +26,23 @@ int32_t integerArgument(double f) {
   return f > -2147483649.0 && f < 2147483648.0 ? static_cast<int32_t>(f) : 0;
 }
 
+// A result of width x height can be made under the source's limits.
+bool fits(const Image& source, int64_t width, int64_t height) {
+  return width <= INT32_MAX && height <= INT32_MAX &&
+         source.limits().allows(static_cast<int32_t>(width), static_cast<int32_t>(height));
+}
+
 Grid blankGrid(int32_t width, int32_t height) {
   return {width, height, std::vector<Pixel>(static_cast<size_t>(width) * static_cast<size_t>(height), kBlank)};
+}
+
+// The channels mosaic cell (i, j) keeps of a pixel, alpha 0; kKeeps[j mod 4][i odd] names
+// them as red 4, green 2, blue 1.
+Pixel mosaicCell(Pixel source, int32_t i, int32_t j) {
+  static constexpr int kKeeps[4][2] = {{1, 4}, {6, 2}, {4, 1}, {2, 6}};
+  const int keep = kKeeps[j % 4][i % 2];
+  return Pixel{(keep & 4) != 0 ? source.r : uint8_t{0}, (keep & 2) != 0 ? source.g : uint8_t{0},
+               (keep & 1) != 0 ? source.b : uint8_t{0}, 0};
 }
 
 }  // namespace
@@ -37,17 +52,14 @@ Grid gridOf(const Image& image) {
 }
 
 std::string difference(const Grid& got, const Grid& want) {
-  if (got.width != want.width || got.height != want.height || got.pixels.size() != want.pixels.size()) {
-    return std::to_string(got.width) + " x " + std::to_string(got.height) + " instead of " +
-           std::to_string(want.width) + " x " + std::to_string(want.height);
-  }
-  for (size_t k = 0; k < got.pixels.size(); ++k) {
-    if (got.pixels[k] == want.pixels[k]) continue;
-    const size_t w = static_cast<size_t>(got.width);
-    return "pixel (" + std::to_string(k % w) + ", " + std::to_string(k / w) + ") of " + std::to_string(got.width) +
-           " x " + std::to_string(got.height) + " is " + text(got.pixels[k]) + " instead of " + text(want.pixels[k]);
-  }
-  return {};
+  const auto shape = [](const Grid& g) {
+    return std::to_string(g.width) + " x " + std::to_string(g.height) + " (" + std::to_string(g.pixels.size()) + ")";
+  };
+  if (shape(got) != shape(want)) return shape(got) + " instead of " + shape(want);
+  const auto [a, b] = std::mismatch(got.pixels.begin(), got.pixels.end(), want.pixels.begin());
+  if (a == got.pixels.end()) return {};
+  return "pixel " + std::to_string(a - got.pixels.begin()) + " of " + shape(got) + " is " + text(*a) + " instead of " +
+         text(*b);
 }
 
 Pixel sample(const Image& image, double x, double y) {
@@ -121,10 +133,7 @@ Grid fun(const Image& source, int32_t effect) {
   }
   if (effect != 1 && effect != 2) return {};
   const int64_t side = int64_t{2} * h + 1;
-  if (effect == 1 && (side > INT32_MAX || !source.limits().allows(static_cast<int32_t>(side),
-                                                                  static_cast<int32_t>(side)))) {
-    return {};
-  }
+  if (effect == 1 && !fits(source, side, side)) return {};
   Grid out = effect == 1 ? blankGrid(static_cast<int32_t>(side), static_cast<int32_t>(side)) : blankGrid(w, h);
   const int64_t size = static_cast<int64_t>(out.pixels.size());
   for (int64_t i = -h; i <= h; ++i) {
@@ -139,19 +148,6 @@ Grid fun(const Image& source, int32_t effect) {
     }
   }
   return out;
-}
-
-Pixel mosaicCell(Pixel source, int32_t i, int32_t j) {
-  // [j mod 4][i odd]: which of red, green, blue the cell keeps.
-  static constexpr bool kKeeps[4][2][3] = {
-      {{false, false, true}, {true, false, false}},
-      {{true, true, false}, {false, true, false}},
-      {{true, false, false}, {false, false, true}},
-      {{false, true, false}, {true, true, false}},
-  };
-  const bool* keeps = kKeeps[j % 4][i % 2];
-  return Pixel{keeps[0] ? source.r : uint8_t{0}, keeps[1] ? source.g : uint8_t{0},
-               keeps[2] ? source.b : uint8_t{0}, 0};
 }
 
 Grid mosaic(const Image& source, int32_t a, std::vector<int>* writes) {
@@ -185,7 +181,7 @@ Grid scale(const Image& source, double sx, double sy) {
   }
   const auto outWidth = static_cast<int32_t>(realWidth);
   const auto outHeight = static_cast<int32_t>(realHeight);
-  if (!source.limits().allows(outWidth, outHeight)) return {};
+  if (!fits(source, outWidth, outHeight)) return {};
   Grid out = blankGrid(outWidth, outHeight);
   for (int32_t i = 0; i < outWidth; ++i) {
     for (int32_t j = 0; j < outHeight; ++j) {
@@ -201,9 +197,7 @@ Grid rotate(const Image& source, double degrees) {
   const auto d = static_cast<int64_t>(std::sqrt(std::pow(static_cast<double>(source.width()), 2.0) +
                                                 std::pow(static_cast<double>(source.height()), 2.0)));
   const int64_t side = 2 * d + 1;
-  if (side > INT32_MAX || !source.limits().allows(static_cast<int32_t>(side), static_cast<int32_t>(side))) {
-    return {};
-  }
+  if (!fits(source, side, side)) return {};
   std::vector<Pixel> square(static_cast<size_t>(side) * static_cast<size_t>(side));
   int64_t left = side, right = -1, top = side, bottom = -1;
   for (int64_t i = -d; i <= d; ++i) {
@@ -228,12 +222,9 @@ Pixel convolve(const Image& image, int32_t x, int32_t y, const BlurMask& mask) {
   Pixel sum{0, 0, 0, 255};
   for (int32_t a = 0; a < 5; ++a) {
     for (int32_t b = 0; b < 5; ++b) {
-      int32_t gx = x + a - 2;
-      int32_t gy = y + b - 2;
-      const bool columnInside = gx >= 0 && gx < image.width();
-      const bool rowInside = gy >= 0 && gy < image.height();
-      if (!columnInside) gx = x;
-      if (!rowInside) gy = y;
+      int32_t gx = x + a - 2, gy = y + b - 2;
+      if (gx < 0 || gx >= image.width()) gx = x;  // outside: the centre's column
+      if (gy < 0 || gy >= image.height()) gy = y;  // and row
       sum = sum.add(image.pixels()[static_cast<size_t>(gx + gy * image.width())].scaleBy(mask[a][b]));
     }
   }
@@ -258,9 +249,6 @@ void sharpen(Image& image, int32_t maskSize) {
     }
   }
 }
-
-const char* const kFilterNames[9] = {"noise",    "brightness",   "contrast",      "saturation",    "extractChannel",
-                                     "quantize", "randomDither", "orderedDither", "floydSteinberg"};
 
 void filter(Image& image, const std::string& name, double f) {
   const int32_t n = integerArgument(f);

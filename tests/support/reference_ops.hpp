@@ -14,8 +14,7 @@ namespace bmpfun::reference {
 // An operation's result: its size and pixels (row-major); 0 x 0 without pixels where the
 // operation makes no image.
 struct Grid {
-  int32_t width = 0;
-  int32_t height = 0;
+  int32_t width = 0, height = 0;
   std::vector<Pixel> pixels;
   bool empty() const { return pixels.empty(); }
 };
@@ -31,8 +30,6 @@ Pixel sample(const Image& image, double x, double y);
 // disc's stores counted linearly into the source's size (later stores win, those past the
 // end are dropped). Empty for any other effect and for a disc past the source's limits.
 Grid fun(const Image& source, int32_t effect);
-// The channels mosaic cell (i, j) keeps of a pixel, alpha 0.
-Pixel mosaicCell(Pixel source, int32_t i, int32_t j);
 // The cell walk: cells (i, j) for i < (2w)/a and -1 <= j <= i + w/a, each cell's pixels
 // column by column, found by testing both band inequalities. writes, when given, counts the
 // stores into each pixel.
@@ -55,7 +52,6 @@ void sharpen(Image& image, int32_t maskSize);
 // The in-place filters by name: noise, brightness, contrast, saturation, extractChannel,
 // quantize, randomDither, orderedDither, floydSteinberg. Integer arguments are the
 // argument's truncation (0 when that does not fit int32).
-extern const char* const kFilterNames[9];
 void filter(Image& image, const std::string& name, double argument);
 // The library's filter by the same name, with the same argument.
 void libraryFilter(Image& image, const std::string& name, double argument);

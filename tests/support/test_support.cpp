@@ -215,19 +215,6 @@ std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed)
   return failure << text.str();
 }
 
-::testing::AssertionResult sameBitmap(const Bitmap& got, const Bitmap& want) {
-  const std::string difference = reference::difference(reference::rasterOf(got), reference::rasterOf(want));
-  if (difference.empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << difference;
-}
-
-::testing::AssertionResult loadedLikeReference(const Bitmap& bitmap, bool loaded, const BmpStatus& status,
-                                               std::span<const uint8_t> file, const Limits& limits) {
-  const std::string difference = reference::loadDifference(bitmap, loaded, status, file, limits);
-  if (difference.empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << difference;
-}
-
 std::vector<Pixel> pixelsOf(const Image& image) {
   return {image.pixels().begin(), image.pixels().end()};
 }

@@ -3,15 +3,12 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
-#include "support/reference_bmp.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <ostream>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -94,13 +91,5 @@ std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed)
 
 // An assertion that prints both pixels when they differ.
 ::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want);
-
-// Same size, depth, table, resolution and pixels; the failure names the first difference.
-::testing::AssertionResult sameBitmap(const Bitmap& got, const Bitmap& want);
-// Whether a load of file (with its result and status) did what the reference decoder does
-// with the same bytes: the same outcome and cause, and for a file that loads, the same
-// bitmap and the same warnings.
-::testing::AssertionResult loadedLikeReference(const Bitmap& bitmap, bool loaded, const BmpStatus& status,
-                                               std::span<const uint8_t> file, const Limits& limits = {});
 
 }  // namespace bmpfun::test
