@@ -12,6 +12,7 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -73,7 +74,7 @@ void countPixels(benchmark::State& state, int32_t size) {
 // Copy the photo's pixels into a working image of the same size, with the clock stopped.
 void restore(benchmark::State& state, Image& working, const Image& source) {
   state.PauseTiming();
-  working.pixels() = source.pixels();
+  std::ranges::copy(source.pixels(), working.pixels().begin());
   state.ResumeTiming();
 }
 
