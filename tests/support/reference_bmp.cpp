@@ -117,7 +117,8 @@ std::string difference(const Raster& got, const Raster& want) {
   if (shape(got) != shape(want)) return shape(got) + " instead of " + shape(want);
   const auto first = [](const std::vector<BitmapPixel>& a, const std::vector<BitmapPixel>& b, const char* what) {
     const auto [x, y] = std::mismatch(a.begin(), a.end(), b.begin());
-    return x == a.end() ? std::string() : what + std::to_string(x - a.begin()) + " is " + text(*x) + " instead of " + text(*y);
+    if (x == a.end()) return std::string();
+    return what + std::to_string(x - a.begin()) + " is " + text(*x) + " instead of " + text(*y);
   };
   const std::string table = first(got.table, want.table, "entry ");
   return table.empty() ? first(got.pixels, want.pixels, "pixel ") : table;
@@ -134,15 +135,15 @@ std::string difference(const BmpHeaders& got, const BmpHeaders& want) {
   const auto fields = [](const BmpHeaders& h) {
     const BitmapFileHeader& f = h.file;
     const BitmapInfoHeader& i = h.info;
-    std::string text;
+    std::string out;
     for (const int64_t v : {int64_t{f.bfType}, int64_t{f.bfSize}, int64_t{f.bfReserved1}, int64_t{f.bfReserved2},
                             int64_t{f.bfOffBits}, int64_t{i.biSize}, int64_t{i.biWidth}, int64_t{i.biHeight},
                             int64_t{i.biPlanes}, int64_t{i.biBitCount}, int64_t{i.biCompression},
                             int64_t{i.biSizeImage}, int64_t{i.biXPelsPerMeter}, int64_t{i.biYPelsPerMeter},
                             int64_t{i.biClrUsed}, int64_t{i.biClrImportant}, static_cast<int64_t>(h.bytes)}) {
-      text += " " + std::to_string(v);
+      out += " " + std::to_string(v);
     }
-    return text;
+    return out;
   };
   if (fields(got) == fields(want)) return {};
   return "fields in file order, then the byte count:" + fields(got) + " instead of" + fields(want);
