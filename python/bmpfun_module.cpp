@@ -330,8 +330,7 @@ std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int6
   }
   if (array.ndim() != 3 || (array.shape(2) != 3 && array.shape(2) != 4)) {
     throw py::value_error("the array must be height x width x 3 (r, g, b) or x 4 (r, g, b, a), not " +
-                          py::str(py::tuple(py::cast(std::vector<py::ssize_t>(
-                                      array.shape(), array.shape() + array.ndim())))).cast<std::string>());
+                          py::str(array.attr("shape")).cast<std::string>());
   }
   const py::ssize_t height = array.shape(0), width = array.shape(1), channels = array.shape(2);
   if (height > std::numeric_limits<int32_t>::max() || width > std::numeric_limits<int32_t>::max()) {
