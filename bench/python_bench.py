@@ -126,6 +126,7 @@ def main():
     parser.add_argument("--dask", action="store_true", help="also the Dask example (about a minute)")
     args = parser.parse_args()
     workdir = args.workdir or tempfile.mkdtemp(prefix="bmpfun-pybench-")
+    os.makedirs(workdir, exist_ok=True)
     print(f"{'':<58} {'bmpfun':>12} {'other':>12}   (median of {args.repeat})")
     bench_io(workdir, args.repeat)
     bench_threads(args.repeat)
