@@ -9,14 +9,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -32,6 +27,7 @@
 #endif
 
 namespace py = pybind11;
+using bmpfun::BmpCause;
 using bmpfun::Image;
 using bmpfun::ImageStatus;
 using bmpfun::Limits;
@@ -47,8 +43,8 @@ struct RefusedFile : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An operating-system failure on a path: OSError(errno, text, path), which Python turns
-// into FileNotFoundError, PermissionError, IsADirectoryError, ... by errno.
+// An operating-system failure: OSError(errno, text[, path]), which Python turns into
+// FileNotFoundError, PermissionError, IsADirectoryError, ... by errno.
 struct SystemFailure : std::exception {
   int error;
   std::string text;
@@ -66,8 +62,9 @@ void translateFailures(std::exception_ptr failure) {
   try {
     if (failure) std::rethrow_exception(failure);
   } catch (const SystemFailure& e) {
-    py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-        e.error, e.text, py::bytes(e.path).attr("decode")("utf-8", "surrogateescape"));
+    const py::object oserror = py::reinterpret_borrow<py::object>(PyExc_OSError);
+    const py::object exc = e.path.empty() ? oserror(e.error, e.text)
+                                          : oserror(e.error, e.text, py::module_::import("os").attr("fsdecode")(py::bytes(e.path)));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
   } catch (const OutOfMemory& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
@@ -139,186 +136,102 @@ std::span<const uint8_t> bytesOf(const Source& s) {
   return {static_cast<const uint8_t*>(s.content.ptr), static_cast<size_t>(s.content.size)};
 }
 
-// Content handed over as bytes goes through a private temporary file until the codec
-// reads and writes memory itself. Removed when this object goes.
-class TemporaryFile {
- public:
-  TemporaryFile() {
-    const char* dir = std::getenv("TMPDIR");
-    path_ = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/bmpfun-py-XXXXXX";
-    fd_ = mkstemp(path_.data());
-    if (fd_ < 0) throw SystemFailure(errno, std::strerror(errno), path_);
-  }
-  ~TemporaryFile() {
-    if (fd_ >= 0) close(fd_);
-    unlink(path_.c_str());
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& path() const { return path_; }
-
-  void write(std::span<const uint8_t> bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw SystemFailure(errno, std::strerror(errno), path_);
-      done += static_cast<size_t>(n);
-    }
-  }
-  std::vector<uint8_t> readAll() const {
-    std::vector<uint8_t> out;
-    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw SystemFailure(errno, std::strerror(errno), path_);
-    uint8_t chunk[1 << 16];
-    for (;;) {
-      const ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        const int e = errno;
-        close(fd);
-        throw SystemFailure(e, std::strerror(e), path_);
-      }
-      if (n == 0) break;
-      out.insert(out.end(), chunk, chunk + n);
-    }
-    close(fd);
-    return out;
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
-
-// Why a path could not be opened for reading, as errno; 0 when it can be.
-int whyNotReadable(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return errno;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  close(fd);
-  return 0;
-}
-
-// Why a file could not be written at path, as errno (EIO when nothing better is known).
-int whyNotWritable(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return EISDIR;
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  struct stat dir {};
-  if (stat(folder.c_str(), &dir) != 0) return errno;
-  if (!S_ISDIR(dir.st_mode)) return ENOTDIR;
-  const bool exists = lstat(path.c_str(), &st) == 0;
-  if (!exists && access(folder.c_str(), W_OK | X_OK) != 0) return errno;
-  if (exists && access(path.c_str(), W_OK) != 0) return errno;
-  return EIO;
-}
-
 // ---------------------------------------------------------------- load, save, info
 
-std::unique_ptr<Image> loadPath(const std::string& path, const Limits& limits) {
-  ImageStatus status = ImageStatus::ok;
-  std::unique_ptr<Image> image;
-  {
-    py::gil_scoped_release released;
-    image = Image::load(path, limits, &status);
+// The exception for a load, save or header read that did not succeed. path is empty for
+// content in memory.
+[[noreturn]] void raiseCodec(const ImageStatus& status, const std::string& path) {
+  const bmpfun::BmpStatus& codec = status.codec();
+  const std::string text = bmpfun::to_string(status);
+  if (status.code() == ImageStatus::outOfMemory || codec.cause == BmpCause::outOfMemory) {
+    throw OutOfMemory(text);
   }
-  if (image) return image;
-  if (status == ImageStatus::outOfMemory) throw OutOfMemory(bmpfun::to_string(status));
-  if (const int error = whyNotReadable(path); error != 0) {
-    throw SystemFailure(error, std::strerror(error), path);
+  const bool system = codec.cause == BmpCause::cannotOpen || codec.cause == BmpCause::readFailed ||
+                      codec.cause == BmpCause::writeFailed;
+  if (system) throw SystemFailure(codec.systemError != 0 ? codec.systemError : EIO, text, path);
+  if (status.code() == ImageStatus::saveFailed) {
+    if (codec.cause == BmpCause::tooLargeForFile) throw py::value_error(text);
+    throw SystemFailure(EIO, text, path);
   }
-  throw RefusedFile(path + ": " + bmpfun::to_string(status));
+  throw RefusedFile(path.empty() ? text : path + ": " + text);
+}
+
+// A file that ends early still loads; what is missing is filled (see the reader). The
+// caller hears of it as a bmpfun.TruncatedFileWarning, which the warnings filters control.
+void warnOfGaps(const ImageStatus& status, const std::string& path) {
+  if (!status.codec().hasWarnings()) return;
+  const std::string text = (path.empty() ? std::string() : path + ": ") + bmpfun::warningText(status.codec());
+  const py::object category = py::module_::import("bmpfun._bmpfun").attr("TruncatedFileWarning");
+  if (PyErr_WarnEx(category.ptr(), text.c_str(), 2) != 0) throw py::error_already_set();
 }
 
 std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool extended, int64_t threads) {
   const Limits limits = makeLimits(maxPixels, threads, extended);
   const Source s = sourceOf(source);
-  if (s.isPath) return loadPath(s.path, limits);
-  TemporaryFile file;
-  file.write(bytesOf(s));
-  ImageStatus status = ImageStatus::ok;
+  ImageStatus status;
   std::unique_ptr<Image> image;
   {
     py::gil_scoped_release released;
-    image = Image::load(file.path(), limits, &status);
+    image = s.isPath ? Image::load(s.path, limits, &status) : Image::loadMemory(bytesOf(s), limits, &status);
   }
-  if (image) return image;
-  if (status == ImageStatus::outOfMemory) throw OutOfMemory(bmpfun::to_string(status));
-  throw RefusedFile(std::string("bytes: ") + bmpfun::to_string(status));
-}
-
-void saveTo(const Image& image, const std::string& path) {
-  bool written = false;
-  {
-    py::gil_scoped_release released;
-    written = image.writeFile(path);
-  }
-  if (!written) {
-    const int error = whyNotWritable(path);
-    throw SystemFailure(error, std::string("cannot write the file: ") + std::strerror(error), path);
-  }
+  if (!image) raiseCodec(status, s.path);
+  warnOfGaps(status, s.path);
+  return image;
 }
 
 void save(const Image& image, const py::object& path) {
   const Source s = sourceOf(path);
   if (!s.isPath) throw py::type_error("save takes a path (str or os.PathLike); to_bytes gives the content");
-  saveTo(image, s.path);
+  ImageStatus status;
+  bool written = false;
+  {
+    py::gil_scoped_release released;
+    written = image.save(s.path, &status);
+  }
+  if (!written) raiseCodec(status, s.path);
 }
 
 py::bytes toBytes(const Image& image) {
-  TemporaryFile file;
-  saveTo(image, file.path());
-  const std::vector<uint8_t> bytes = file.readAll();
+  std::vector<uint8_t> bytes;
+  ImageStatus status;
+  bool written = false;
+  {
+    py::gil_scoped_release released;
+    written = image.saveMemory(bytes, &status);
+  }
+  if (!written) raiseCodec(status, "");
   return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-py::dict headerDict(const bmpfun::BitmapFileHeader& f, const bmpfun::BitmapInfoHeader& h) {
+py::dict info(const py::object& source) {
+  const Source s = sourceOf(source);
+  bmpfun::BmpHeaders h;
+  bmpfun::BmpStatus status;
+  {
+    py::gil_scoped_release released;
+    h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s));
+  }
+  if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
+  const bmpfun::BitmapFileHeader& f = h.file;
+  const bmpfun::BitmapInfoHeader& i = h.info;
   py::dict d;
   d["bfType"] = f.bfType;
   d["bfSize"] = f.bfSize;
   d["bfReserved1"] = f.bfReserved1;
   d["bfReserved2"] = f.bfReserved2;
   d["bfOffBits"] = f.bfOffBits;
-  d["biSize"] = h.biSize;
-  d["biWidth"] = h.biWidth;
-  d["biHeight"] = h.biHeight;
-  d["biPlanes"] = h.biPlanes;
-  d["biBitCount"] = h.biBitCount;
-  d["biCompression"] = h.biCompression;
-  d["biSizeImage"] = h.biSizeImage;
-  d["biXPelsPerMeter"] = h.biXPelsPerMeter;
-  d["biYPelsPerMeter"] = h.biYPelsPerMeter;
-  d["biClrUsed"] = h.biClrUsed;
-  d["biClrImportant"] = h.biClrImportant;
+  d["biSize"] = i.biSize;
+  d["biWidth"] = i.biWidth;
+  d["biHeight"] = i.biHeight;
+  d["biPlanes"] = i.biPlanes;
+  d["biBitCount"] = i.biBitCount;
+  d["biCompression"] = i.biCompression;
+  d["biSizeImage"] = i.biSizeImage;
+  d["biXPelsPerMeter"] = i.biXPelsPerMeter;
+  d["biYPelsPerMeter"] = i.biYPelsPerMeter;
+  d["biClrUsed"] = i.biClrUsed;
+  d["biClrImportant"] = i.biClrImportant;
   return d;
-}
-
-py::dict infoOfPath(const std::string& path) {
-  if (const int error = whyNotReadable(path); error != 0) {
-    throw SystemFailure(error, std::strerror(error), path);
-  }
-  bmpfun::BitmapFileHeader f;
-  bmpfun::BitmapInfoHeader h;
-  {
-    py::gil_scoped_release released;
-    f = bmpfun::readFileHeaderOf(path);
-    h = bmpfun::readInfoHeaderOf(path);
-  }
-  return headerDict(f, h);
-}
-
-py::dict info(const py::object& source) {
-  const Source s = sourceOf(source);
-  if (s.isPath) return infoOfPath(s.path);
-  TemporaryFile file;
-  // The headers are all that is read: 54 bytes.
-  const auto bytes = bytesOf(s);
-  file.write(bytes.first(std::min<size_t>(bytes.size(), 54)));
-  return infoOfPath(file.path());
 }
 
 // ---------------------------------------------------------------- arrays
@@ -336,7 +249,7 @@ std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int6
   if (height > std::numeric_limits<int32_t>::max() || width > std::numeric_limits<int32_t>::max()) {
     raiseStatus(ImageStatus::tooLarge, "from_array");
   }
-  ImageStatus status = ImageStatus::ok;
+  ImageStatus status;
   auto image = madeOrRaise(Image::create(static_cast<int32_t>(width), static_cast<int32_t>(height), limits, &status),
                            status, "from_array");
   const auto* base = static_cast<const uint8_t*>(array.data());
@@ -393,7 +306,7 @@ void inPlace(Image& image, F&& f) {
 // Run an operation that makes a new image without the GIL; raise when it made none.
 template <typename F>
 std::unique_ptr<Image> newImage(const Image& image, const char* name, F&& f) {
-  ImageStatus status = ImageStatus::ok;
+  ImageStatus status;
   std::unique_ptr<Image> out;
   {
     py::gil_scoped_release released;
@@ -448,6 +361,12 @@ PYBIND11_MODULE(_bmpfun, m) {
       "A file the BMP reader refuses (not a BMP file, an unsupported depth or compression, a "
       "size past max_pixels, ...). A subclass of ValueError.";
   py::register_exception_translator(&translateFailures);
+  m.attr("TruncatedFileWarning") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "bmpfun.TruncatedFileWarning",
+      "A file whose pixel data or colour table ends before its headers say: it loads, with "
+      "what did not arrive filled in.",
+      PyExc_UserWarning, nullptr));
+  m.attr("Error").attr("__module__") = "bmpfun";
 
   const auto defaultMax = Limits::kDefaultMaxPixels;
 
@@ -461,7 +380,7 @@ Make one with bmpfun.load, Image.create or Image.from_array. Pixel (x, y) is
           "create",
           [](int64_t width, int64_t height, int64_t maxPixels, int64_t threads) {
             const Limits limits = makeLimits(maxPixels, threads, false);
-            ImageStatus status = ImageStatus::ok;
+            ImageStatus status;
             auto made = Image::create(int32Arg(width, "width"), int32Arg(height, "height"), limits, &status);
             return madeOrRaise(std::move(made), status, "create");
           },
@@ -496,11 +415,11 @@ uint8 array (r, g, b, a) that shares the image's memory: writes show in the next
 and operations in place show in the array. The array keeps the image alive.)doc")
       .def("to_array", &toArray, "A copy of the pixels as a new height x width x 4 uint8 array.")
       .def("copy", [](const Image& i) {
-             ImageStatus status = ImageStatus::ok;
+             ImageStatus status;
              return madeOrRaise(Image::copyOf(i, &status), status, "copy");
            }, "A new image with a copy of the pixels (sampling 0).")
       .def("__copy__", [](const Image& i) {
-             ImageStatus status = ImageStatus::ok;
+             ImageStatus status;
              return madeOrRaise(Image::copyOf(i, &status), status, "copy");
            })
       .def("__repr__", &describe)
@@ -666,10 +585,12 @@ and 24 bits. max_pixels: refuse images of more pixels. extended: use the extende
 threads: worker threads the image's operations may use (1 the caller's, 0 one per core).
 
 FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read;
-bmpfun.Error for a file the reader refuses; MemoryError.)doc");
+bmpfun.Error for a file the reader refuses; MemoryError. A file whose data ends early
+loads with what is missing filled in, and a bmpfun.TruncatedFileWarning.)doc");
   m.def("info", &info, py::arg("source"), R"doc(The 16 header fields of a BMP file, as a dict
 in file order: bfType, bfSize, bfReserved1, bfReserved2, bfOffBits, biSize, biWidth,
 biHeight, biPlanes, biBitCount, biCompression, biSizeImage, biXPelsPerMeter,
 biYPelsPerMeter, biClrUsed, biClrImportant. Fields a short file does not reach keep their
-defaults. source is a path or the file's bytes.)doc");
+defaults; nothing is checked. source is a path or the file's bytes; FileNotFoundError,
+PermissionError, IsADirectoryError for paths that cannot be read.)doc");
 }

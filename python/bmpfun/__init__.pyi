@@ -17,6 +17,9 @@ Source = Union[str, os.PathLike[str], bytes, bytearray, memoryview]
 class Error(ValueError):
     """A file the BMP reader refuses."""
 
+class TruncatedFileWarning(UserWarning):
+    """A file whose data ends before its headers say; it loaded with the rest filled in."""
+
 def load(source: Source, *, max_pixels: int = ..., extended: bool = ..., threads: int = ...) -> Image: ...
 def info(source: Source) -> dict[str, int]: ...
 

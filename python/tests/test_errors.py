@@ -1,6 +1,8 @@
 """Each failure raises its own exception type with the library's text, and prints nothing."""
 import os
+import struct
 import textwrap
+import warnings
 
 import numpy as np
 import pytest
@@ -15,14 +17,21 @@ def files(tmp_path, card):
     (tmp_path / "text.bmp").write_bytes(b"hello, this is not an image" * 4)
     (tmp_path / "short.bmp").write_bytes(card.read_bytes()[:30])
     cli("convert", card, tmp_path / "card8.bmp", 8)
+    data = (tmp_path / "card8.bmp").read_bytes()
+    # biBitCount sits at byte 28, biCompression at 30.
+    (tmp_path / "depth7.bmp").write_bytes(data[:28] + struct.pack("<H", 7) + data[30:])
+    (tmp_path / "rle8.bmp").write_bytes(data[:30] + struct.pack("<I", 1) + data[34:])
+    (tmp_path / "cut.bmp").write_bytes(data[:len(data) - 97 * 5])
     return tmp_path
 
 
 @pytest.mark.parametrize("name, exception, text", [
-    ("missing.bmp", FileNotFoundError, "No such file"),
+    ("missing.bmp", FileNotFoundError, "cannot open the file: No such file"),
     ("folder", IsADirectoryError, "Is a directory"),
-    ("text.bmp", bmpfun.Error, "could not be read as a BMP image"),
-    ("short.bmp", bmpfun.Error, "could not be read as a BMP image"),
+    ("text.bmp", bmpfun.Error, "not a BMP file"),
+    ("short.bmp", bmpfun.Error, r"the headers are cut short \(30 bytes; they need 54\)"),
+    ("depth7.bmp", bmpfun.Error, "7 bits per pixel is not supported"),
+    ("rle8.bmp", bmpfun.Error, "RLE8 compression is not supported"),
 ])
 def test_load_failures(files, capfd, name, exception, text):
     with pytest.raises(exception, match=text) as caught:
@@ -38,8 +47,18 @@ def test_load_failures(files, capfd, name, exception, text):
 
 def test_max_pixels_refuses_the_file(files):
     assert bmpfun.load(files / "card8.bmp", max_pixels=97 * 61).width == 97
-    with pytest.raises(bmpfun.Error):
+    with pytest.raises(bmpfun.Error, match="97 x 61 pixels passes the limit of 5916 pixels"):
         bmpfun.load(files / "card8.bmp", max_pixels=97 * 61 - 1)
+
+
+def test_a_file_cut_short_loads_with_a_warning(files):
+    with pytest.warns(bmpfun.TruncatedFileWarning, match="56 of 61 rows arrived"):
+        image = bmpfun.load(files / "cut.bmp")
+    assert (image.width, image.height) == (97, 61)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(bmpfun.TruncatedFileWarning):
+            bmpfun.load((files / "cut.bmp").read_bytes())
 
 
 def test_unreadable_and_unwritable_paths_raise_permission_error(files):
