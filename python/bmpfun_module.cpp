@@ -19,6 +19,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -335,6 +336,40 @@ std::string describe(const Image& image) {
          ", sampling " + std::to_string(image.samplingMethod()) + ">";
 }
 
+// Pickling (how Dask and multiprocessing move images between processes): the size, the
+// sampling method, the limits and every pixel, alpha included. Images come back through a
+// module function, never through Image.__new__, which is refused (see below).
+py::tuple imageState(const Image& i) {
+  const auto pixels = i.pixels();
+  return py::make_tuple(i.width(), i.height(), i.samplingMethod(), i.limits().maxPixels, i.limits().threads,
+                        i.limits().extended,
+                        py::bytes(reinterpret_cast<const char*>(pixels.data()), pixels.size_bytes()));
+}
+
+std::unique_ptr<Image> restoreImage(const py::tuple& state) {
+  if (state.size() != 7) throw py::value_error("not a pickled bmpfun.Image");
+  const Limits limits = makeLimits(state[3].cast<int64_t>(), state[4].cast<int64_t>(), state[5].cast<bool>());
+  ImageStatus status;
+  auto made = madeOrRaise(Image::create(int32Arg(state[0].cast<int64_t>(), "width"),
+                                        int32Arg(state[1].cast<int64_t>(), "height"), limits, &status),
+                          status, "unpickle");
+  const std::string_view bytes = state[6].cast<std::string_view>();
+  const auto pixels = made->pixels();
+  if (bytes.size() != pixels.size_bytes()) throw py::value_error("not a pickled bmpfun.Image");
+  std::memcpy(pixels.data(), bytes.data(), bytes.size());
+  made->sampling(int32Arg(state[2].cast<int64_t>(), "sampling"));
+  return made;
+}
+
+// An instance made by Image.__new__ would have no C++ image behind it (pybind11 leaves the
+// storage unconstructed until an __init__ runs, and Image has none): every image comes from
+// a factory, so __new__ and Image() refuse.
+extern "C" PyObject* refuseNew(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "bmpfun.Image has no constructor: use bmpfun.load, Image.create or Image.from_array");
+  return nullptr;
+}
+
 constexpr const char* kModuleDoc = R"doc(BMP images as NumPy arrays: load, filter, warp and save.
 
 Images are RGBA, 8 bits per channel. ``Image.pixels`` is a writable height x width x 4
@@ -423,6 +458,11 @@ and operations in place show in the array. The array keeps the image alive.)doc"
              return madeOrRaise(Image::copyOf(i, &status), status, "copy");
            })
       .def("__repr__", &describe)
+      .def("__reduce__",
+           [](const Image& i) {
+             return py::make_tuple(py::module_::import("bmpfun").attr("_restore"),
+                                   py::make_tuple(imageState(i)));
+           })
       .def("save", &save, py::arg("path"), R"doc(Write an uncompressed 24-bit BMP file (alpha
 dropped). The file is replaced only once the new one is complete. FileNotFoundError,
 PermissionError, IsADirectoryError or another OSError when it cannot be written.)doc")
@@ -574,6 +614,10 @@ white remains or the square passes max_pixels.)doc")
           },
           R"doc(A new image cut to the box of the pixels other than (255, 255, 255, 255).
 ValueError when there is no such pixel.)doc");
+
+  reinterpret_cast<PyTypeObject*>(image.ptr())->tp_new = &refuseNew;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(image.ptr()));
+  m.def("_restore_image", &restoreImage, py::arg("state"), "Rebuild a pickled image.");
 
   m.def("load", &load, py::arg("source"), py::kw_only(), py::arg("max_pixels") = defaultMax,
         py::arg("extended") = false, py::arg("threads") = 1,

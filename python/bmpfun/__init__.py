@@ -10,6 +10,7 @@
 
 See help(bmpfun.Image) for every operation.
 """
+from . import _bmpfun
 from ._bmpfun import (
     BILINEAR,
     DEFAULT_MAX_PIXELS,
@@ -23,6 +24,13 @@ from ._bmpfun import (
     info,
     load,
 )
+
+
+
+def _restore(state):
+    """Rebuild a pickled Image (named by Image.__reduce__; a plain function pickles by name)."""
+    return _bmpfun._restore_image(state)
+
 
 __doc__ = (__doc__ or "") + "\n" + (_module_doc or "")
 __all__ = [

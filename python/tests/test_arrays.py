@@ -1,5 +1,6 @@
 """The zero-copy pixel view, copies, and images made from arrays of any layout."""
 import gc
+import pickle
 
 import numpy as np
 import pytest
@@ -86,6 +87,25 @@ def test_from_array_of_rgb_matches_the_24_bit_file(card):
 def test_from_array_refuses_what_is_not_an_image(array):
     with pytest.raises(ValueError):
         bmpfun.Image.from_array(array)
+
+
+def test_pickled_images_come_back_whole(card):
+    image = bmpfun.load(card, max_pixels=10**6, threads=0)
+    image.pixels[:, :, 3] = 77
+    image.sampling = bmpfun.GAUSSIAN
+    back = pickle.loads(pickle.dumps(image))
+    assert (back.to_array() == image.to_array()).all()
+    assert (back.sampling, back.max_pixels, back.threads) == (2, 10**6, 0)
+    with pytest.raises(ValueError):
+        bmpfun._restore((2, 2, 0, 100, 1, False, b"short"))
+
+
+def test_no_image_without_a_factory():
+    # An instance with no C++ image behind it would read stray memory.
+    with pytest.raises(TypeError, match="no constructor"):
+        bmpfun.Image()
+    with pytest.raises(TypeError):
+        bmpfun.Image.__new__(bmpfun.Image)
 
 
 def test_create_and_properties():

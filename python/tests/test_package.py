@@ -38,7 +38,7 @@ def test_stubs_and_module_name_the_same_things():
     top, methods = stub_names()
     assert top == set(bmpfun.__all__)
     public = {n for n in dir(bmpfun.Image) if not n.startswith("_")}
-    assert public == methods - {"__copy__"}
+    assert public == {n for n in methods if not n.startswith("_")}
     for name in public:  # and every one of them is documented
         member = inspect.getattr_static(bmpfun.Image, name)
         assert (member.__doc__ or "").strip(), name
