@@ -26,6 +26,8 @@ cmake --build build/asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan -j"$jobs" --output-on-failure --no-tests=error
 
+bash scripts/test-python.sh
+
 if [ -x fuzz/run.sh ] || [ -f fuzz/run.sh ]; then
   echo "== fuzz targets: replay corpora and a short run each"
   bash fuzz/run.sh --ci

@@ -1,0 +1,640 @@
+// bmpfun._bmpfun: the Python face of the library. Images are bmpfun::Image objects held by
+// std::unique_ptr; their pixels are shown to NumPy without a copy. Every library call that
+// can take long (load, save, each operation) runs with the GIL released. Failures become
+// Python exceptions carrying the library's own text; nothing is printed.
+#include <bmpfun/bmp.hpp>
+#include <bmpfun/image.hpp>
+#include <bmpfun/limits.hpp>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#ifndef BMPFUN_VERSION
+#define BMPFUN_VERSION "0"
+#endif
+
+namespace py = pybind11;
+using bmpfun::BmpCause;
+using bmpfun::Image;
+using bmpfun::ImageStatus;
+using bmpfun::Limits;
+
+namespace {
+
+// ---------------------------------------------------------------- failures
+// Thrown inside the module only; the translators below turn them into Python exceptions
+// before control returns to the interpreter.
+
+// A file the reader refuses: bmpfun.Error (a ValueError).
+struct RefusedFile : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// An operating-system failure: OSError(errno, text[, path]), which Python turns into
+// FileNotFoundError, PermissionError, IsADirectoryError, ... by errno.
+struct SystemFailure : std::exception {
+  int error;
+  std::string text;
+  std::string path;
+  SystemFailure(int e, std::string t, std::string p) : error(e), text(std::move(t)), path(std::move(p)) {}
+  const char* what() const noexcept override { return text.c_str(); }
+};
+
+// Memory that could not be had: MemoryError with the library's text.
+struct OutOfMemory : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+void translateFailures(std::exception_ptr failure) {
+  try {
+    if (failure) std::rethrow_exception(failure);
+  } catch (const SystemFailure& e) {
+    const py::object oserror = py::reinterpret_borrow<py::object>(PyExc_OSError);
+    const py::object exc = e.path.empty() ? oserror(e.error, e.text)
+                                          : oserror(e.error, e.text, py::module_::import("os").attr("fsdecode")(py::bytes(e.path)));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+  } catch (const OutOfMemory& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
+  }
+}
+
+// The exception for a status of an operation that made no image.
+[[noreturn]] void raiseStatus(ImageStatus status, const std::string& context) {
+  const std::string text = context + ": " + bmpfun::to_string(status);
+  if (status == ImageStatus::outOfMemory) throw OutOfMemory(text);
+  throw py::value_error(text);
+}
+
+std::unique_ptr<Image> madeOrRaise(std::unique_ptr<Image> image, ImageStatus status,
+                                   const std::string& context) {
+  if (!image) raiseStatus(status, context);
+  return image;
+}
+
+int32_t int32Arg(int64_t value, const char* name) {
+  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
+    throw py::value_error(std::string(name) + " must fit a signed 32-bit integer, not " +
+                          std::to_string(value));
+  }
+  return static_cast<int32_t>(value);
+}
+
+Limits makeLimits(int64_t maxPixels, int64_t threads, bool extended) {
+  if (maxPixels < 1) throw py::value_error("max_pixels must be at least 1, not " + std::to_string(maxPixels));
+  if (threads < 0) throw py::value_error("threads must be 0 (one per core) or more, not " + std::to_string(threads));
+  Limits limits;
+  limits.maxPixels = maxPixels;
+  limits.threads = int32Arg(threads, "threads");
+  limits.extended = extended;
+  return limits;
+}
+
+// ---------------------------------------------------------------- sources: path or bytes
+
+// A str or os.PathLike names a file; anything with the buffer protocol (bytes, bytearray,
+// memoryview, a 1-D uint8 array) is the file's content.
+struct Source {
+  bool isPath = false;
+  std::string path;          // file-system encoding, as os.fsencode gives it
+  py::buffer_info content;   // valid while the Source lives
+};
+
+Source sourceOf(const py::object& source) {
+  Source s;
+  py::module_ os = py::module_::import("os");
+  if (py::isinstance<py::str>(source) || py::isinstance(source, os.attr("PathLike"))) {
+    s.isPath = true;
+    s.path = os.attr("fsencode")(source).cast<std::string>();
+    return s;
+  }
+  if (PyObject_CheckBuffer(source.ptr())) {
+    s.content = py::reinterpret_borrow<py::buffer>(source).request();
+    if (s.content.itemsize != 1 || s.content.ndim > 1 ||
+        (s.content.ndim == 1 && s.content.strides[0] != 1)) {
+      throw py::value_error("file content must be contiguous bytes");
+    }
+    return s;
+  }
+  throw py::type_error("expected a path (str or os.PathLike) or the file's bytes, not " +
+                       py::str(py::type::of(source).attr("__name__")).cast<std::string>());
+}
+
+std::span<const uint8_t> bytesOf(const Source& s) {
+  return {static_cast<const uint8_t*>(s.content.ptr), static_cast<size_t>(s.content.size)};
+}
+
+// ---------------------------------------------------------------- load, save, info
+
+// The exception for a load, save or header read that did not succeed. path is empty for
+// content in memory.
+[[noreturn]] void raiseCodec(const ImageStatus& status, const std::string& path) {
+  const bmpfun::BmpStatus& codec = status.codec();
+  const std::string text = bmpfun::to_string(status);
+  if (status.code() == ImageStatus::outOfMemory || codec.cause == BmpCause::outOfMemory) {
+    throw OutOfMemory(text);
+  }
+  const bool system = codec.cause == BmpCause::cannotOpen || codec.cause == BmpCause::readFailed ||
+                      codec.cause == BmpCause::writeFailed;
+  if (system) throw SystemFailure(codec.systemError != 0 ? codec.systemError : EIO, text, path);
+  if (status.code() == ImageStatus::saveFailed) {
+    if (codec.cause == BmpCause::tooLargeForFile) throw py::value_error(text);
+    throw SystemFailure(EIO, text, path);
+  }
+  throw RefusedFile(path.empty() ? text : path + ": " + text);
+}
+
+// A file that ends early still loads; what is missing is filled (see the reader). The
+// caller hears of it as a bmpfun.TruncatedFileWarning, which the warnings filters control.
+void warnOfGaps(const ImageStatus& status, const std::string& path) {
+  if (!status.codec().hasWarnings()) return;
+  const std::string text = (path.empty() ? std::string() : path + ": ") + bmpfun::warningText(status.codec());
+  const py::object category = py::module_::import("bmpfun._bmpfun").attr("TruncatedFileWarning");
+  if (PyErr_WarnEx(category.ptr(), text.c_str(), 2) != 0) throw py::error_already_set();
+}
+
+std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool extended, int64_t threads) {
+  const Limits limits = makeLimits(maxPixels, threads, extended);
+  const Source s = sourceOf(source);
+  ImageStatus status;
+  std::unique_ptr<Image> image;
+  {
+    py::gil_scoped_release released;
+    image = s.isPath ? Image::load(s.path, limits, &status) : Image::loadMemory(bytesOf(s), limits, &status);
+  }
+  if (!image) raiseCodec(status, s.path);
+  warnOfGaps(status, s.path);
+  return image;
+}
+
+void save(const Image& image, const py::object& path) {
+  const Source s = sourceOf(path);
+  if (!s.isPath) throw py::type_error("save takes a path (str or os.PathLike); to_bytes gives the content");
+  ImageStatus status;
+  bool written = false;
+  {
+    py::gil_scoped_release released;
+    written = image.save(s.path, &status);
+  }
+  if (!written) raiseCodec(status, s.path);
+}
+
+py::bytes toBytes(const Image& image) {
+  std::vector<uint8_t> bytes;
+  ImageStatus status;
+  bool written = false;
+  {
+    py::gil_scoped_release released;
+    written = image.saveMemory(bytes, &status);
+  }
+  if (!written) raiseCodec(status, "");
+  return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+py::dict info(const py::object& source) {
+  const Source s = sourceOf(source);
+  bmpfun::BmpHeaders h;
+  bmpfun::BmpStatus status;
+  {
+    py::gil_scoped_release released;
+    h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s));
+  }
+  if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
+  const bmpfun::BitmapFileHeader& f = h.file;
+  const bmpfun::BitmapInfoHeader& i = h.info;
+  py::dict d;
+  d["bfType"] = f.bfType;
+  d["bfSize"] = f.bfSize;
+  d["bfReserved1"] = f.bfReserved1;
+  d["bfReserved2"] = f.bfReserved2;
+  d["bfOffBits"] = f.bfOffBits;
+  d["biSize"] = i.biSize;
+  d["biWidth"] = i.biWidth;
+  d["biHeight"] = i.biHeight;
+  d["biPlanes"] = i.biPlanes;
+  d["biBitCount"] = i.biBitCount;
+  d["biCompression"] = i.biCompression;
+  d["biSizeImage"] = i.biSizeImage;
+  d["biXPelsPerMeter"] = i.biXPelsPerMeter;
+  d["biYPelsPerMeter"] = i.biYPelsPerMeter;
+  d["biClrUsed"] = i.biClrUsed;
+  d["biClrImportant"] = i.biClrImportant;
+  return d;
+}
+
+// ---------------------------------------------------------------- arrays
+
+std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int64_t threads) {
+  const Limits limits = makeLimits(maxPixels, threads, false);
+  if (array.dtype().kind() != 'u' || array.itemsize() != 1) {
+    throw py::value_error("the array must be of dtype uint8, not " + py::str(array.dtype()).cast<std::string>());
+  }
+  if (array.ndim() != 3 || (array.shape(2) != 3 && array.shape(2) != 4)) {
+    throw py::value_error("the array must be height x width x 3 (r, g, b) or x 4 (r, g, b, a), not " +
+                          py::str(array.attr("shape")).cast<std::string>());
+  }
+  const py::ssize_t height = array.shape(0), width = array.shape(1), channels = array.shape(2);
+  if (height > std::numeric_limits<int32_t>::max() || width > std::numeric_limits<int32_t>::max()) {
+    raiseStatus(ImageStatus::tooLarge, "from_array");
+  }
+  ImageStatus status;
+  auto image = madeOrRaise(Image::create(static_cast<int32_t>(width), static_cast<int32_t>(height), limits, &status),
+                           status, "from_array");
+  const auto* base = static_cast<const uint8_t*>(array.data());
+  const py::ssize_t sy = array.strides(0), sx = array.strides(1), sc = array.strides(2);
+  {
+    py::gil_scoped_release released;
+    bmpfun::Pixel* out = image->pixels().data();
+    if (channels == 4 && sc == 1 && sx == 4 && sy == 4 * width) {
+      std::memcpy(out, base, static_cast<size_t>(width * height * 4));
+    } else {
+      // Any strides, negative ones included. Three channels leave alpha 0, as a 24-bit
+      // file loads.
+      for (py::ssize_t y = 0; y < height; ++y) {
+        const uint8_t* row = base + y * sy;
+        for (py::ssize_t x = 0; x < width; ++x, ++out) {
+          const uint8_t* p = row + x * sx;
+          *out = bmpfun::Pixel{p[0], p[sc], p[2 * sc], channels == 4 ? p[3 * sc] : uint8_t{0}};
+        }
+      }
+    }
+  }
+  return image;
+}
+
+// The image's own pixel storage as a height x width x 4 array; the array holds a reference
+// to the Python image, so the storage lives as long as either.
+py::array pixelView(const py::object& self) {
+  Image& image = self.cast<Image&>();
+  const py::ssize_t w = image.width(), h = image.height();
+  return py::array(py::dtype::of<uint8_t>(), {h, w, py::ssize_t{4}}, {4 * w, py::ssize_t{4}, py::ssize_t{1}},
+                   reinterpret_cast<uint8_t*>(image.pixels().data()), self);
+}
+
+py::array toArray(const Image& image) {
+  const py::ssize_t w = image.width(), h = image.height();
+  py::array_t<uint8_t> out({h, w, py::ssize_t{4}});
+  uint8_t* target = out.mutable_data();
+  {
+    py::gil_scoped_release released;
+    std::memcpy(target, image.pixels().data(), static_cast<size_t>(w * h * 4));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- operations
+
+// Run an in-place operation without the GIL.
+template <typename F>
+void inPlace(Image& image, F&& f) {
+  py::gil_scoped_release released;
+  f(image);
+}
+
+// Run an operation that makes a new image without the GIL; raise when it made none.
+template <typename F>
+std::unique_ptr<Image> newImage(const Image& image, const char* name, F&& f) {
+  ImageStatus status;
+  std::unique_ptr<Image> out;
+  {
+    py::gil_scoped_release released;
+    out = f(image, &status);
+  }
+  return madeOrRaise(std::move(out), status, name);
+}
+
+// Edge detection computes into a working image and takes over its storage; the result is
+// copied back instead, so that the storage NumPy views point at stays the image's own.
+void edgeDetect(Image& image) {
+  bool done = false;
+  {
+    py::gil_scoped_release released;
+    auto work = Image::copyOf(image);
+    if (work && work->edgeDetect()) {
+      std::copy(work->pixels().begin(), work->pixels().end(), image.pixels().begin());
+      done = true;
+    }
+  }
+  if (!done) throw OutOfMemory("edge_detect: the working image could not be allocated");
+}
+
+std::string describe(const Image& image) {
+  return "<bmpfun.Image " + std::to_string(image.width()) + " x " + std::to_string(image.height()) +
+         ", sampling " + std::to_string(image.samplingMethod()) + ">";
+}
+
+// Pickling (how Dask and multiprocessing move images between processes): the size, the
+// sampling method, the limits and every pixel, alpha included. Images come back through a
+// module function, never through Image.__new__, which is refused (see below).
+py::tuple imageState(const Image& i) {
+  const auto pixels = i.pixels();
+  return py::make_tuple(i.width(), i.height(), i.samplingMethod(), i.limits().maxPixels, i.limits().threads,
+                        i.limits().extended,
+                        py::bytes(reinterpret_cast<const char*>(pixels.data()), pixels.size_bytes()));
+}
+
+std::unique_ptr<Image> restoreImage(const py::tuple& state) {
+  if (state.size() != 7) throw py::value_error("not a pickled bmpfun.Image");
+  const Limits limits = makeLimits(state[3].cast<int64_t>(), state[4].cast<int64_t>(), state[5].cast<bool>());
+  ImageStatus status;
+  auto made = madeOrRaise(Image::create(int32Arg(state[0].cast<int64_t>(), "width"),
+                                        int32Arg(state[1].cast<int64_t>(), "height"), limits, &status),
+                          status, "unpickle");
+  const std::string_view bytes = state[6].cast<std::string_view>();
+  const auto pixels = made->pixels();
+  if (bytes.size() != pixels.size_bytes()) throw py::value_error("not a pickled bmpfun.Image");
+  std::memcpy(pixels.data(), bytes.data(), bytes.size());
+  made->sampling(int32Arg(state[2].cast<int64_t>(), "sampling"));
+  return made;
+}
+
+// An instance made by Image.__new__ would have no C++ image behind it (pybind11 leaves the
+// storage unconstructed until an __init__ runs, and Image has none): every image comes from
+// a factory, so __new__ and Image() refuse.
+extern "C" PyObject* refuseNew(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "bmpfun.Image has no constructor: use bmpfun.load, Image.create or Image.from_array");
+  return nullptr;
+}
+
+constexpr const char* kModuleDoc = R"doc(BMP images as NumPy arrays: load, filter, warp and save.
+
+Images are RGBA, 8 bits per channel. ``Image.pixels`` is a writable height x width x 4
+uint8 view of the image's own storage (no copy). Operations that keep the size change the
+image in place and return None; operations that change it return a new Image. Every load,
+save and operation runs without the GIL, so threads can work on images side by side.
+
+Failures raise: FileNotFoundError, PermissionError, IsADirectoryError (and other OSError)
+for paths; bmpfun.Error (a ValueError) for a file the reader refuses; MemoryError; and
+ValueError for arguments the library cannot use. Nothing is printed.
+)doc";
+
+}  // namespace
+
+PYBIND11_MODULE(_bmpfun, m) {
+  m.doc() = kModuleDoc;
+  m.attr("__version__") = BMPFUN_VERSION;
+  m.attr("DEFAULT_MAX_PIXELS") = Limits::kDefaultMaxPixels;
+  m.attr("POINT") = int32_t{bmpfun::kPoint};
+  m.attr("BILINEAR") = int32_t{bmpfun::kBilinear};
+  m.attr("GAUSSIAN") = int32_t{bmpfun::kGaussian};
+
+  py::register_exception<RefusedFile>(m, "Error", PyExc_ValueError).doc() =
+      "A file the BMP reader refuses (not a BMP file, an unsupported depth or compression, a "
+      "size past max_pixels, ...). A subclass of ValueError.";
+  py::register_exception_translator(&translateFailures);
+  m.attr("TruncatedFileWarning") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "bmpfun.TruncatedFileWarning",
+      "A file whose pixel data or colour table ends before its headers say: it loads, with "
+      "what did not arrive filled in.",
+      PyExc_UserWarning, nullptr));
+  m.attr("Error").attr("__module__") = "bmpfun";
+
+  const auto defaultMax = Limits::kDefaultMaxPixels;
+
+  py::class_<Image, std::unique_ptr<Image>> image(m, "Image", R"doc(An RGBA image.
+
+Make one with bmpfun.load, Image.create or Image.from_array. Pixel (x, y) is
+``pixels[y, x]``: x the column from 0 at the left, y the row from 0 at the top.)doc");
+
+  image
+      .def_static(
+          "create",
+          [](int64_t width, int64_t height, int64_t maxPixels, int64_t threads) {
+            const Limits limits = makeLimits(maxPixels, threads, false);
+            ImageStatus status;
+            auto made = Image::create(int32Arg(width, "width"), int32Arg(height, "height"), limits, &status);
+            return madeOrRaise(std::move(made), status, "create");
+          },
+          py::arg("width"), py::arg("height"), py::kw_only(), py::arg("max_pixels") = defaultMax,
+          py::arg("threads") = 1,
+          R"doc(A blank width x height image: every pixel (255, 255, 255, 0).
+
+ValueError when a side is below 1 or width x height passes max_pixels; MemoryError when
+the pixels cannot be allocated. threads: worker threads its operations may use (1 the
+caller's thread, 0 one per core); results never depend on it.)doc")
+      .def_static("from_array", &fromArray, py::arg("array"), py::kw_only(),
+                  py::arg("max_pixels") = defaultMax, py::arg("threads") = 1,
+                  R"doc(A new image holding a copy of a height x width x 4 (r, g, b, a) or
+height x width x 3 (r, g, b; alpha 0, as a 24-bit file loads) uint8 array. Any memory
+layout: slices, transposes and reversed strides are read as they appear.)doc")
+      .def_property_readonly("width", &Image::width, "Width in pixels.")
+      .def_property_readonly("height", &Image::height, "Height in pixels.")
+      .def_property_readonly("shape", [](const Image& i) { return py::make_tuple(i.height(), i.width(), 4); },
+                             "(height, width, 4), the shape of pixels.")
+      .def_property(
+          "sampling", &Image::samplingMethod,
+          [](Image& i, int64_t method) { i.sampling(int32Arg(method, "sampling")); },
+          R"doc(How warps, scale and rotate read this image between pixels: 0 point (POINT),
+1 bilinear (BILINEAR), 2 gaussian 5 x 5 (GAUSSIAN); any other number reads opaque black.
+New images start at 0.)doc")
+      .def_property_readonly("max_pixels", [](const Image& i) { return i.limits().maxPixels; },
+                             "The largest image this image's operations may make.")
+      .def_property_readonly("threads", [](const Image& i) { return i.limits().threads; },
+                             "Worker threads this image's operations may use (0: one per core).")
+      .def_property_readonly("pixels", &pixelView, R"doc(The pixels as a writable height x width x 4
+uint8 array (r, g, b, a) that shares the image's memory: writes show in the next operation,
+and operations in place show in the array. The array keeps the image alive.)doc")
+      .def("to_array", &toArray, "A copy of the pixels as a new height x width x 4 uint8 array.")
+      .def("copy", [](const Image& i) {
+             ImageStatus status;
+             return madeOrRaise(Image::copyOf(i, &status), status, "copy");
+           }, "A new image with a copy of the pixels (sampling 0).")
+      .def("__copy__", [](const Image& i) {
+             ImageStatus status;
+             return madeOrRaise(Image::copyOf(i, &status), status, "copy");
+           })
+      .def("__repr__", &describe)
+      .def("__reduce__",
+           [](const Image& i) {
+             return py::make_tuple(py::module_::import("bmpfun").attr("_restore"),
+                                   py::make_tuple(imageState(i)));
+           })
+      .def("save", &save, py::arg("path"), R"doc(Write an uncompressed 24-bit BMP file (alpha
+dropped). The file is replaced only once the new one is complete. FileNotFoundError,
+PermissionError, IsADirectoryError or another OSError when it cannot be written.)doc")
+      .def("to_bytes", &toBytes, "The bytes save would write, as a bytes object.")
+      .def(
+          "sample",
+          [](const Image& i, double x, double y) {
+            const bmpfun::Pixel p = i.sample(x, y);
+            return py::make_tuple(p.r, p.g, p.b, p.a);
+          },
+          py::arg("x"), py::arg("y"),
+          R"doc((r, g, b, a) at the real position (x, y) under the sampling method; white
+(255, 255, 255, 255) outside the image.)doc")
+
+      // ---- per-pixel adjustments
+      .def("noise", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.noise(f); }); },
+           py::arg("factor"), R"doc(Add factor x a random colour to every pixel:
+c' = min(c + clamp(floor(n * factor + 0.5)), 255) per channel, alpha included, n from the C
+library's rand() (never seeded), drawn column by column. Negative factors add nothing.)doc")
+      .def("brightness", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.brightness(f); }); },
+           py::arg("factor"), R"doc(Scale every channel, alpha included:
+c' = clamp(floor(c * factor + 0.5), 0, 255).)doc")
+      .def("contrast", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.contrast(f); }); },
+           py::arg("factor"), R"doc(Move away from grey (123, 123, 123, 255):
+c' = clamp(floor((1 - factor) * 123 + c * factor + 0.5)); alpha the same from 255.
+factor 1 keeps the image, 0 gives the grey.)doc")
+      .def("saturation", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.saturation(f); }); },
+           py::arg("factor"), R"doc(Move away from the pixel's own grey
+l = (76 r + 150 g + 29 b) >> 8: c' = clamp(floor((1 - factor) * l + c * factor + 0.5)) for
+r, g, b; alpha kept. factor 0 gives greys, 1 keeps the image.)doc")
+      .def("extract_channel",
+           [](Image& i, int64_t c) {
+             const int32_t channel = int32Arg(c, "channel");
+             inPlace(i, [channel](Image& im) { im.extractChannel(channel); });
+           },
+           py::arg("channel"), R"doc(Keep one channel (0 r, 1 g, 2 b, 3 a) and set the other
+three to 0. Any other channel number leaves the image unchanged.)doc")
+      .def("quantize",
+           [](Image& i, int64_t n) {
+             const int32_t bits = int32Arg(n, "nbits");
+             inPlace(i, [bits](Image& im) { im.quantize(bits); });
+           },
+           py::arg("nbits"), R"doc(Reduce r, g, b to nbits bits each (nbits clamped into 1..8;
+levels computed in single precision, truncated); alpha becomes 255.)doc")
+
+      // ---- dithering
+      .def("random_dither",
+           [](Image& i, int64_t n) {
+             const int32_t bits = int32Arg(n, "nbits");
+             inPlace(i, [bits](Image& im) { im.randomDither(bits); });
+           },
+           py::arg("nbits"), R"doc(Blend each channel half and half with random noise
+(round(c / 2) + round(n / 2), saturating), then quantize to nbits (clamped into 1..8);
+alpha 255. Draws from rand() column by column.)doc")
+      .def("ordered_dither",
+           [](Image& i, int64_t n) {
+             const int32_t bits = int32Arg(n, "nbits");
+             inPlace(i, [bits](Image& im) { im.orderedDither(bits); });
+           },
+           py::arg("nbits"), R"doc(4 x 4 ordered (Bayer) dither to nbits bits per channel
+(clamped into 1..8): a channel more than its threshold above its quantized level takes the
+next level up. Alpha is kept.)doc")
+      .def("floyd_steinberg_dither",
+           [](Image& i, int64_t n) {
+             const int32_t bits = int32Arg(n, "nbits");
+             inPlace(i, [bits](Image& im) { im.FloydSteinbergDither(bits); });
+           },
+           py::arg("nbits"), R"doc(Error-diffusion dither to nbits bits per channel (clamped
+into 1..8), row by row: each pixel's quantization error (clamped at 0 per channel) goes
+7/16 right, 3/16 below left, 5/16 below and 1/16 below right, each share rounded; alpha
+becomes 255.)doc")
+
+      // ---- neighbourhood filters
+      .def("blur",
+           [](Image& i, int64_t n) {
+             const int32_t size = int32Arg(n, "mask_size");
+             inPlace(i, [size](Image& im) { im.blur(size); });
+           },
+           py::arg("mask_size"), R"doc(Blur in place with a 5 x 5 mask in 256ths: 2 a 2 x 2 box,
+3 a 3 x 3 binomial, 4 a 4 x 4 weighted box, 5 or more the 5 x 5 binomial; below 2 nothing.
+Pixels are visited column by column and read the already blurred neighbours; results are
+opaque.)doc")
+      .def("sharpen",
+           [](Image& i, int64_t n) {
+             const int32_t size = int32Arg(n, "mask_size");
+             inPlace(i, [size](Image& im) { im.sharpen(size); });
+           },
+           py::arg("mask_size"), R"doc(Sharpen against the blur with the same mask sizes and
+visiting order: c' = clamp(floor(1.5 c - 0.5 b + 0.5)) per channel, alpha included, b the
+blurred value (whose alpha is 255). Below 2 nothing changes.)doc")
+      .def("edge_detect", &edgeDetect, R"doc(3 x 3 Laplacian (8 x centre - the 8 neighbours) per
+colour channel, kept to its low 8 bits; border pixels become black; alpha 0. MemoryError when
+the working image cannot be allocated.)doc")
+
+      // ---- warps
+      .def(
+          "fun",
+          [](const Image& i, int64_t e) {
+            const int32_t effect = int32Arg(e, "effect");
+            return newImage(i, "fun", [effect](const Image& im, ImageStatus* s) { return im.fun(effect, s); });
+          },
+          py::arg("effect"), R"doc(A new warped image; every output pixel is one sample of this
+image (see sampling). Effect 0 sine wave (width x height): column i is lifted by
+(h / 2) sin(2 i pi / w). Effect 1 polar disc ((2h + 1) x (2h + 1)): source row r becomes the
+circle of radius r. Effect 2 polar mapping: effect 1's pixels counted linearly into
+width x height. pi is 3.141592. ValueError for any other effect.)doc")
+      .def(
+          "mosaic",
+          [](const Image& i, int64_t a) {
+            const int32_t band = int32Arg(a, "band_width");
+            return newImage(i, "mosaic", [band](const Image& im, ImageStatus* s) { return im.mosaic(band, s); });
+          },
+          py::arg("band_width"), R"doc(A new image of diagonal cells band_width pixels across,
+each keeping one or two of the source's colour channels; alpha 0. Cells past (2 w) /
+band_width stay white; a band_width of 0 or less gives a blank image.)doc")
+
+      // ---- geometry
+      .def(
+          "crop",
+          [](const Image& i, int64_t x, int64_t y, int64_t w, int64_t h) {
+            const int32_t x0 = int32Arg(x, "x"), y0 = int32Arg(y, "y"), w0 = int32Arg(w, "width"),
+                          h0 = int32Arg(h, "height");
+            return newImage(i, "crop", [=](const Image& im, ImageStatus* s) { return im.crop(x0, y0, w0, h0, s); });
+          },
+          py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
+          R"doc(A new image of the width x height rectangle whose top-left pixel is (x, y).
+ValueError when a side is below 1 or the rectangle does not lie wholly inside the image.)doc")
+      .def(
+          "scale",
+          [](const Image& i, double sx, double sy) {
+            return newImage(i, "scale", [=](const Image& im, ImageStatus* s) { return im.scale(sx, sy, s); });
+          },
+          py::arg("sx"), py::arg("sy"), R"doc(A new int(w sx) x int(h sy) image; pixel (i, j)
+samples (i / sx, j * (1 / sy)) under the sampling method. ValueError when a side is not
+finite or truncates below 1, or the size passes max_pixels.)doc")
+      .def(
+          "rotate",
+          [](const Image& i, double degrees) {
+            return newImage(i, "rotate", [=](const Image& im, ImageStatus* s) { return im.rotate(degrees, s); });
+          },
+          py::arg("degrees"), R"doc(A new image turned counter-clockwise (row 0 at the top) about
+pixel (0, 0) by degrees x 3.141592 / 180 radians, sampled into a (2d + 1)^2 square (d the
+truncated diagonal) and trimmed to its non-white content. ValueError when nothing but
+white remains or the square passes max_pixels.)doc")
+      .def(
+          "auto_crop",
+          [](const Image& i) {
+            return newImage(i, "auto_crop", [](const Image& im, ImageStatus* s) { return im.autoCrop(s); });
+          },
+          R"doc(A new image cut to the box of the pixels other than (255, 255, 255, 255).
+ValueError when there is no such pixel.)doc");
+
+  reinterpret_cast<PyTypeObject*>(image.ptr())->tp_new = &refuseNew;
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(image.ptr()));
+  m.def("_restore_image", &restoreImage, py::arg("state"), "Rebuild a pickled image.");
+
+  m.def("load", &load, py::arg("source"), py::kw_only(), py::arg("max_pixels") = defaultMax,
+        py::arg("extended") = false, py::arg("threads") = 1,
+        R"doc(Read a BMP file into a new Image.
+
+source is a path (str or os.PathLike) or the file's bytes (bytes, bytearray, memoryview).
+Alpha is the file's fourth byte at 32 bits, the colour table's at 1, 4 and 8 bits, 0 at 16
+and 24 bits. max_pixels: refuse images of more pixels. extended: use the extended reader.
+threads: worker threads the image's operations may use (1 the caller's, 0 one per core).
+
+FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read;
+bmpfun.Error for a file the reader refuses; MemoryError. A file whose data ends early
+loads with what is missing filled in, and a bmpfun.TruncatedFileWarning.)doc");
+  m.def("info", &info, py::arg("source"), R"doc(The 16 header fields of a BMP file, as a dict
+in file order: bfType, bfSize, bfReserved1, bfReserved2, bfOffBits, biSize, biWidth,
+biHeight, biPlanes, biBitCount, biCompression, biSizeImage, biXPelsPerMeter,
+biYPelsPerMeter, biClrUsed, biClrImportant. Fields a short file does not reach keep their
+defaults; nothing is checked. source is a path or the file's bytes; FileNotFoundError,
+PermissionError, IsADirectoryError for paths that cannot be read.)doc");
+}
