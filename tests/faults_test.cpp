@@ -1,8 +1,9 @@
 // Saves that fail on the way, through every caller: Bitmap::saveFile, Image::save, BMPFun and
-// BMPNoise report the failure, an old file at the output path keeps every byte, and no
-// temporary file stays behind. Real failures come from the kernel (a full device, a missing
-// or read-only directory, a directory in the way, a file size limit that cuts a write short);
-// a failed close and other short writes are injected through the file interface.
+// BMPNoise report the failure and its cause, an old file at the output path keeps every
+// byte, and no temporary file stays behind. Real failures come from the kernel (a full
+// device, a missing or read-only folder, a folder in the way, a file size limit that cuts a
+// write short); failed closes and flushes and other short writes are injected through the
+// file interface.
 //
 // Every save runs in a child process that drops to "nobody" when the tests run privileged:
 // permissions then bind, and a fault could never replace a device node.
@@ -17,28 +18,30 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <new>
 
 namespace bmpfun {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FaultyIo;
+using test::giveAway;
+using test::listDir;
 using test::readBytes;
 using test::TempDir;
 using test::writeBytes;
-
-constexpr uid_t kNobody = 65534;
 
 std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 
@@ -55,59 +58,46 @@ const char* nameOf(Caller c) {
   }
   return "?";
 }
+bool givesCause(Caller c) { return c == Caller::saveFile || c == Caller::imageSave; }
 
 // What a caller answered: written, failed as a save failure (false, or BMPFUN_ERROR_SAVE),
-// or anything else.
-enum Outcome { kWritten = 0, kSaveFailed = 1, kOther = 2, kNoChild = 3 };
+// or anything else; and for the C++ callers, the codec's status.
+enum Outcome { kWritten = 0, kSaveFailed = 1, kOther = 2 };
+struct Answer {
+  Outcome outcome = kOther;
+  BmpStatus status;
+};
 
-Outcome saveVia(Caller c, const std::string& input, const std::string& output) {
+Answer saveVia(Caller c, const std::string& input, const std::string& output, const SaveOptions& options = {}) {
+  Answer a;
   switch (c) {
     case Caller::saveFile: {
       Bitmap b;
-      if (!b.loadFile(input)) return kOther;
-      return b.saveFile(output) ? kWritten : kSaveFailed;
+      if (!b.loadFile(input)) return a;
+      a.outcome = b.saveFile(output, options, &a.status) ? kWritten : kSaveFailed;
+      return a;
     }
     case Caller::imageSave: {
       auto image = Image::load(input);
-      if (!image) return kOther;
-      return image->save(output) ? kWritten : kSaveFailed;
+      if (!image) return a;
+      ImageStatus status;
+      a.outcome = image->save(output, options, &status) ? kWritten : kSaveFailed;
+      a.status = status.codec();
+      return a;
     }
     case Caller::bmpFun:
     case Caller::bmpNoise: {
       const std::u16string in = widen(input), out = widen(output);
       const int32_t code = c == Caller::bmpFun ? BMPFun(in.c_str(), out.c_str(), 1)
                                                : BMPNoise(in.c_str(), out.c_str());
-      return code == BMPFUN_OK ? kWritten : code == BMPFUN_ERROR_SAVE ? kSaveFailed : kOther;
+      a.outcome = code == BMPFUN_OK ? kWritten : code == BMPFUN_ERROR_SAVE ? kSaveFailed : kOther;
+      return a;
     }
   }
-  return kOther;
+  return a;
 }
 
-// ---------------------------------------------------------------- fault injection
-
-// A write that accepts `budget` bytes (at most `chunk` per call) and then answers failResult
-// with ENOSPC; optionally a close that fails with EIO after closing.
-struct FaultyIo : detail::FileIo {
-  size_t budget = SIZE_MAX;
-  size_t chunk = SIZE_MAX;
-  ssize_t failResult = -1;
-  bool failClose = false;
-  ssize_t write(int fd, const void* data, size_t size) override {
-    if (budget == 0) {
-      errno = ENOSPC;
-      return failResult;
-    }
-    const ssize_t n = ::write(fd, data, std::min({size, budget, chunk}));
-    if (n > 0) budget -= static_cast<size_t>(n);
-    return n;
-  }
-  int close(int fd) override {
-    const int r = ::close(fd);
-    if (!failClose) return r;
-    errno = EIO;
-    return -1;
-  }
-};
+// ---------------------------------------------------------------- children
 
 struct Injection {
   rlim_t sizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE: writes past it fail with EFBIG
@@ -115,38 +105,31 @@ struct Injection {
   FaultyIo io;
 };
 
-// Runs fn in a child: unprivileged when this process is root, standard output (BMPFun's
-// messages) to /dev/null, with the injection in place. Returns the child's exit code.
-int inChild(const Injection& injection, const std::function<Outcome()>& fn) {
-  std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid < 0) return kNoChild;
-  if (pid == 0) {
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
-      _exit(90);
+// The answer of fn, run in an unprivileged child with standard output (BMPFun's messages)
+// to /dev/null and the injection in place. The answer travels back in shared memory.
+Answer inChild(const Injection& injection, const std::function<Answer()>& fn) {
+  void* shared = mmap(nullptr, sizeof(Answer), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) return {};
+  auto* answer = new (shared) Answer{};
+  const int code = test::inUnprivilegedChild([&] {
     const int devNull = ::open("/dev/null", O_WRONLY);
-    if (devNull < 0 || dup2(devNull, STDOUT_FILENO) < 0) _exit(91);
+    if (devNull < 0 || dup2(devNull, STDOUT_FILENO) < 0) return 91;
     FaultyIo io = injection.io;
     if (injection.seam) detail::replaceSystemFileIo(&io);
     if (injection.sizeLimit != RLIM_INFINITY) {
       signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{injection.sizeLimit, injection.sizeLimit};
-      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(92);
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 92;
     }
-    _exit(fn());
-  }
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return kNoChild;
-  return WEXITSTATUS(status);
+    *answer = fn();
+    return 0;
+  });
+  Answer result = code == 0 ? *answer : Answer{};
+  munmap(shared, sizeof(Answer));
+  return result;
 }
 
-// Hands a path made by this (possibly privileged) process to the child's user.
-void giveAway(const fs::path& p, mode_t mode) {
-  if (geteuid() == 0) ASSERT_EQ(lchown(p.c_str(), kNobody, kNobody), 0) << p;
-  ASSERT_EQ(chmod(p.c_str(), mode), 0) << p;
-}
-
-// Everything under a directory: type, bytes, link text, mode. Compared before and after.
+// Everything under a folder: type, bytes, link text, mode. Compared before and after.
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> out;
   for (const auto& e : fs::recursive_directory_iterator(dir)) {
@@ -180,19 +163,21 @@ DeviceId deviceAt(const char* path) {
 // ---------------------------------------------------------------- the table
 
 enum class Target {
-  devFull,          // /dev/full itself
-  linkToDevFull,    // a link in the directory pointing at /dev/full
-  missingDir,       // a file in a directory that does not exist
-  readOnlyDir,      // a file in a directory the user cannot write
-  directory,        // the path names a directory
-  file,             // a file in a writable directory
-  readOnlyFile,     // a file the user cannot write, in a writable directory
+  devFull,        // /dev/full itself
+  linkToDevFull,  // a link in the folder pointing at /dev/full
+  missingDir,     // a file in a folder that does not exist
+  readOnlyDir,    // a file in a folder the user cannot write
+  directory,      // the path names a folder
+  file,           // a file in a writable folder
+  readOnlyFile,   // a file the user cannot write, in a writable folder
 };
 
 struct FailureKind {
   const char* what;
   Target target;
   bool existing;  // an old file at the output path
+  BmpCause cause;
+  int systemError;
   rlim_t sizeLimit = RLIM_INFINITY;
   bool seam = false;
   size_t budget = SIZE_MAX;
@@ -201,33 +186,39 @@ struct FailureKind {
   bool failClose = false;
 };
 
+// The input saves to 270054 bytes at 24 bits: more than one 256 KiB write buffer.
+constexpr int32_t kSide = 300;
+constexpr size_t kFileBytes = 54 + 3 * kSide * kSide;
+constexpr auto kWrite = BmpCause::writeFailed;
+constexpr rlim_t kNoLimit = RLIM_INFINITY;
+
 const FailureKind kKinds[] = {
-    {"no space on the device", Target::devFull, false},
-    {"link to the full device", Target::linkToDevFull, false},
-    {"missing directory", Target::missingDir, false},
-    {"read-only directory, new file", Target::readOnlyDir, false},
-    {"a directory in the way", Target::directory, false},
-    {"read-only file", Target::readOnlyFile, true},
-    {"size limit inside the header", Target::file, true, 20},
-    {"size limit part-way", Target::file, true, 1500},
-    {"size limit part-way, new file", Target::file, false, 1500},
-    {"size limit part-way, read-only directory", Target::readOnlyDir, true, 1500},
-    {"write fails at once", Target::file, true, RLIM_INFINITY, true, 0},
-    {"short writes, then a zero result", Target::file, true, RLIM_INFINITY, true, 700, 64, 0},
-    {"short writes, then ENOSPC", Target::file, false, RLIM_INFINITY, true, 2001, 7},
-    {"close fails", Target::file, true, RLIM_INFINITY, true, SIZE_MAX, SIZE_MAX, -1, true},
-    {"close fails, new file", Target::file, false, RLIM_INFINITY, true, SIZE_MAX, SIZE_MAX, -1, true},
-    {"close fails, read-only directory", Target::readOnlyDir, true, RLIM_INFINITY, true, SIZE_MAX,
-     SIZE_MAX, -1, true},
-    {"write fails part-way, read-only directory", Target::readOnlyDir, true, RLIM_INFINITY, true, 900},
+    {"no space on the device", Target::devFull, false, kWrite, ENOSPC},
+    {"link to the full device", Target::linkToDevFull, false, kWrite, ENOSPC},
+    {"missing folder", Target::missingDir, false, kWrite, ENOENT},
+    {"read-only folder, new file", Target::readOnlyDir, false, kWrite, EACCES},
+    {"read-only folder, writable file", Target::readOnlyDir, true, BmpCause::noTemporaryFile, EACCES},
+    {"a folder in the way", Target::directory, false, kWrite, EISDIR},
+    {"read-only file", Target::readOnlyFile, true, kWrite, EACCES},
+    {"size limit inside the header", Target::file, true, kWrite, EFBIG, 20},
+    {"size limit part-way", Target::file, true, kWrite, EFBIG, 1500},
+    {"size limit part-way, new file", Target::file, false, kWrite, EFBIG, 1500},
+    {"write fails at once", Target::file, true, kWrite, ENOSPC, kNoLimit, true, 0},
+    {"short writes, then a zero result", Target::file, true, kWrite, ENOSPC, kNoLimit, true, 700, 64, 0},
+    {"short writes, then ENOSPC", Target::file, false, kWrite, ENOSPC, kNoLimit, true, 2001, 7},
+    {"fails at the first buffer's end", Target::file, true, kWrite, ENOSPC, kNoLimit, true, 262144},
+    {"fails in the second buffer, new file", Target::file, false, kWrite, ENOSPC, kNoLimit, true, 262145},
+    {"fails one byte before the end", Target::file, true, kWrite, ENOSPC, kNoLimit, true, kFileBytes - 1, 4096},
+    {"close fails", Target::file, true, kWrite, EIO, kNoLimit, true, SIZE_MAX, SIZE_MAX, -1, true},
+    {"close fails, new file", Target::file, false, kWrite, EIO, kNoLimit, true, SIZE_MAX, SIZE_MAX, -1, true},
 };
 
 const std::vector<uint8_t> kOld = {'o', 'l', 'd', ' ', 'b', 'y', 't', 'e', 's'};
 
-// The output path for a kind inside dir (made ready for the child's user), or empty.
-std::string prepare(const FailureKind& k, const fs::path& dir) {
+// The output path for a target inside dir (made ready for the child's user).
+std::string prepare(Target target, bool existing, const fs::path& dir) {
   giveAway(dir, 0755);
-  switch (k.target) {
+  switch (target) {
     case Target::devFull: return "/dev/full";
     case Target::linkToDevFull:
       fs::create_symlink("/dev/full", dir / "out.bmp");
@@ -240,18 +231,18 @@ std::string prepare(const FailureKind& k, const fs::path& dir) {
       return (dir / "out.bmp").string();
     case Target::readOnlyDir: {
       fs::create_directory(dir / "ro");
-      if (k.existing) {
+      if (existing) {
         writeBytes(dir / "ro" / "out.bmp", kOld);
-        giveAway(dir / "ro" / "out.bmp", 0644);
+        giveAway(dir / "ro" / "out.bmp", 0666);
       }
       giveAway(dir / "ro", 0555);
       return (dir / "ro" / "out.bmp").string();
     }
     case Target::file:
     case Target::readOnlyFile:
-      if (k.existing) {
+      if (existing) {
         writeBytes(dir / "out.bmp", kOld);
-        giveAway(dir / "out.bmp", k.target == Target::readOnlyFile ? 0444 : 0644);
+        giveAway(dir / "out.bmp", target == Target::readOnlyFile ? 0444 : 0644);
       }
       return (dir / "out.bmp").string();
   }
@@ -262,21 +253,22 @@ class Faults : public ::testing::Test {
  protected:
   void SetUp() override {
     giveAway(input_.path(), 0755);
-    ASSERT_TRUE(test::makeTestImage(40, 30, 5)->save(input_.file("in.bmp")));
+    ASSERT_TRUE(test::makeTestImage(kSide, kSide, 5)->save(input_.file("in.bmp")));
     giveAway(input_.file("in.bmp"), 0644);
   }
+  std::string input() const { return input_.file("in.bmp"); }
   TempDir input_;
 };
 
 TEST_F(Faults, EveryFailureKindThroughEveryCaller) {
   const DeviceId full = deviceAt("/dev/full");
   ASSERT_TRUE(S_ISCHR(full.mode));
-  int injected = 0;
+  ASSERT_EQ(readBytes(input()).size(), kFileBytes);
   for (const FailureKind& k : kKinds) {
     for (Caller c : kCallers) {
       SCOPED_TRACE(std::string(k.what) + " / " + nameOf(c));
       TempDir dir;
-      const std::string out = prepare(k, dir.path());
+      const std::string out = prepare(k.target, k.existing, dir.path());
       const auto before = snapshot(dir.path());
       Injection injection;
       injection.sizeLimit = k.sizeLimit;
@@ -285,80 +277,136 @@ TEST_F(Faults, EveryFailureKindThroughEveryCaller) {
       injection.io.chunk = k.chunk;
       injection.io.failResult = k.failResult;
       injection.io.failClose = k.failClose;
-      const std::string in = input_.file("in.bmp");
-      EXPECT_EQ(inChild(injection, [&] { return saveVia(c, in, out); }), kSaveFailed);
+      const Answer answer = inChild(injection, [&] { return saveVia(c, input(), out); });
+      EXPECT_EQ(answer.outcome, kSaveFailed);
+      if (givesCause(c)) {
+        EXPECT_EQ(answer.status.cause, k.cause) << to_string(answer.status);
+        EXPECT_EQ(answer.status.systemError, k.systemError) << to_string(answer.status);
+      }
       EXPECT_EQ(snapshot(dir.path()), before);  // old bytes kept, nothing new, no temporary
       ASSERT_EQ(deviceAt("/dev/full"), full);
-      ++injected;
     }
   }
-  EXPECT_EQ(injected, static_cast<int>(std::size(kKinds) * std::size(kCallers)));
 }
 
 // The same setups without the failure succeed and give what a save to a fresh path gives
 // (children start from the same generator state, so BMPNoise draws alike), so each row
-// above fails for its own reason. An old file longer than the new one written in place is
-// cut to the new length.
+// above fails for its own reason.
 TEST_F(Faults, WritableControlsSucceed) {
-  const struct { Target target; bool existing; size_t oldSize; } controls[] = {
-      {Target::file, true, 9}, {Target::file, false, 0}, {Target::readOnlyDir, true, 9},
-      {Target::readOnlyDir, true, 50000}};
-  const std::string in = input_.file("in.bmp");
-  for (const auto& ctl : controls) {
+  for (const bool existing : {true, false}) {
     for (Caller c : kCallers) {
-      SCOPED_TRACE(std::string(nameOf(c)) + " " + std::to_string(ctl.oldSize));
+      SCOPED_TRACE(std::string(nameOf(c)) + (existing ? " over a file" : " new file"));
       TempDir dir, fresh;
       giveAway(fresh.path(), 0755);
-      ASSERT_EQ(inChild(Injection{}, [&] { return saveVia(c, in, fresh.file("out.bmp")); }), kWritten);
-      const std::string out = prepare(FailureKind{"control", ctl.target, ctl.existing}, dir.path());
-      if (ctl.existing) ASSERT_EQ(truncate(out.c_str(), static_cast<off_t>(ctl.oldSize)), 0);
-      EXPECT_EQ(inChild(Injection{}, [&] { return saveVia(c, in, out); }), kWritten);
+      ASSERT_EQ(inChild(Injection{}, [&] { return saveVia(c, input(), fresh.file("out.bmp")); }).outcome, kWritten);
+      const std::string out = prepare(Target::file, existing, dir.path());
+      EXPECT_EQ(inChild(Injection{}, [&] { return saveVia(c, input(), out); }).outcome, kWritten);
       const auto written = readBytes(out);
       EXPECT_EQ(written, readBytes(fresh.file("out.bmp")));
       ASSERT_GE(written.size(), 54u);
       EXPECT_EQ(test::getU16(written, 28), 24);
+      EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"out.bmp"});
     }
   }
 }
 
+// With sync, the file is flushed before the rename and the folder after it; devices and
+// pipes have nothing to flush. A failed file flush keeps the old file; a failed folder flush
+// comes after the rename, so the new file is in place but the save says it is not safe.
+TEST_F(Faults, SyncedSaves) {
+  enum Content { kNothing, kOldBytes, kNewBytes };
+  const struct { const char* what; bool sync, existing; int failSyncAt; bool ok; int syncs; Content content; } cases[] = {
+      {"not asked for", false, true, 0, true, 0, kNewBytes},
+      {"over a file", true, true, 0, true, 2, kNewBytes},
+      {"new file", true, false, 0, true, 2, kNewBytes},
+      {"file flush fails", true, true, 1, false, 1, kOldBytes},
+      {"file flush fails, new file", true, false, 1, false, 1, kNothing},
+      {"folder flush fails", true, true, 2, false, 2, kNewBytes},
+  };
+  TempDir fresh;
+  ASSERT_EQ(saveVia(Caller::saveFile, input(), fresh.file("out.bmp")).outcome, kWritten);
+  const auto newBytes = readBytes(fresh.file("out.bmp"));
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    TempDir dir;
+    const std::string out = prepare(Target::file, k.existing, dir.path());
+    FaultyIo io;
+    io.failSyncAt = k.failSyncAt;
+    test::ScopedFileIo seam(io);
+    const Answer answer = saveVia(Caller::saveFile, input(), out, SaveOptions{k.sync});
+    EXPECT_EQ(answer.outcome, k.ok ? kWritten : kSaveFailed);
+    EXPECT_EQ(answer.status.systemError, k.ok ? 0 : EIO);
+    EXPECT_EQ(io.syncs, k.syncs);
+    EXPECT_EQ(listDir(dir.path()), k.content == kNothing ? std::vector<std::string>{} : std::vector<std::string>{"out.bmp"});
+    if (k.content != kNothing) EXPECT_EQ(readBytes(out), k.content == kOldBytes ? kOld : newBytes);
+  }
+  FaultyIo io;
+  test::ScopedFileIo seam(io);
+  EXPECT_EQ(saveVia(Caller::saveFile, input(), "/dev/null", SaveOptions{true}).outcome, kWritten);
+  EXPECT_EQ(io.syncs, 0);
+}
+
 // ---------------------------------------------------------------- the command-line program
 
-TEST_F(Faults, CommandLineReportsTheFileAndFailsWithoutOutput) {
+TEST_F(Faults, CommandLineNamesTheFileAndTheReason) {
   TempDir dir;
   giveAway(dir.path(), 0777);
-  const std::string in = input_.file("in.bmp");
   const std::string missing = dir.file("none/out.bmp");
-  const std::vector<std::vector<std::string>> runs = {
-      {"convert", in, "/dev/full"}, {"fun", in, "/dev/full", "1"},
-      {"convert", in, missing},     {"fun", in, missing, "2"},
+  fs::create_directory(dir.path() / "sub");
+  const std::string readOnly = prepare(Target::readOnlyDir, true, dir.path() / "sub");
+  const struct {
+    std::vector<std::string> args;
+    std::string target;
+    const char* reason;
+  } runs[] = {
+      {{"convert", input(), "/dev/full"}, "/dev/full", "No space left on device"},
+      {{"fun", input(), "/dev/full", "1"}, "/dev/full", "No space left on device"},
+      {{"convert", input(), missing}, missing, "No such file or directory"},
+      {{"fun", input(), missing, "2"}, missing, "No such file or directory"},
+      {{"--sync", "convert", input(), readOnly}, readOnly,
+       "no temporary file can be made in its folder (Permission denied)"},
   };
   const DeviceId full = deviceAt("/dev/full");
-  for (const auto& args : runs) {
-    const std::string& target = args[2];
-    SCOPED_TRACE(args[0] + " " + target);
+  const auto before = snapshot(dir.path());
+  for (const auto& run : runs) {
+    const std::string& target = run.target;
+    SCOPED_TRACE(run.args[0] + " " + target);
     const std::string outFile = dir.file("stdout"), errFile = dir.file("stderr");
-    Injection none;
-    const int code = inChild(none, [&]() -> Outcome {
+    const int code = test::inUnprivilegedChild([&] {
       const int o = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int e = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (o < 0 || e < 0 || dup2(o, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0) _exit(93);
+      if (o < 0 || e < 0 || dup2(o, STDOUT_FILENO) < 0 || dup2(e, STDERR_FILENO) < 0) return 93;
       const std::string cli = test::cliPath().string();
       std::vector<char*> argv{const_cast<char*>(cli.c_str())};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      for (const auto& a : run.args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       execv(cli.c_str(), argv.data());
-      _exit(94);
+      return 94;
     });
     EXPECT_EQ(code, 1);
-    const auto out = readBytes(outFile);
+    EXPECT_TRUE(readBytes(outFile).empty());
     const auto err = readBytes(errFile);
-    EXPECT_TRUE(out.empty());
     const std::string message(err.begin(), err.end());
-    EXPECT_NE(message.find(target), std::string::npos) << message;
-    EXPECT_NE(message.find("cannot write"), std::string::npos) << message;
-    EXPECT_FALSE(fs::exists(dir.path() / "none"));
+    EXPECT_NE(message.find(target + ": cannot write the file: "), std::string::npos) << message;
+    EXPECT_NE(message.find(run.reason), std::string::npos) << message;
+    fs::remove(outFile);
+    fs::remove(errFile);
+    EXPECT_EQ(snapshot(dir.path()), before);
     EXPECT_EQ(deviceAt("/dev/full"), full);
   }
+}
+
+TEST_F(Faults, CommandLineSyncWritesTheSameBytes) {
+  TempDir dir;
+  const std::string plain = dir.file("plain.bmp"), before = dir.file("before.bmp"), after = dir.file("after.bmp");
+  for (const auto& args : {std::vector<std::string>{"apply", input(), plain, "blur=3"},
+                           std::vector<std::string>{"--sync", "apply", input(), before, "blur=3"},
+                           std::vector<std::string>{"apply", input(), after, "blur=3", "--sync"},
+                           std::vector<std::string>{"--sync", "noise", input(), "/dev/null"}}) {
+    EXPECT_EQ(test::runCli(args).exitCode, 0) << args[0];
+  }
+  EXPECT_EQ(readBytes(before), readBytes(plain));
+  EXPECT_EQ(readBytes(after), readBytes(plain));
 }
 
 }  // namespace

@@ -77,13 +77,15 @@ enum class BmpCause : uint8_t {
   masksOverlap,            // two colour masks that share bits
   writeFailed,             // the output could not be written (systemError says why)
   tooLargeForFile,         // the file would pass the 4 GiB its 32-bit size fields can hold
+  noTemporaryFile,         // an existing file was not replaced: no temporary file can be made
+                           // in its folder (systemError says why), see Bitmap::saveFile
 };
 
 // The outcome of a read or a write: the cause, what makes it precise, and for a read that
 // succeeded, the warnings (data the headers announce but the file does not hold).
 struct BmpStatus {
   BmpCause cause = BmpCause::ok;
-  int systemError = 0;         // errno of cannotOpen, readFailed and writeFailed
+  int systemError = 0;         // errno of cannotOpen, readFailed, writeFailed, noTemporaryFile
   uint32_t headerSize = 0;     // the info header's size field as read (0: not reached)
   uint32_t compression = 0;    // as read
   uint32_t bitsPerPixel = 0;   // as read (or written)
@@ -113,6 +115,17 @@ std::string to_string(const BmpStatus& status);
 // The warnings of a successful read, e.g. "the pixel data ends early: 13 of 64 rows arrived";
 // empty when there are none.
 std::string warningText(const BmpStatus& status);
+
+// How a save treats the file it writes.
+struct SaveOptions {
+  // A file is always written to a temporary file beside the output and renamed over it when
+  // complete, so the output is swapped atomically: a reader, a crash or a killed process
+  // sees the old file or the new one, never a mix. The swap is not flushed to the disk,
+  // though: after a power loss the system may hold neither. With sync, the new file is
+  // flushed (fsync) before the rename and its folder after it, at the cost of waiting for
+  // the disk.
+  bool sync = false;
+};
 
 namespace detail {
 class ByteSource;  // the reader's input: a file or bytes in memory (src/bmp/byte_source.hpp)
@@ -172,8 +185,12 @@ class Bitmap {
   // The same read from the bytes of a file in memory: the same results and statuses.
   bool loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
                   BmpStatus* status = nullptr);
-  // Write the bitmap at its own depth. Never leaves a partial file at path: see writer.cpp.
+  // Write the bitmap at its own depth. Never leaves a partial file at path: the file is
+  // written beside it and renamed over it when complete (see SaveOptions). A folder where
+  // that temporary file cannot be made (read-only, say) is refused with noTemporaryFile,
+  // also for a writable file in it; devices and pipes are written directly.
   bool saveFile(const std::string& path, BmpStatus* status = nullptr) const;
+  bool saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status = nullptr) const;
   // The bytes saveFile writes, into out (replaced; left empty on failure).
   bool saveMemory(std::vector<uint8_t>& out, BmpStatus* status = nullptr) const;
 

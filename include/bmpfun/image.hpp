@@ -97,8 +97,10 @@ class Image {
   int32_t yPixelsPerMeter() const { return yPixelsPerMeter_; }
 
   // Write as an uncompressed 24-bit BMP file (alpha dropped), straight from the pixels. True
-  // when the file was written; otherwise what was at path is left as it was.
+  // when the file was written; otherwise what was at path is left as it was. Replaced like
+  // Bitmap::saveFile replaces (see there and SaveOptions, whose sync flushes it to the disk).
   bool save(const std::string& path, ImageStatus* status = nullptr) const;
+  bool save(const std::string& path, const SaveOptions& options, ImageStatus* status = nullptr) const;
   // The bytes save writes, into out (replaced; empty on failure).
   bool saveMemory(std::vector<uint8_t>& out, ImageStatus* status = nullptr) const;
 

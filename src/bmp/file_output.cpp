@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,6 +19,55 @@ namespace {
 
 constexpr size_t kBufferSize = size_t{1} << 18;  // 256 KiB per write call
 constexpr int kMaxLinks = 40;                       // like the kernel's own loop limit
+
+// ---------------------------------------------------------------- temporary files in use
+//
+// The one piece of process-wide state in the library, and why: a signal handler can reach
+// nothing else. A process killed by SIGINT or SIGTERM during a save must not leave its
+// temporary file behind, and the handler that removes it (the program's, see
+// removeTemporaryFiles) can only use async-signal-safe means. So the paths live in fixed
+// slots, each with a lock-free state, rather than in a container of an OutputFile.
+//
+// A slot holds its path from before the file is created until after it was renamed over the
+// target or removed, so at no moment does a temporary file exist unlisted; unlinking a name
+// that is already gone does no harm (the names carry 64 random bits, so no other file has
+// it). A save beyond the slots in use at once still works, without the removal on a signal.
+enum SlotState : int { kFree, kFilling, kArmed, kTaken };
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
+
+struct TemporarySlot {
+  std::atomic<int> state{kFree};
+  char path[PATH_MAX];  // a longer path cannot be opened anyway
+};
+constexpr int kSlots = 64;
+constinit TemporarySlot temporaries[kSlots]{};
+
+// Lists path; the slot index, or -1 when every slot is in use. ENAMETOOLONG (as open would
+// answer) when the path does not fit.
+int listTemporary(const std::string& path, int& error) {
+  if (path.size() >= PATH_MAX) {
+    error = ENAMETOOLONG;
+    return -1;
+  }
+  for (int k = 0; k < kSlots; ++k) {
+    int expected = kFree;
+    if (!temporaries[k].state.compare_exchange_strong(expected, kFilling)) continue;
+    std::memcpy(temporaries[k].path, path.c_str(), path.size() + 1);
+    temporaries[k].state.store(kArmed);
+    return k;
+  }
+  return -1;
+}
+
+// A slot the handler took stays taken: its path may still be in use there, and the
+// handler's program is ending.
+void unlistTemporary(int slot) {
+  if (slot < 0) return;
+  int expected = kArmed;
+  temporaries[slot].state.compare_exchange_strong(expected, kFree);
+}
+
+// ---------------------------------------------------------------- paths
 
 std::string parentOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -55,49 +106,25 @@ std::string temporaryName(const std::string& directory) {
   return directory + name;
 }
 
-int openExisting(const std::string& path, int flags = O_TRUNC) {
+int openRetrying(const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
+    fd = ::open(path, flags | O_CLOEXEC, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
 
-// The whole contents of a regular file, or false when it cannot be read.
-bool readWhole(const std::string& path, std::vector<uint8_t>& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = true;
-  try {
-    uint8_t chunk[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) ok = false;
-      if (n <= 0) break;
-      out.insert(out.end(), chunk, chunk + n);
-    }
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  ::close(fd);
-  return ok;
-}
-
-bool writeWholeAt0(int fd, const std::vector<uint8_t>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
+void removeTemporaryFiles() noexcept {
+  for (TemporarySlot& slot : temporaries) {
+    int expected = kArmed;
+    if (slot.state.compare_exchange_strong(expected, kTaken)) ::unlink(slot.path);
+  }
+}
+
 ssize_t FileIo::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+int FileIo::sync(int fd) { return ::fsync(fd); }
 int FileIo::close(int fd) { return ::close(fd); }
 
 namespace {
@@ -118,7 +145,7 @@ bool OutputFile::failWith(int error) {
 }
 
 OutputFile::~OutputFile() {
-  if (fd_ >= 0 || !temporary_.empty() || createdInPlace_ || keepsOriginal_) abandon();
+  if (fd_ >= 0 || !temporary_.empty()) abandon();
 }
 
 bool OutputFile::open(const std::string& path) {
@@ -134,20 +161,16 @@ bool OutputFile::open(const std::string& path) {
   // Only a path that does not exist (or a dangling link) may be created; a symbolic link
   // loop, a component that is not a folder or a folder we may not search is the answer.
   if (!exists && errno != ENOENT) return failWith(errno);
-  if (exists && !S_ISREG(info.st_mode)) {
-    // A device, a pipe or a socket: there is nothing to replace, so write straight to it.
-    target_ = path;
-    fd_ = openExisting(target_);
-    return fd_ >= 0 || failWith(errno);
-  }
+  // A device, a pipe or a socket: there is nothing to replace, so write straight to it.
+  if (exists && !S_ISREG(info.st_mode)) return openDirectly(path);
   target_ = followLinks(path);
   struct stat resolved {};
   if (exists && (::stat(target_.c_str(), &resolved) != 0 || resolved.st_dev != info.st_dev ||
                  resolved.st_ino != info.st_ino)) {
-    // The link text does not lead back to the file (a descriptor link such as /dev/stdout,
-    // or a change under us): no directory to put a temporary file in, so write in place.
-    target_ = path;
-    return openOverExisting();
+    // The link text does not lead back to the file: a descriptor link such as /dev/stdout to
+    // a deleted file or a memory file. It names no folder to put a temporary file in, and
+    // like a pipe it is the caller's stream: written directly.
+    return openDirectly(path);
   }
 
   // Replacing a file we could not open for writing would sidestep its protection.
@@ -157,11 +180,16 @@ bool OutputFile::open(const std::string& path) {
   int temporaryError = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string name = temporaryName(directory);
+    // Listed before it exists, so that no moment leaves an unlisted temporary file.
+    const int slot = listTemporary(name, temporaryError);
+    if (temporaryError != 0) break;
     // Mode 0666 so the umask decides, as for a plain create.
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = openRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
       fd_ = fd;
+      regular_ = true;
       temporary_ = name;
+      slot_ = slot;
       if (exists) {
         // The replacement keeps the replaced file's owner (where allowed) and permissions.
         if (fchown(fd, info.st_uid, info.st_gid) != 0) {
@@ -172,31 +200,22 @@ bool OutputFile::open(const std::string& path) {
       return true;
     }
     temporaryError = errno;
-    if (errno != EEXIST && errno != EINTR) break;
+    unlistTemporary(slot);
+    if (temporaryError != EEXIST) break;
+    temporaryError = 0;
   }
-
-  // No temporary file possible here (read-only directory, no such directory...): in place.
-  if (exists) return openOverExisting();
-  fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd_ >= 0) {
-    createdInPlace_ = true;
-    return true;
-  }
-  if (errno == EEXIST) return openOverExisting();  // it appeared meanwhile
-  // The reason the temporary file could not be made tells the most (e.g. a missing folder).
-  return failWith(temporaryError != 0 ? temporaryError : errno);
+  // No temporary file here (a read-only or missing folder...). For a new file that is the
+  // reason it cannot be made; an existing one is refused rather than written over in place.
+  noTemporaryFile_ = exists;
+  return failWith(temporaryError != 0 ? temporaryError : EEXIST);
 }
 
-bool OutputFile::openOverExisting() {
-  // Without a way to put the old contents back, a failure half-way would lose them.
-  std::vector<uint8_t> old;
-  if (!readWhole(target_, old)) return failWith(errno);
-  // Not truncated: the old bytes keep their blocks until the new ones are all written.
-  fd_ = openExisting(target_, 0);
+bool OutputFile::openDirectly(const std::string& path) {
+  target_ = path;
+  fd_ = openRetrying(path.c_str(), O_WRONLY | O_TRUNC);
   if (fd_ < 0) return failWith(errno);
-  original_ = std::move(old);
-  keepsOriginal_ = true;
-  written_ = 0;
+  struct stat info {};
+  regular_ = fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
   return true;
 }
 
@@ -228,7 +247,6 @@ bool OutputFile::flush() {
     }
     p += n;
     left -= static_cast<size_t>(n);
-    written_ += static_cast<uint64_t>(n);
   }
   used_ = 0;
   return true;
@@ -240,8 +258,9 @@ bool OutputFile::commit() {
     abandon();
     return false;
   }
-  // Written over an old file: cut off what is left of it beyond the new end.
-  if (keepsOriginal_ && ::ftruncate(fd_, static_cast<off_t>(written_)) != 0) {
+  // Pipes and devices have nothing to flush (fsync refuses them).
+  errno = 0;
+  if (sync_ && regular_ && io_.sync(fd_) != 0) {
     failWith(errno);
     abandon();
     return false;
@@ -255,46 +274,37 @@ bool OutputFile::commit() {
     abandon();
     return false;
   }
-  if (!temporary_.empty()) {
-    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
-      failWith(errno);
-      abandon();
-      return false;
-    }
-    temporary_.clear();
+  if (temporary_.empty()) return true;
+  if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    failWith(errno);
+    abandon();
+    return false;
   }
-  createdInPlace_ = false;
-  keepsOriginal_ = false;
-  original_.clear();
-  return true;
+  temporary_.clear();
+  unlistTemporary(slot_);
+  slot_ = -1;
+  if (!sync_) return true;
+  // The rename itself reaches the disk with the folder.
+  const int folder = openRetrying(parentOf(target_).c_str(), O_RDONLY | O_DIRECTORY);
+  if (folder < 0) return failWith(errno);
+  errno = 0;
+  const bool synced = io_.sync(folder) == 0 || failWith(errno);
+  ::close(folder);
+  return synced;
 }
 
 void OutputFile::abandon() {
   failed_ = true;
-  if (keepsOriginal_) {
-    // Put the old contents back, straight through the system: this must not fail the way
-    // the save did. Best effort: nothing more can be done if this fails too.
-    const int fd = fd_ >= 0 ? fd_ : openExisting(target_, 0);
-    if (fd >= 0) {
-      const bool restored =
-          writeWholeAt0(fd, original_) && ::ftruncate(fd, static_cast<off_t>(original_.size())) == 0;
-      static_cast<void>(restored);
-      if (fd != fd_) ::close(fd);
-    }
-    keepsOriginal_ = false;
-    original_.clear();
-  }
   if (fd_ >= 0) {
     io_.close(fd_);
     fd_ = -1;
   }
   if (!temporary_.empty()) {
+    // Removed before it is unlisted: a signal in between finds it listed and gone.
     ::unlink(temporary_.c_str());
     temporary_.clear();
-  }
-  if (createdInPlace_) {
-    ::unlink(target_.c_str());
-    createdInPlace_ = false;
+    unlistTemporary(slot_);
+    slot_ = -1;
   }
 }
 

@@ -1,5 +1,5 @@
 // Safe file output: a file at the target path either gets the whole new contents or is left
-// exactly as it was.
+// exactly as it was, also when the process is killed half-way.
 #pragma once
 #include <sys/types.h>
 
@@ -10,11 +10,12 @@
 
 namespace bmpfun::detail {
 
-// The two system calls whose failures decide a save. Tests derive from it to inject a short
-// write or a failed close; the defaults call the system.
+// The system calls whose failures decide a save. Tests derive from it to inject a short
+// write or a failed flush or close; the defaults call the system.
 struct FileIo {
   virtual ~FileIo() = default;
   virtual ssize_t write(int fd, const void* data, size_t size);
+  virtual int sync(int fd);  // fsync
   virtual int close(int fd);
 };
 // The interface every save uses unless handed another one: the system's, or the one set by
@@ -24,16 +25,23 @@ FileIo& systemFileIo();
 FileIo* replaceSystemFileIo(FileIo* io);
 
 // Output to a path. A path that does not exist or names a regular file (a symbolic link is
-// followed to its target first) is written to a new temporary file in the same directory,
-// which replaces the target only once everything was written and closed. Anything else that
-// exists (a device, a pipe), or a directory where no temporary file can be created, is
-// written in place; an existing file written in place is read first (refused if it cannot
-// be) so that a failure can put its old contents back. Abandoned output (failure, or
-// destruction before commit) removes the temporary file or a file the in-place write
-// created, or restores the file written over.
+// followed to its target first) is written to a new temporary file in the same folder, which
+// replaces the target by a rename only once everything was written and closed: a reader sees
+// the old file or the new one, never a mix. With sync, the file is flushed to the disk
+// (fsync) before the rename and its folder after it; without, the swap is atomic but the new
+// contents may still sit in the system's cache when the power goes.
+//
+// A folder where no temporary file can be made (read-only, say) is refused, also for an
+// existing writable file there: writing over it in place could be cut by a signal or a
+// failure half-way and interleave with a second writer, and nothing could put the old bytes
+// back. Devices, pipes and sockets (and a file reached through a descriptor link such as
+// /dev/stdout that names no folder) are written directly: there is nothing to replace.
+//
+// Abandoned output (failure, or destruction before commit) removes the temporary file. While
+// it exists, the temporary file is listed for removeTemporaryFiles.
 class OutputFile {
  public:
-  explicit OutputFile(FileIo& io) : io_(io) {}
+  explicit OutputFile(FileIo& io, bool sync = false) : io_(io), sync_(sync) {}
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -41,34 +49,46 @@ class OutputFile {
   bool open(const std::string& path);
   // Buffered; false once any write failed.
   bool write(const void* data, size_t size);
-  // Flushes, closes and puts the file in place. False if anything failed on the way.
+  // Flushes, closes and puts the file in place. False if anything failed on the way. A
+  // failure to flush the folder after the rename (sync only) is reported although the new
+  // file is already in place: it is not known to be on the disk.
   bool commit();
-  // Gives up: removes the temporary file, or puts back what the in-place write replaced.
-  // Also what the destructor does before commit.
+  // Gives up: closes and removes the temporary file. Also what the destructor does.
   void abandon();
   // The system's error (errno) of the first step that failed; 0 while nothing failed.
   int error() const { return error_; }
+  // open failed because an existing file could not be replaced safely: no temporary file
+  // can be made beside it (error() says why).
+  bool noTemporaryFile() const { return noTemporaryFile_; }
 
-  // The temporary file being written, or empty when writing in place (for tests).
+  // The temporary file being written, or empty when writing directly (for tests).
   const std::string& temporaryPath() const { return temporary_; }
 
  private:
   bool flush();
-  bool openOverExisting();
-  bool failWith(int error);  // records error (the first one counts) and answers false  // in place over target_, keeping its old contents
+  bool openDirectly(const std::string& path);
+  bool failWith(int error);  // records error (the first one counts) and answers false
 
   FileIo& io_;
+  bool sync_ = false;
   int fd_ = -1;
+  bool regular_ = false;  // the open descriptor is a regular file (one fsync can flush)
   bool failed_ = false;
   int error_ = 0;
+  bool noTemporaryFile_ = false;
   std::string target_;     // the path the result must appear at (symbolic links resolved)
   std::string temporary_;  // non-empty while writing to a temporary file
-  bool createdInPlace_ = false;
-  bool keepsOriginal_ = false;     // writing over an existing file in place
-  std::vector<uint8_t> original_;  // its contents before, restored on failure
-  uint64_t written_ = 0;           // bytes written to it so far
+  int slot_ = -1;          // its entry in the list of temporary files, -1 for none
   std::vector<uint8_t> buffer_;
   size_t used_ = 0;
 };
+
+// Removes every temporary file a save in this process is writing at this moment. For a
+// program's handler of SIGINT, SIGTERM and the like, which then ends the process (the
+// library installs no handler itself): without it, a save killed half-way leaves its
+// temporary file in the output's folder (the old output is safe either way).
+// Async-signal-safe: it reads a fixed list of paths through lock-free atomics and calls
+// unlink only.
+void removeTemporaryFiles() noexcept;
 
 }  // namespace bmpfun::detail

@@ -95,6 +95,9 @@ std::string to_string(const BmpStatus& s) {
     case BmpCause::masksNotContiguous: return "bit masks that are not contiguous are not supported";
     case BmpCause::masksOverlap: return "bit masks that overlap are not supported";
     case BmpCause::writeFailed: return systemText(s.systemError);
+    case BmpCause::noTemporaryFile:
+      return "no temporary file can be made in its folder (" + systemText(s.systemError) +
+             "), and writing over the file in place could leave it half-written";
     case BmpCause::tooLargeForFile:
       return number(s.width) + " x " + number(s.height) + " pixels at " + number(s.bitsPerPixel) +
              " bits per pixel need a file over 4 GiB, more than its 32-bit size fields hold";

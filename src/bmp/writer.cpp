@@ -6,7 +6,7 @@
 // first, zero-padded to 4 bytes. An unset resolution is written as 3780 pixels per metre.
 //
 // A save either produces the whole file or reports false and leaves what was at the path
-// untouched (see OutputFile for how).
+// untouched (see OutputFile for how, and for the one exception of a failed folder flush).
 #include "bmp/writer.hpp"
 
 #include "bmp/row_codec.hpp"
@@ -180,13 +180,16 @@ std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t 
   return layout;
 }
 
-bool saveToFile(const SaveJob& job, const std::string& path, FileIo& io, BmpStatus& status) {
+bool saveToFile(const SaveJob& job, const std::string& path, const SaveOptions& options, FileIo& io,
+                BmpStatus& status) {
   BmpLayout layout;
   std::vector<uint8_t> chunk;
   std::vector<BitmapPixel> scratch;
   if (!prepare(job, layout, chunk, scratch, status)) return false;
-  OutputFile file(io);
-  if (!file.open(path)) return fail(status, BmpCause::writeFailed, file.error());
+  OutputFile file(io, options.sync);
+  if (!file.open(path)) {
+    return fail(status, file.noTemporaryFile() ? BmpCause::noTemporaryFile : BmpCause::writeFailed, file.error());
+  }
   FileSink sink(file);
   if (!writeBody(job, layout, chunk, scratch, sink) || !file.commit()) {
     file.abandon();
@@ -239,11 +242,15 @@ uint8_t nearestTableIndex(const Bitmap& bitmap, BitmapPixel pixel) {
 }
 
 bool Bitmap::saveFile(const std::string& path, BmpStatus* status) const {
+  return saveFile(path, SaveOptions{}, status);
+}
+
+bool Bitmap::saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status) const {
   BmpStatus local;
   BmpStatus& s = status != nullptr ? *status : local;
   s = BmpStatus{};
   GridRows rows(*this);
-  return detail::saveToFile({fieldsOf(*this), colorTable_, rows}, path, detail::systemFileIo(), s);
+  return detail::saveToFile({fieldsOf(*this), colorTable_, rows}, path, options, detail::systemFileIo(), s);
 }
 
 bool Bitmap::saveMemory(std::vector<uint8_t>& out, BmpStatus* status) const {

@@ -220,8 +220,12 @@ bool saveWith(const Image& image, ImageStatus* status, Save save) {
 }  // namespace
 
 bool Image::save(const std::string& path, ImageStatus* status) const {
+  return save(path, SaveOptions{}, status);
+}
+
+bool Image::save(const std::string& path, const SaveOptions& options, ImageStatus* status) const {
   return saveWith(*this, status, [&](const detail::SaveJob& job, BmpStatus& codec) {
-    return detail::saveToFile(job, path, detail::systemFileIo(), codec);
+    return detail::saveToFile(job, path, options, detail::systemFileIo(), codec);
   });
 }
 

@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -124,27 +130,42 @@ std::string slurp(int fd) {
 }
 }  // namespace
 
-RunResult runCli(const std::vector<std::string>& args) {
-  RunResult r;
-  TempDir dir;
-  const std::string outPath = dir.file("stdout"), errPath = dir.file("stderr");
+pid_t startCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults, none;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   const std::string prog = cliPath().string();
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(prog.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv.data(), environ) != 0) {
-    posix_spawn_file_actions_destroy(&fa);
+  if (posix_spawn(&pid, prog.c_str(), &fa, &attributes, argv.data(), environ) != 0) {
     ADD_FAILURE() << "cannot start " << prog;
-    return r;
+    pid = -1;
   }
   posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attributes);
+  return pid;
+}
+
+RunResult runCli(const std::vector<std::string>& args) {
+  RunResult r;
+  TempDir dir;
+  const std::string outPath = dir.file("stdout"), errPath = dir.file("stderr");
+  const pid_t pid = startCli(args, outPath, errPath);
+  if (pid < 0) return r;
   int status = 0;
   waitpid(pid, &status, 0);
   r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -217,6 +238,57 @@ std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed)
 
 std::vector<Pixel> pixelsOf(const Image& image) {
   return {image.pixels().begin(), image.pixels().end()};
+}
+
+ssize_t FaultyIo::write(int fd, const void* data, size_t size) {
+  ++writes;
+  if (budget == 0) {
+    errno = ENOSPC;
+    return failResult;
+  }
+  const ssize_t n = ::write(fd, data, std::min({size, budget, chunk}));
+  if (n > 0) budget -= static_cast<size_t>(n);
+  return n;
+}
+
+int FaultyIo::sync(int fd) {
+  if (++syncs != failSyncAt) return ::fsync(fd);
+  errno = EIO;
+  return -1;
+}
+
+int FaultyIo::close(int fd) {
+  const int r = ::close(fd);
+  if (!failClose) return r;
+  errno = EIO;
+  return -1;
+}
+
+int inUnprivilegedChild(const std::function<int()>& body) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+      _exit(90);
+    _exit(body());
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+void giveAway(const std::filesystem::path& path, mode_t mode) {
+  if (geteuid() == 0) ASSERT_EQ(lchown(path.c_str(), kNobody, kNobody), 0) << path;
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+std::vector<std::string> listDir(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace bmpfun::test

@@ -3,10 +3,15 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
+#include "bmp/file_output.hpp"
+
 #include <gtest/gtest.h>
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -72,6 +77,11 @@ struct RunResult {
 };
 // Run bmpfun with args (no shell), capturing stdout and stderr.
 RunResult runCli(const std::vector<std::string>& args);
+// Start bmpfun with args, standard input from /dev/null and the outputs to the files named,
+// with SIGINT, SIGTERM and SIGHUP at their defaults (the test runner may ignore one). The
+// process id, or -1 (a test failure) when it cannot be started.
+pid_t startCli(const std::vector<std::string>& args, const std::string& outPath = "/dev/null",
+               const std::string& errPath = "/dev/null");
 
 // A deterministic RGBA image with gradients, hard edges and varied alpha.
 // A copy of the image's pixels, for comparisons.
@@ -88,6 +98,47 @@ std::unique_ptr<Image> uniformImage(int32_t width, int32_t height, Pixel value);
 std::unique_ptr<Image> coded(int32_t width, int32_t height);
 // Every channel of every pixel uniformly random, alpha included.
 std::unique_ptr<Image> randomImage(int32_t width, int32_t height, uint32_t seed);
+
+// ---- saves that fail, and users without privileges
+
+// The library's file interface with faults: writes accept `budget` bytes (at most `chunk` per
+// call), then answer failResult with errno ENOSPC; a sync or a close can fail with EIO (the
+// close after closing). Counts its calls.
+struct FaultyIo : detail::FileIo {
+  size_t budget = SIZE_MAX;
+  size_t chunk = SIZE_MAX;
+  ssize_t failResult = -1;
+  int failSyncAt = 0;  // the n-th sync fails (1 = the first); 0: none does
+  bool failClose = false;
+  int writes = 0;
+  int syncs = 0;
+  ssize_t write(int fd, const void* data, size_t size) override;
+  int sync(int fd) override;
+  int close(int fd) override;
+};
+
+// Every save made through the public calls goes through io while this lives.
+class ScopedFileIo {
+ public:
+  explicit ScopedFileIo(detail::FileIo& io) : previous_(detail::replaceSystemFileIo(&io)) {}
+  ~ScopedFileIo() { detail::replaceSystemFileIo(previous_); }
+  ScopedFileIo(const ScopedFileIo&) = delete;
+  ScopedFileIo& operator=(const ScopedFileIo&) = delete;
+
+ private:
+  detail::FileIo* previous_;
+};
+
+// The user unprivileged children run as when the tests run as root.
+constexpr uid_t kNobody = 65534;
+// Runs body in a forked child that first drops to kNobody when this process is root, so
+// that permissions bind (and a fault can never replace a device node). Returns the exit
+// code body returned, 90 when the drop failed, -1 when the child did not exit normally.
+int inUnprivilegedChild(const std::function<int()>& body);
+// Hands a path made by this (possibly privileged) process to that user, with mode.
+void giveAway(const std::filesystem::path& path, mode_t mode);
+// The names in a folder, sorted.
+std::vector<std::string> listDir(const std::filesystem::path& dir);
 
 // An assertion that prints both pixels when they differ.
 ::testing::AssertionResult samePixel(const Pixel& got, const Pixel& want);
