@@ -9,6 +9,7 @@
 #include "args.hpp"
 #include "header_text.hpp"
 #include "ops.hpp"
+#include "signals.hpp"
 #include "testcard.hpp"
 
 #include <cerrno>
@@ -28,6 +29,7 @@ constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 struct Context {
   Limits limits;
+  SaveOptions save;  // --sync
 };
 
 int usageError(const std::string& message) {
@@ -80,8 +82,7 @@ void printHelp() {
       "DESCRIPTION\n"
       "    bmpfun reads uncompressed BMP files of 1, 4, 8, 16, 24 and 32 bits per pixel\n"
       "    (16 bits also with colour masks), applies the library's filters and geometric\n"
-      "    warps, and writes BMP files. Output files are written whole or not at all: an\n"
-      "    existing file is replaced only after the new one was completely written.\n"
+      "    warps, and writes BMP files.\n"
       "\n"
       "COMMANDS\n"
       "    convert INPUT OUTPUT [BITS]\n"
@@ -124,8 +125,25 @@ void printHelp() {
       "    --max-pixels N, --max-pixels=N\n"
       "        Refuse any image or bitmap of more than N pixels (1 to 2^30; default\n"
       "        2^28). Applies to reading, to every new image and to rescale.\n"
+      "    --sync\n"
+      "        Flush each output file to the disk before it replaces the old one, and its\n"
+      "        folder after, so that the result survives a power loss (see OUTPUT FILES).\n"
       "    --help     Show this page.\n"
       "    --version  Print 'bmpfun VERSION'.\n"
+      "\n"
+      "OUTPUT FILES\n"
+      "    An output is written whole or not at all. The new file is written beside\n"
+      "    OUTPUT under a temporary name (.bmpfun-*.tmp) and renamed over it when\n"
+      "    complete: the swap is atomic, so any reader sees the old file or the new\n"
+      "    one, never a mix. It is not flushed to the disk: after a power loss the\n"
+      "    system may hold neither, unless --sync was given. On failure, and when\n"
+      "    stopped by SIGINT (Ctrl-C), SIGTERM or SIGHUP, the temporary file is removed\n"
+      "    and an existing OUTPUT keeps every byte; a stopped run ends by its signal.\n"
+      "    An existing OUTPUT in a folder where no temporary file can be made (a\n"
+      "    read-only folder) is refused, as writing over it in place could leave it\n"
+      "    half-written. A symbolic link is followed and its target replaced. Devices\n"
+      "    and pipes (/dev/null, a FIFO, /dev/stdout on a pipe or terminal) are written\n"
+      "    directly.\n"
       "\n"
       "NUMBERS\n"
       "    An integer is base 10 over the whole token with an optional leading '-',\n"
@@ -164,7 +182,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
   warnIfCut(a[0], status);
   if (bits != 0) bitmap.changeBitsPerPixel(bits);
-  if (!bitmap.saveFile(a[1], &status)) return writeError(a[1], status);
+  if (!bitmap.saveFile(a[1], ctx.save, &status)) return writeError(a[1], status);
   return kOk;
 }
 
@@ -186,7 +204,7 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
     }
     return failure(line);
   }
-  if (!bitmap.saveFile(a[1], &status)) return writeError(a[1], status);
+  if (!bitmap.saveFile(a[1], ctx.save, &status)) return writeError(a[1], status);
   return kOk;
 }
 
@@ -225,7 +243,7 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
                    std::to_string(h) + " pixels");
   }
   BmpStatus status;
-  if (!bitmap.saveFile(a[0], &status)) return writeError(a[0], status);
+  if (!bitmap.saveFile(a[0], ctx.save, &status)) return writeError(a[0], status);
   return kOk;
 }
 
@@ -238,7 +256,7 @@ int withImage(const Context& ctx, const std::string& input, const std::string& o
   warnIfCut(input, status.codec());
   std::string error;
   if (!body(image, error)) return failure(error);
-  if (!image->save(output, &status)) return writeError(output, status.codec());
+  if (!image->save(output, ctx.save, &status)) return writeError(output, status.codec());
   return kOk;
 }
 
@@ -300,6 +318,10 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
       std::printf("bmpfun %s\n", BMPFUN_VERSION);
       return kOk;
     }
+    if (arg == "--sync") {
+      ctx.save.sync = true;
+      continue;
+    }
     // An option with a value takes it as "--name=VALUE" or as the next argument.
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
@@ -345,4 +367,7 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace bmpfun::cli
 
-int main(int argc, char** argv) { return bmpfun::cli::run(argc, argv); }
+int main(int argc, char** argv) {
+  bmpfun::cli::removeTemporaryFilesOnSignals();
+  return bmpfun::cli::run(argc, argv);
+}
