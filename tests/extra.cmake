@@ -1,6 +1,7 @@
 # Tests of the installed product. A setup test installs this build into a prefix inside the
-# build tree and builds examples/ against it; the C entry tests (entry_test), the installed
-# command-line program and the examples then run from that prefix.
+# build tree and builds examples/ against it with find_package; the C entry tests
+# (entry_test), the installed command-line program and the examples then run from that
+# prefix. A second setup builds the examples through pkg-config from a copy of the prefix.
 set(BMPFUN_TEST_PREFIX ${CMAKE_BINARY_DIR}/test-prefix)
 set(BMPFUN_EXAMPLES_BUILD ${CMAKE_BINARY_DIR}/examples-build)
 set(BMPFUN_EXAMPLES_OUT ${CMAKE_BINARY_DIR}/examples-out)
@@ -129,6 +130,14 @@ bmpfun_installed_test(examples.c_host_missing_input
           ${BMPFUN_EXAMPLES_OUT}/missing.bmp ${BMPFUN_EXAMPLES_OUT}/never.bmp 0
   EXIT 1 STDOUT "^Error loading image: [^\n]*/missing\\.bmp\nBMPFun returned -1\n$")
 
+# The C entry linked through bmpfun::bmpfun_c.
+set(_c_linked_out "${BMPFUN_EXAMPLES_OUT}/linked-sine.bmp")
+bmpfun_installed_test(examples.c_linked
+  COMMAND ${BMPFUN_EXAMPLES_BUILD}/c_linked ${_golden}/fun-01/in.bmp ${_c_linked_out} 0
+  EXIT 0 STDOUT "^BMPFun returned 999\n$"
+  REMOVE ${_c_linked_out}
+  SAME ${_c_linked_out} ${_golden}/fun-01/expected.bmp)
+
 # The C++ demo and the installed command line take different roads to the same bytes.
 bmpfun_installed_test(examples.cpp_demo
   COMMAND ${BMPFUN_EXAMPLES_BUILD}/cpp_demo ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/demo.bmp 2
@@ -143,3 +152,30 @@ bmpfun_installed_test(examples.cpp_demo_matches_cli
   SAME ${BMPFUN_EXAMPLES_OUT}/demo.bmp ${BMPFUN_EXAMPLES_OUT}/demo-cli.bmp)
 set_tests_properties(examples.cpp_demo_matches_cli PROPERTIES
   FIXTURES_REQUIRED "bmpfun_installed;bmpfun_demo_output")
+
+# pkg-config: the examples built from a copy of the installed prefix with bmpfun.pc and
+# bmpfun-core.pc (no language standard given), then run from there.
+set(BMPFUN_MOVED_PREFIX ${CMAKE_BINARY_DIR}/test-prefix-moved)
+set(BMPFUN_PKG_CONFIG_OUT ${CMAKE_BINARY_DIR}/pkg-config-build)
+add_test(NAME installed.pkg_config_setup
+         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/consumers/pkg_config_build.sh
+                 ${BMPFUN_TEST_PREFIX} ${BMPFUN_MOVED_PREFIX} ${CMAKE_INSTALL_LIBDIR}
+                 ${PROJECT_SOURCE_DIR}/examples ${BMPFUN_PKG_CONFIG_OUT})
+set_tests_properties(installed.pkg_config_setup PROPERTIES
+  FIXTURES_REQUIRED bmpfun_installed FIXTURES_SETUP bmpfun_pkg_config TIMEOUT 600
+  ENVIRONMENT "CC=${CMAKE_C_COMPILER};CXX=${CMAKE_CXX_COMPILER};CFLAGS=${_examples_c_flags};CXXFLAGS=${_examples_cxx_flags};LDFLAGS=${_examples_link_flags}")
+
+bmpfun_installed_test(pkg_config.cpp_demo
+  COMMAND ${BMPFUN_PKG_CONFIG_OUT}/cpp_demo ${_golden}/fun-02/in.bmp ${BMPFUN_PKG_CONFIG_OUT}/demo.bmp 2
+  EXIT 0 STDOUT "demo\\.bmp: [0-9]+ x [0-9]+, effect 2\n$"
+  REMOVE ${BMPFUN_PKG_CONFIG_OUT}/demo.bmp
+  SAME ${BMPFUN_EXAMPLES_OUT}/demo.bmp ${BMPFUN_PKG_CONFIG_OUT}/demo.bmp)
+set_tests_properties(pkg_config.cpp_demo PROPERTIES
+  FIXTURES_REQUIRED "bmpfun_installed;bmpfun_pkg_config;bmpfun_demo_output")
+bmpfun_installed_test(pkg_config.c_linked
+  COMMAND ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${BMPFUN_MOVED_PREFIX}/${CMAKE_INSTALL_LIBDIR}
+          ${BMPFUN_PKG_CONFIG_OUT}/c_linked ${_golden}/fun-04/in.bmp ${BMPFUN_PKG_CONFIG_OUT}/polar.bmp 2
+  EXIT 0 STDOUT "^BMPFun returned 999\n$"
+  REMOVE ${BMPFUN_PKG_CONFIG_OUT}/polar.bmp
+  SAME ${BMPFUN_PKG_CONFIG_OUT}/polar.bmp ${_golden}/fun-04/expected.bmp)
+set_tests_properties(pkg_config.c_linked PROPERTIES FIXTURES_REQUIRED "bmpfun_installed;bmpfun_pkg_config")
