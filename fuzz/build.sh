@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Build the fuzz targets into build/fuzz (or $BMPFUN_FUZZ_BUILD): clang 14 with libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer. Installs clang when it is missing.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the command-line program that writes
+# the seeds. Installs clang when it is missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMPFUN_FUZZ_BUILD:-$root/build/fuzz}
@@ -23,9 +24,23 @@ cxx=$(find_clang) || {
   cxx=$(find_clang) || { echo "fuzz/build.sh: no clang with libFuzzer found" >&2; exit 1; }
 }
 
+cc=${cxx/clang++/clang}
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
-if [ -f "$build/CMakeCache.txt" ]; then generator=(); fi  # keep the generator it was made with
-cmake -S "$root/fuzz" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" \
-  -DCMAKE_BUILD_TYPE=None >/dev/null
-cmake --build "$build" -j"${BMPFUN_FUZZ_JOBS:-2}"
+if [ -f "$build/CMakeCache.txt" ]; then
+  if grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$root" "$build/CMakeCache.txt"; then
+    generator=()  # keep the generator it was made with
+  else
+    # A folder configured from fuzz/ on its own (before the fuzz targets joined the project's
+    # build): start its configuration afresh, keeping the corpora and campaign notes.
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+  fi
+fi
+# The project's own build with the fuzz targets: the library objects are compiled once, with
+# coverage for libFuzzer and the sanitizers; the command-line program writes the seed files.
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=None \
+  -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" -DCMAKE_C_COMPILER="$(command -v "$cc")" \
+  -DCMAKE_CXX_FLAGS="-g -O1" -DCMAKE_C_FLAGS="-g -O1" \
+  -DBMPFUN_FUZZ=ON -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=OFF \
+  -DBMPFUN_SANITIZE="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all" >/dev/null
+cmake --build "$build" -j"${BMPFUN_FUZZ_JOBS:-2}" --target reader_fuzz header_fuzz image_fuzz entry_fuzz bmpfun

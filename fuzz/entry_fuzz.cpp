@@ -8,9 +8,8 @@
 
 #include "entry/entry.hpp"
 #include "fuzz_support.hpp"
+#include "fuzzed_input.hpp"
 #include "support/reference_bmp.hpp"
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -111,7 +110,7 @@ PathArg named(const std::string& name) {
 // A fuzzed file name in the scratch folder. Units after a zero are junk the entry must not
 // read. A name that converts but would leave the folder (a slash, "." or "..", empty) is
 // replaced by a null or an unconvertible path.
-PathArg fuzzedName(FuzzedDataProvider& in) {
+PathArg fuzzedName(fuzz::FuzzedInput& in) {
   std::u16string units;
   const size_t n = in.ConsumeIntegralInRange<size_t>(0, 12);
   for (size_t k = 0; k < n; ++k) {
@@ -135,7 +134,7 @@ PathArg fuzzedName(FuzzedDataProvider& in) {
   return p;
 }
 
-PathArg choosePath(FuzzedDataProvider& in, const char* usual, const PathArg* other) {
+PathArg choosePath(fuzz::FuzzedInput& in, const char* usual, const PathArg* other) {
   switch (in.ConsumeIntegralInRange<int>(0, 5)) {
     case 1: return nullPath();
     case 2: return unconvertible();
@@ -161,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::srand(1);
   const size_t parameterBytes = std::min(size, kParameterBytes);
   const size_t fileSize = size - parameterBytes;
-  FuzzedDataProvider in(data + fileSize, parameterBytes);
+  fuzz::FuzzedInput in(data + fileSize, parameterBytes);
 
   // Mostly the three warps (an exhausted provider gives effect 0), sometimes any number.
   const int pick = in.ConsumeIntegralInRange<int>(0, 5);

@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const int64_t side = value < 1 ? 1 : value;
       const double other = upper == 'W' ? std::floor(static_cast<double>(value) / ow * oh)
                                         : std::floor(static_cast<double>(value) / oh * ow);
-      FUZZ_CHECK(!(other >= -2147483648.0 && other < 2147483648.0) || side * std::max(1.0, other) > static_cast<double>(kMaxPixels),
+      FUZZ_CHECK(!(other >= -2147483648.0 && other < 2147483648.0) || static_cast<double>(side) * std::max(1.0, other) > static_cast<double>(kMaxPixels),
                  "rescale refused a size within the limit");
     }
     return 0;

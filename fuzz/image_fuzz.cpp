@@ -5,9 +5,8 @@
 #include <bmpfun/image.hpp>
 
 #include "fuzz_support.hpp"
+#include "fuzzed_input.hpp"
 #include "support/reference_ops.hpp"
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -26,7 +25,7 @@ constexpr int64_t kMaxPixels = int64_t{1} << 16;
 constexpr size_t kOperationBytes = 64;  // taken from the end of the input
 
 // Mostly ordinary factors, sometimes any 64-bit pattern (NaN, infinities, huge values).
-double fuzzedReal(FuzzedDataProvider& in, double low, double high) {
+double fuzzedReal(fuzz::FuzzedInput& in, double low, double high) {
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
     case 0: {
       const uint64_t bits = in.ConsumeIntegral<uint64_t>();
@@ -39,7 +38,7 @@ double fuzzedReal(FuzzedDataProvider& in, double low, double high) {
   }
 }
 
-int32_t fuzzedInt(FuzzedDataProvider& in, int32_t low, int32_t high) {
+int32_t fuzzedInt(fuzz::FuzzedInput& in, int32_t low, int32_t high) {
   return in.ConsumeBool() ? in.ConsumeIntegralInRange<int32_t>(low, high) : in.ConsumeIntegral<int32_t>();
 }
 
@@ -89,7 +88,7 @@ bool smallMosaic(const Image& im, int32_t bandWidth) {
   return cells * im.width() * im.height() <= (int64_t{1} << 24);
 }
 
-void apply(std::unique_ptr<Image>& image, FuzzedDataProvider& in) {
+void apply(std::unique_ptr<Image>& image, fuzz::FuzzedInput& in) {
   Image& im = *image;
   ImageStatus status = ImageStatus::ok;
   switch (in.ConsumeIntegralInRange<int>(0, 21)) {
@@ -216,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::srand(1);
   const size_t opBytes = std::min(size, kOperationBytes);
   const size_t fileSize = size - opBytes;
-  FuzzedDataProvider in(data + fileSize, opBytes);
+  fuzz::FuzzedInput in(data + fileSize, opBytes);
 
   const std::string path = fuzz::scratchFile("pipeline.bmp");
   FUZZ_CHECK(fuzz::writeFile(path, data, fileSize), "cannot write " + path);

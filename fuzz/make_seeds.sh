@@ -2,12 +2,13 @@
 # Write the seed inputs of every target into build/fuzz/seeds/<target>/ (made afresh) and
 # add them to the working corpora build/fuzz/corpus/<target>/ (which the fuzzers grow).
 # Seeds: the shared BMP suite, plus test cards written by the project's own command-line
-# program at every depth and a few small sizes. The shared folder is only read.
+# program (build/fuzz/bmpfun, or $BMPFUN_SEED_TOOL) at every depth and a few small sizes.
+# The shared folder is only read.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMPFUN_FUZZ_BUILD:-$root/build/fuzz}
 testdata=${BMPFUN_TESTDATA:-$root/../shared/testdata}
-tool=$build/bmpfun_seedtool
+tool=${BMPFUN_SEED_TOOL:-$build/bmpfun}
 targets=(reader header image entry)
 
 plain=$build/seeds/plain
