@@ -5,8 +5,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=OFF >/dev/null
+bash scripts/setup.sh demo
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=OFF >/dev/null
 cmake --build build/release -j"$(nproc)" --target bmpfun
 bin=build/release/bmpfun
 out=demo
