@@ -312,8 +312,8 @@ TEST_F(InstalledLibrary, FailuresReturnTheirCodeAndWriteNothing) {
 
 // ---------------------------------------------------------------- the export table
 
-std::vector<std::string> symbolsOf(const std::string& nmArguments) {
-  const std::string command = "nm " + nmArguments + " '" + kInstalledLibrary + "'";
+std::vector<std::string> symbolsOf(const std::string& nmArguments, const std::string& file = kInstalledLibrary) {
+  const std::string command = "nm " + nmArguments + " '" + file + "'";
   std::vector<std::string> names;
   FILE* pipe = ::popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr) << command;
@@ -337,6 +337,30 @@ TEST(EntryExports, InstalledLibraryDefinesExactlyBMPFun) {
   EXPECT_NE(::dlsym(handle, "BMPFun"), nullptr);
   EXPECT_EQ(::dlsym(handle, "BMPNoise"), nullptr);
   ::dlclose(handle);
+}
+
+// The static C++ library carries no C entry: a C++ program that links it gets no BMPFun or
+// BMPNoise, nor any other name of ours outside namespace bmpfun. nm's posix format puts the
+// type letter after the name; every defined function and object (T, D, B, R; weak template
+// instances of the standard library aside) must be a mangled bmpfun:: name.
+TEST(EntryExports, InstalledStaticLibraryDefinesNoCSymbol) {
+  const std::string archive = (fs::path(kInstalledLibrary).parent_path() / "libbmpfun-core.a").string();
+  const std::string command = "nm --defined-only --extern-only --format=posix '" + archive + "'";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr) << command;
+  std::vector<std::string> unprefixed;
+  size_t code = 0;
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    std::istringstream fields(line);
+    std::string name, type;
+    if (!(fields >> name >> type) || type.size() != 1 || std::string("TDBR").find(type[0]) == std::string::npos) continue;
+    ++code;
+    if (name.rfind("_ZN6bmpfun", 0) != 0 && name.rfind("_ZNK6bmpfun", 0) != 0) unprefixed.push_back(name);
+  }
+  EXPECT_EQ(::pclose(pipe), 0) << command;
+  EXPECT_GT(code, 50u) << "too few symbols: was the archive read?";
+  EXPECT_EQ(unprefixed, std::vector<std::string>{});
 }
 
 // Loading runs no code of ours: no translation unit has a dynamic initialiser or a static
