@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   bmpfun::ImageStatus status = bmpfun::ImageStatus::ok;
   std::unique_ptr<bmpfun::Image> source = bmpfun::Image::load(input, {}, &status);
   if (!source) {
-    std::fprintf(stderr, "Error loading image: %s: %s\n", input.c_str(), bmpfun::to_string(status));
+    std::fprintf(stderr, "Error loading image: %s: %s\n", input.c_str(), bmpfun::to_string(status).c_str());
     return 1;
   }
 
@@ -32,13 +32,13 @@ int main(int argc, char** argv) {
   source->sampling(bmpfun::kBilinear);
   std::unique_ptr<bmpfun::Image> warped = source->fun(effect, &status);
   if (!warped) {
-    std::fprintf(stderr, "cpp_demo: effect %d: %s\n", static_cast<int>(effect), bmpfun::to_string(status));
+    std::fprintf(stderr, "cpp_demo: effect %d: %s\n", static_cast<int>(effect), bmpfun::to_string(status).c_str());
     return 1;
   }
   warped->saturation(1.5);
 
-  if (!warped->save(output)) {
-    std::fprintf(stderr, "cpp_demo: %s: cannot write the file\n", output.c_str());
+  if (!warped->save(output, &status)) {
+    std::fprintf(stderr, "cpp_demo: %s: %s\n", output.c_str(), bmpfun::to_string(status).c_str());
     return 1;
   }
   std::printf("%s: %d x %d, effect %d\n", output.c_str(), static_cast<int>(warped->width()),

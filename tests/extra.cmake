@@ -21,6 +21,10 @@ endif()
 set(_examples_c_flags "${CMAKE_C_FLAGS}")
 set(_examples_cxx_flags "${CMAKE_CXX_FLAGS}")
 set(_examples_link_flags "${CMAKE_EXE_LINKER_FLAGS}")
+if(BMPFUN_WERROR)  # the examples' warnings are a gate like the project's
+  string(APPEND _examples_c_flags " -Werror")
+  string(APPEND _examples_cxx_flags " -Werror")
+endif()
 if(BMPFUN_SANITIZE)
   string(APPEND _examples_c_flags " ${BMPFUN_SANITIZE} -fno-omit-frame-pointer")
   string(APPEND _examples_cxx_flags " ${BMPFUN_SANITIZE} -fno-omit-frame-pointer")
@@ -65,8 +69,8 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
              ${CMAKE_CURRENT_BINARY_DIR}/entry_test_fixture.cmake)
 
-# Runs one command and checks its exit code and standard output (a regular expression),
-# then, when given, that two files are byte-for-byte equal. Arguments are separated by "|".
+# Runs one command and checks its exit code and standard output (a regular expression) and,
+# when given, its standard error (another one) and that two files are byte-for-byte equal. Arguments are separated by "|".
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/check_run.cmake [=[
 string(REPLACE "|" ";" command "${COMMAND}")
 if(DEFINED REMOVE)
@@ -79,6 +83,9 @@ endif()
 if(NOT out MATCHES "${STDOUT}")
   message(FATAL_ERROR "stdout does not match ${STDOUT}:\n${out}")
 endif()
+if(DEFINED STDERR AND NOT err MATCHES "${STDERR}")
+  message(FATAL_ERROR "stderr does not match ${STDERR}:\n${err}")
+endif()
 if(DEFINED SAME)
   string(REPLACE "|" ";" files "${SAME}")
   execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files ${files} RESULT_VARIABLE differ)
@@ -89,9 +96,12 @@ endif()
 ]=])
 
 function(bmpfun_installed_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 T "" "EXIT;STDOUT;REMOVE" "COMMAND;SAME")
+  cmake_parse_arguments(PARSE_ARGV 1 T "" "EXIT;STDOUT;STDERR;REMOVE" "COMMAND;SAME")
   list(JOIN T_COMMAND "|" command)
   set(args -DCOMMAND=${command} -DEXIT=${T_EXIT} -DSTDOUT=${T_STDOUT})
+  if(DEFINED T_STDERR)
+    list(APPEND args -DSTDERR=${T_STDERR})
+  endif()
   if(T_REMOVE)
     list(APPEND args -DREMOVE=${T_REMOVE})
   endif()
@@ -144,6 +154,13 @@ bmpfun_installed_test(examples.cpp_demo
   EXIT 0 STDOUT "demo\\.bmp: [0-9]+ x [0-9]+, effect 2\n$"
   REMOVE ${BMPFUN_EXAMPLES_OUT}/demo.bmp)
 set_tests_properties(examples.cpp_demo PROPERTIES FIXTURES_SETUP bmpfun_demo_output)
+# Its failures name the file or the effect and give the library's reason.
+bmpfun_installed_test(examples.cpp_demo_missing_input
+  COMMAND ${BMPFUN_EXAMPLES_BUILD}/cpp_demo ${BMPFUN_EXAMPLES_OUT}/missing.bmp ${BMPFUN_EXAMPLES_OUT}/never.bmp 1
+  EXIT 1 STDOUT "^$" STDERR "^Error loading image: [^\n]*/missing\\.bmp: [^\n]*No such file or directory\n$")
+bmpfun_installed_test(examples.cpp_demo_no_such_effect
+  COMMAND ${BMPFUN_EXAMPLES_BUILD}/cpp_demo ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/never.bmp 7
+  EXIT 1 STDOUT "^$" STDERR "^cpp_demo: effect 7: there is no effect with that number\n$")
 bmpfun_installed_test(examples.cpp_demo_matches_cli
   COMMAND ${BMPFUN_INSTALLED_CLI} apply ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/demo-cli.bmp
           sampling=1 fun=2 saturation=1.5
