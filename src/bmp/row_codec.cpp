@@ -7,7 +7,6 @@ namespace bmpfun::detail {
 
 namespace {
 
-constexpr BitmapPixel kBlankPixel{255, 255, 255, 0};
 // The word-at-a-time loops rely on a BitmapPixel reading as blue | green << 8 | red << 16 |
 // alpha << 24; on other hosts only the byte loops run.
 constexpr bool kWordLoops = std::endian::native == std::endian::little && sizeof(BitmapPixel) == 4;
