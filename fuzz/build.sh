@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Build the fuzz targets into build/fuzz (or $BMPFUN_FUZZ_BUILD): clang 14 with libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the command-line program that writes
-# the seeds. Installs clang when it is missing.
+# the seeds. Installs clang when it is missing. BMPFUN_WERROR=ON or OFF (scripts/test.sh sets
+# ON) turns warnings into errors or back; the folder keeps the last choice.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMPFUN_FUZZ_BUILD:-$root/build/fuzz}
@@ -41,6 +42,6 @@ fi
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" -DCMAKE_C_COMPILER="$(command -v "$cc")" \
   -DCMAKE_CXX_FLAGS="-g -O1" -DCMAKE_C_FLAGS="-g -O1" \
-  -DBMPFUN_FUZZ=ON -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=OFF \
+  -DBMPFUN_FUZZ=ON -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=OFF ${BMPFUN_WERROR:+-DBMPFUN_WERROR="$BMPFUN_WERROR"} \
   -DBMPFUN_SANITIZE="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all" >/dev/null
 cmake --build "$build" -j"${BMPFUN_FUZZ_JOBS:-2}" --target reader_fuzz header_fuzz image_fuzz entry_fuzz bmpfun

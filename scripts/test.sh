@@ -35,5 +35,5 @@ ctest --test-dir build/clang -j"$jobs" --output-on-failure --no-tests=error
 bash scripts/test-python.sh
 
 echo "== fuzz targets: libFuzzer build, replay of the seeds and a short run each"
-bash fuzz/run.sh --ci
+BMPFUN_WERROR=ON bash fuzz/run.sh --ci
 echo "all tests passed"
