@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: build and run it normally (with the benchmarks), once under
 # AddressSanitizer + UndefinedBehaviorSanitizer and once with clang 14, every build with
-# warnings as errors, then build the libFuzzer targets and fuzz each one briefly.
+# warnings as errors, run the thread-count identity tests under ThreadSanitizer, then build
+# the libFuzzer targets and fuzz each one briefly.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -31,6 +32,14 @@ cmake -S . -B build/clang -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang
   -DBMPFUN_BUILD_BENCH=OFF "${common[@]}" >/dev/null
 cmake --build build/clang -j"$jobs"
 ctest --test-dir build/clang -j"$jobs" --output-on-failure --no-tests=error
+
+echo "== thread sanitizer: the thread-count identity tests"
+# Only the one test executable (and what it links), at -O1: the operations split even the
+# small images of parallel_test over threads, so every parallel loop runs under the checker.
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DCMAKE_C_FLAGS_DEBUG="-g -O1" "${common[@]}" \
+  -DBMPFUN_SANITIZE="-fsanitize=thread" >/dev/null
+cmake --build build/tsan -j"$jobs" --target parallel_test
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/parallel_test
 
 bash scripts/test-python.sh
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "image/parallel.hpp"
+
 namespace bmpfun {
 
 namespace {
@@ -28,6 +30,9 @@ class OldGrid {
   int32_t width_;
   int32_t height_;
 };
+
+// Nanoseconds per new pixel on one core, for the choice of thread count.
+constexpr double kPixelCost = 12.0;
 
 // Truncation toward zero, stored as a byte. Every value here is a weighted mean of bytes, so
 // it lies within 0..255 up to rounding error; the guard keeps the conversion defined anyway.
@@ -111,8 +116,11 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
   const double owM1 = static_cast<double>(ow) - 1.0, ohM1 = static_cast<double>(oh) - 1.0;
   const double nwM1 = static_cast<double>(newWidth) - 1.0, nhM1 = static_cast<double>(newHeight) - 1.0;
 
-  // Interior rows.
-  for (int32_t j = 0; j <= newHeight - 2; ++j) {
+  // Rows 0 .. NH - 2 are interior rows, each with its last column from the old last column
+  // only; row NH - 1 comes from the old last row only, up to its last column. Every row
+  // writes its own pixels and reads the old grid alone, so the rows are split over the
+  // limits' threads.
+  const auto interiorRow = [&](int32_t j) {
     const double tJ = static_cast<double>(j) * ohM1 / nhM1;
     const auto J = static_cast<int32_t>(std::floor(tJ));
     const double tj = tJ - J;
@@ -135,27 +143,35 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
       n.green = truncByte(((q10.green * w10 + q01.green * w01) + q11.green * w11) + q00.green * w00);
       n.blue = truncByte(((q11.blue * w11 + q00.blue * w00) + q10.blue * w10) + q01.blue * w01);
     }
-    // The last column comes from the old last column only.
     const BitmapPixel& a = old.at(ow - 1, J + 1);
     const BitmapPixel& b = old.at(ow - 1, J);
     BitmapPixel& n = bitmap.pixelRef(newWidth - 1, j);
     n.red = truncByte(a.red * tj + b.red * (1.0 - tj));
     n.green = truncByte(a.green * tj + b.green * (1.0 - tj));
     n.blue = truncByte(a.blue * tj + b.blue * (1.0 - tj));
-  }
-
-  // The last row comes from the old last row only.
-  for (int32_t i = 0; i <= newWidth - 2; ++i) {
-    const double tI = static_cast<double>(i) * owM1 / nwM1;
-    const auto I = static_cast<int32_t>(std::floor(tI));
-    const double ti = tI - I;
-    const BitmapPixel& a = old.at(I + 1, oh - 1);
-    const BitmapPixel& b = old.at(I, oh - 1);
-    BitmapPixel& n = bitmap.pixelRef(i, newHeight - 1);
-    n.red = truncByte(a.red * ti + b.red * (1.0 - ti));
-    n.green = truncByte(a.green * ti + b.green * (1.0 - ti));
-    n.blue = truncByte(a.blue * ti + b.blue * (1.0 - ti));
-  }
+  };
+  const auto lastRow = [&] {
+    for (int32_t i = 0; i <= newWidth - 2; ++i) {
+      const double tI = static_cast<double>(i) * owM1 / nwM1;
+      const auto I = static_cast<int32_t>(std::floor(tI));
+      const double ti = tI - I;
+      const BitmapPixel& a = old.at(I + 1, oh - 1);
+      const BitmapPixel& b = old.at(I, oh - 1);
+      BitmapPixel& n = bitmap.pixelRef(i, newHeight - 1);
+      n.red = truncByte(a.red * ti + b.red * (1.0 - ti));
+      n.green = truncByte(a.green * ti + b.green * (1.0 - ti));
+      n.blue = truncByte(a.blue * ti + b.blue * (1.0 - ti));
+    }
+  };
+  detail::forEachChunk(limits, newHeight, kPixelCost * newWidth, [&](int64_t first, int64_t end) {
+    for (auto j = static_cast<int32_t>(first); j < end; ++j) {
+      if (j == newHeight - 1) {
+        lastRow();
+      } else {
+        interiorRow(j);
+      }
+    }
+  });
 
   // The corner is the old corner, alpha included.
   bitmap.pixelRef(newWidth - 1, newHeight - 1) = old.at(ow - 1, oh - 1);

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "filters/channels.hpp"
+#include "image/parallel.hpp"
 
 namespace bmpfun {
 
@@ -88,16 +89,21 @@ void Image::orderedDither(int32_t nbits) {
       }
     }
   }
-  Pixel* p = pixels_.data();
-  for (int32_t y = 0; y < height_; ++y) {
-    for (int32_t x = 0; x < width_; ++x, ++p) {
-      const uint8_t(&table)[256] = dithered[x % 4][y % 4];
-      p->r = table[p->r];
-      p->g = table[p->g];
-      p->b = table[p->b];
-      // Alpha keeps its value: the quantized pixel's 255 is not stored.
+  // Rows are independent, so they are split over the image's threads.
+  Pixel* const pixels = pixels_.data();
+  const size_t stride = static_cast<size_t>(width_);
+  detail::forEachChunk(limits_, height_, 1.0 * width_, [&](int64_t firstRow, int64_t endRow) {
+    for (auto y = static_cast<size_t>(firstRow); y < static_cast<size_t>(endRow); ++y) {
+      Pixel* p = pixels + y * stride;
+      for (size_t x = 0; x < stride; ++x, ++p) {
+        const uint8_t(&table)[256] = dithered[x % 4][y % 4];
+        p->r = table[p->r];
+        p->g = table[p->g];
+        p->b = table[p->b];
+        // Alpha keeps its value: the quantized pixel's 255 is not stored.
+      }
     }
-  }
+  });
 }
 
 void Image::FloydSteinbergDither(int32_t nbits) {

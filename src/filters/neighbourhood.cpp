@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "image/parallel.hpp"
+
 namespace bmpfun {
 
 void convolvePixel(Image& image, int32_t x, int32_t y, const BlurMask& mask) {
@@ -156,27 +158,32 @@ bool Image::edgeDetect() {
   // The result goes to a working image so that every pixel reads unchanged neighbours.
   auto work = Image::create(width_, height_, limits_);
   if (!work) return false;
-  for (int32_t x = 0; x < width_; ++x) {
-    for (int32_t y = 0; y < height_; ++y) {
-      Pixel& out = work->pixel(x, y);
-      if (x == 0 || y == 0 || x == width_ - 1 || y == height_ - 1) {
-        out.set(0, 0, 0);
-        continue;
-      }
-      int32_t r = 0, g = 0, b = 0;
-      for (int32_t dx = -1; dx <= 1; ++dx) {
-        for (int32_t dy = -1; dy <= 1; ++dy) {
-          const Pixel& n = pixel(x + dx, y + dy);
-          const int32_t weight = (dx == 0 && dy == 0) ? 8 : -1;
-          r += weight * n.r;
-          g += weight * n.g;
-          b += weight * n.b;
+  // Every working pixel reads this image only, which nothing changes until the end, so the
+  // rows are split over the image's threads.
+  Image& target = *work;
+  detail::forEachChunk(limits_, height_, 7.0 * width_, [&](int64_t firstRow, int64_t endRow) {
+    for (auto y = static_cast<int32_t>(firstRow); y < endRow; ++y) {
+      for (int32_t x = 0; x < width_; ++x) {
+        Pixel& out = target.pixel(x, y);
+        if (x == 0 || y == 0 || x == width_ - 1 || y == height_ - 1) {
+          out.set(0, 0, 0);
+          continue;
         }
+        int32_t r = 0, g = 0, b = 0;
+        for (int32_t dx = -1; dx <= 1; ++dx) {
+          for (int32_t dy = -1; dy <= 1; ++dy) {
+            const Pixel& n = pixel(x + dx, y + dy);
+            const int32_t weight = (dx == 0 && dy == 0) ? 8 : -1;
+            r += weight * n.r;
+            g += weight * n.g;
+            b += weight * n.b;
+          }
+        }
+        // Low 8 bits: -1 wraps to 255, 256 to 0. The working image's alpha stays its blank 0.
+        out.set(r, g, b);
       }
-      // Low 8 bits: -1 wraps to 255, 256 to 0. The working image's alpha stays its blank 0.
-      out.set(r, g, b);
     }
-  }
+  });
   // The working pixels, all four channels, become this image's pixels.
   pixels_.swap(work->pixels_);
   return true;

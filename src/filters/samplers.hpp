@@ -5,7 +5,9 @@
 // Every sampler is a callable Pixel(double x, double y). kWhiteFromHeight says that any
 // position with y >= height comes out white, whatever x is (true for the three real
 // methods), so a warp may skip computing x there; kConstant says the result never depends
-// on the position at all.
+// on the position at all. kCost is the rough nanoseconds of one sample inside the image on
+// one core of the reference machine, by which the warps decide how many threads a job is
+// worth (see image/parallel.hpp).
 #pragma once
 #include <bmpfun/image.hpp>
 
@@ -13,6 +15,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "filters/channels.hpp"
 
@@ -25,6 +28,7 @@ inline constexpr Pixel kOpaqueBlack{0, 0, 0, 255};
 struct Point {
   static constexpr bool kWhiteFromHeight = true;
   static constexpr bool kConstant = false;
+  static constexpr double kCost = 2.0;
   const Pixel* pixels;
   size_t stride;
   double width, height;
@@ -49,6 +53,7 @@ struct Point {
 struct Bilinear {
   static constexpr bool kWhiteFromHeight = true;
   static constexpr bool kConstant = false;
+  static constexpr double kCost = 30.0;
   const Pixel* pixels;
   int32_t width, height;
 
@@ -135,6 +140,7 @@ struct GaussianTable {
 struct Gaussian {
   static constexpr bool kWhiteFromHeight = true;
   static constexpr bool kConstant = false;
+  static constexpr double kCost = 35.0;
   const Pixel* pixels;
   int32_t width, height;
   const GaussianTable* table;
@@ -178,9 +184,14 @@ struct Gaussian {
 struct Black {
   static constexpr bool kWhiteFromHeight = false;
   static constexpr bool kConstant = true;
+  static constexpr double kCost = 0.5;
   explicit Black(const Image&) {}
   Pixel operator()(double, double) const { return kOpaqueBlack; }
 };
+
+// The sampler type f was called with by withSampler.
+template <typename S>
+using SamplerOf = std::remove_cvref_t<S>;
 
 // Calls f with the sampler for the image's method and returns what f returns.
 template <typename F>

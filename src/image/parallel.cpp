@@ -1,0 +1,93 @@
+#include "image/parallel.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace bmpfun::detail {
+
+namespace {
+
+// Processors this process may run on (its affinity mask, which a container or taskset may
+// narrow), else the ones the system reports, else 1.
+int32_t processorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return count;
+  }
+  const unsigned reported = std::thread::hardware_concurrency();
+  return reported > 0 ? static_cast<int32_t>(std::min<unsigned>(reported, kMaxThreads)) : 1;
+}
+
+// Chunks per worker: enough that a worker which drew cheap rows (the white outside of a
+// warp, say) picks up more, few enough that handing them out costs nothing.
+constexpr int64_t kChunksPerWorker = 8;
+
+}  // namespace
+
+int32_t threadBudget(const Limits& limits) {
+  if (limits.threads == 0) return std::min(processorCount(), kMaxThreads);
+  if (limits.threads < 1) return 1;
+  return std::min(limits.threads, kMaxThreads);
+}
+
+int32_t workersFor(const Limits& limits, int64_t count, double costPerItem) {
+  if (count <= 1 || limits.threads == 1) return 1;
+  const int32_t budget = threadBudget(limits);
+  if (budget <= 1) return 1;
+#ifdef BMPFUN_SPLIT_EVERY_JOB
+  // The identity tests' build: every job is worth all the threads it can use.
+  costPerItem = kCostPerThread;
+#endif
+  const double total = static_cast<double>(count) * costPerItem;
+  // One thread per kCostPerThread of work, never more threads than items.
+  const double byCost = std::floor(total / kCostPerThread);
+  const double cap = static_cast<double>(std::min<int64_t>(budget, count));
+  return static_cast<int32_t>(std::clamp(byCost, 1.0, cap));
+}
+
+void runChunks(int32_t workers, int64_t count, ChunkBody body) {
+  const int64_t chunkCount = std::min<int64_t>(count, int64_t{workers} * kChunksPerWorker);
+  const int64_t chunkSize = (count + chunkCount - 1) / chunkCount;
+  std::atomic<int64_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex errorLock;
+  std::exception_ptr error;
+
+  auto work = [&]() noexcept {
+    try {
+      while (!stop.load(std::memory_order_relaxed)) {
+        const int64_t first = next.fetch_add(chunkSize, std::memory_order_relaxed);
+        if (first >= count) break;
+        body.fn(body.context, first, std::min(count, first + chunkSize));
+      }
+    } catch (...) {
+      const std::lock_guard<std::mutex> hold(errorLock);
+      if (!error) error = std::current_exception();
+      stop.store(true, std::memory_order_relaxed);
+    }
+  };
+
+  {
+    std::vector<std::jthread> helpers;
+    try {
+      helpers.reserve(static_cast<size_t>(workers - 1));
+      for (int32_t k = 1; k < workers; ++k) helpers.emplace_back(work);
+    } catch (...) {
+      // Out of memory or threads: the helpers that did start and this thread share the work.
+    }
+    work();
+  }  // every helper is joined here, before anything is read or rethrown
+
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace bmpfun::detail

@@ -1,0 +1,66 @@
+// Parallel rows: an operation whose output items (rows, pixels) do not depend on the order
+// they are computed in hands the item range to forEachChunk, which cuts it into chunks and
+// runs them on the caller's thread and up to Limits::threads - 1 helper threads.
+//
+// The helpers are started for the call and joined before it returns: no thread outlives the
+// operation, no pool is kept, nothing runs when the library is loaded or unloaded. Chunks
+// are handed out first come, first served, so a worker that drew cheap rows takes more of
+// them; that is only safe because every item is written by exactly one chunk and reads
+// nothing another chunk writes, which each caller states where it calls.
+#pragma once
+#include <bmpfun/limits.hpp>
+
+#include <cstdint>
+#include <type_traits>
+
+namespace bmpfun::detail {
+
+// The most threads one operation starts, whatever the limits ask for.
+inline constexpr int32_t kMaxThreads = 256;
+
+// The threads an operation may use: threads 1 (or below 0) is the caller's thread alone,
+// 0 one per processor this process may run on, n the smaller of n and kMaxThreads.
+int32_t threadBudget(const Limits& limits);
+
+// Callers give the rough cost of one item in nanoseconds of one core of the reference
+// machine (the 2-core build machine of docs/performance.md), so that a small job stays on
+// the caller's thread: one thread is used per kCostPerThread nanoseconds of estimated work.
+// Starting and joining a helper costs 10 to 20 us there; measured on the operations, two
+// threads start to win at 100 to 150 us of one-thread work.
+inline constexpr double kCostPerThread = 100'000.0;
+
+// The number of threads forEachChunk will use for count items of the given cost.
+int32_t workersFor(const Limits& limits, int64_t count, double costPerItem);
+
+// The type-erased body of runChunks: fn(context, first, end) for the items [first, end).
+struct ChunkBody {
+  void* context;
+  void (*fn)(void* context, int64_t first, int64_t end);
+};
+
+// Runs body over [0, count) in chunks on `workers` threads (the caller's one of them); every
+// item belongs to exactly one chunk. An exception thrown by the body (std::bad_alloc, say)
+// stops the handing out of further chunks, is carried to the caller's thread and rethrown
+// there once every helper has been joined. A helper that cannot be started leaves its share
+// to the others.
+void runChunks(int32_t workers, int64_t count, ChunkBody body);
+
+// body(first, end) for consecutive chunks covering [0, count), on as many threads as the
+// limits allow and the work is worth.
+template <typename Body>
+void forEachChunk(const Limits& limits, int64_t count, double costPerItem, Body&& body) {
+  if (count <= 0) return;
+  const int32_t workers = workersFor(limits, count, costPerItem);
+  if (workers <= 1) {
+    body(int64_t{0}, count);
+    return;
+  }
+  using B = std::remove_reference_t<Body>;
+  runChunks(workers, count,
+            ChunkBody{const_cast<void*>(static_cast<const void*>(&body)),
+                      [](void* context, int64_t first, int64_t end) {
+                        (*static_cast<B*>(context))(first, end);
+                      }});
+}
+
+}  // namespace bmpfun::detail

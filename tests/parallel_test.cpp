@@ -1,0 +1,236 @@
+// Every operation that splits its rows over threads gives the same bytes with 1, 2, 3 and 8
+// threads, on sizes that split unevenly (one column, one row, primes). This executable is
+// built with its own copy of the thread facility compiled with BMPFUN_SPLIT_EVERY_JOB, which
+// splits every job of two or more items however cheap, so that the small images here do run
+// on several threads; scripts/test.sh also runs it under ThreadSanitizer.
+#include "image/parallel.hpp"
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bmpfun::test {
+namespace {
+
+Limits withThreads(int32_t threads) {
+  Limits limits;
+  limits.threads = threads;
+  return limits;
+}
+
+// ---------------------------------------------------------------- the facility itself
+
+TEST(ParallelRows, ThisBuildSplitsEveryJob) {
+#ifndef BMPFUN_SPLIT_EVERY_JOB
+  FAIL() << "parallel_test must be built with BMPFUN_SPLIT_EVERY_JOB, or it tests one thread";
+#endif
+  EXPECT_EQ(detail::workersFor(withThreads(3), 2, 0.0), 2);
+  EXPECT_EQ(detail::workersFor(withThreads(8), 1000, 0.0), 8);
+  EXPECT_EQ(detail::workersFor(withThreads(1), 1000, 1e9), 1);
+}
+
+TEST(ParallelRows, VisitsEveryItemOnceOnSeveralThreads) {
+  for (const int32_t threads : {2, 3, 8}) {
+    for (const int64_t count : {2, 3, 17, 1000}) {
+      std::vector<std::atomic<int>> visits(static_cast<size_t>(count));
+      std::mutex lock;
+      std::set<std::thread::id> seen;
+      auto threadsSeen = [&] {
+        const std::lock_guard<std::mutex> hold(lock);
+        return seen.size();
+      };
+      detail::forEachChunk(withThreads(threads), count, 0.0, [&](int64_t first, int64_t end) {
+        ASSERT_LT(first, end);
+        for (int64_t k = first; k < end; ++k) visits[static_cast<size_t>(k)].fetch_add(1);
+        {
+          const std::lock_guard<std::mutex> hold(lock);
+          seen.insert(std::this_thread::get_id());
+        }
+        // Hold the chunk until a second thread has taken one too (or give up after a while),
+        // so that the caller cannot take every chunk before a helper has started.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (threadsSeen() < 2 && std::chrono::steady_clock::now() < giveUp) {
+          std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+      });
+      for (const auto& v : visits) ASSERT_EQ(v.load(), 1);
+      EXPECT_GT(seen.size(), 1u) << threads << " threads, " << count << " items";
+    }
+  }
+}
+
+TEST(ParallelRows, CarriesAWorkersExceptionToTheCaller) {
+  std::atomic<int> chunks{0};
+  EXPECT_THROW(detail::forEachChunk(withThreads(4), 400, 0.0,
+                                    [&](int64_t first, int64_t end) {
+                                      chunks.fetch_add(1);
+                                      if (first <= 137 && 137 < end) throw std::bad_alloc();
+                                    }),
+               std::bad_alloc);
+  // Every helper was joined before the throw reached here; the count no longer moves.
+  const int after = chunks.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(chunks.load(), after);
+}
+
+TEST(ParallelRows, ThreadCountsComeFromTheLimits) {
+  EXPECT_EQ(detail::threadBudget(withThreads(1)), 1);
+  EXPECT_EQ(detail::threadBudget(withThreads(-5)), 1);
+  EXPECT_EQ(detail::threadBudget(withThreads(7)), 7);
+  EXPECT_EQ(detail::threadBudget(withThreads(100000)), detail::kMaxThreads);
+  EXPECT_GE(detail::threadBudget(withThreads(0)), 1);
+  // Images pass their limits on to the images their operations make.
+  auto source = Image::create(9, 4, withThreads(3));
+  EXPECT_EQ(source->limits().threads, 3);
+  EXPECT_EQ(source->fun(1)->limits().threads, 3);
+  EXPECT_EQ(source->scale(0.5, 2.0)->limits().threads, 3);
+  EXPECT_EQ(Image::copyOf(*source)->limits().threads, 3);
+}
+
+// ---------------------------------------------------------------- identity across threads
+
+// An operation under test: runs on the image (which carries the thread count) and returns
+// the image to compare, or null when it made none.
+using Operation = std::function<std::unique_ptr<Image>(std::unique_ptr<Image>)>;
+
+Operation inPlace(std::function<void(Image&)> op) {
+  return [op](std::unique_ptr<Image> image) {
+    op(*image);
+    return image;
+  };
+}
+
+Operation making(std::function<std::unique_ptr<Image>(const Image&)> op) {
+  return [op](std::unique_ptr<Image> image) { return op(*image); };
+}
+
+Operation sampled(int32_t method, std::function<std::unique_ptr<Image>(const Image&)> op) {
+  return [method, op](std::unique_ptr<Image> image) {
+    image->sampling(method);
+    return op(*image);
+  };
+}
+
+struct Case {
+  std::string name;
+  Operation op;
+};
+
+std::vector<Case> operations() {
+  std::vector<Case> cases;
+  for (int32_t method : {0, 1, 2, 3}) {
+    const std::string m = " method " + std::to_string(method);
+    for (int32_t effect : {0, 1, 2}) {
+      cases.push_back({"fun " + std::to_string(effect) + m,
+                       sampled(method, [effect](const Image& im) { return im.fun(effect); })});
+    }
+    cases.push_back({"scale 0.6, 1.7" + m,
+                     sampled(method, [](const Image& im) { return im.scale(0.6, 1.7); })});
+    cases.push_back({"scale 2.3, 0.45" + m,
+                     sampled(method, [](const Image& im) { return im.scale(2.3, 0.45); })});
+    for (double degrees : {30.0, 90.0, -117.5}) {
+      cases.push_back({"rotate " + std::to_string(degrees) + m,
+                       sampled(method, [degrees](const Image& im) { return im.rotate(degrees); })});
+    }
+  }
+  for (int32_t band : {1, 3, 7}) {
+    cases.push_back({"mosaic " + std::to_string(band),
+                     making([band](const Image& im) { return im.mosaic(band); })});
+  }
+  cases.push_back({"autoCrop", making([](const Image& im) { return im.autoCrop(); })});
+  cases.push_back({"edgeDetect", inPlace([](Image& im) { im.edgeDetect(); })});
+  cases.push_back({"brightness", inPlace([](Image& im) { im.brightness(1.3); })});
+  cases.push_back({"contrast", inPlace([](Image& im) { im.contrast(1.7); })});
+  cases.push_back({"saturation", inPlace([](Image& im) { im.saturation(1.4); })});
+  for (int32_t channel : {0, 1, 2, 3}) {
+    cases.push_back({"extractChannel " + std::to_string(channel),
+                     inPlace([channel](Image& im) { im.extractChannel(channel); })});
+  }
+  cases.push_back({"quantize", inPlace([](Image& im) { im.quantize(3); })});
+  for (int32_t bits : {1, 3}) {
+    cases.push_back({"orderedDither " + std::to_string(bits),
+                     inPlace([bits](Image& im) { im.orderedDither(bits); })});
+  }
+  return cases;
+}
+
+// Sizes that split unevenly; the pictures have white (alpha 255) margins for the trims.
+const std::vector<std::pair<int32_t, int32_t>> kSizes = {
+    {1, 53}, {53, 1}, {2, 3}, {13, 7}, {31, 37}, {67, 41}};
+
+std::unique_ptr<Image> picture(int32_t width, int32_t height, int32_t threads) {
+  auto source = makeTestImage(width, height, static_cast<uint32_t>(width * 131 + height));
+  auto image = Image::create(width, height, withThreads(threads));
+  std::copy(source->pixels().begin(), source->pixels().end(), image->pixels().begin());
+  for (int32_t y = 0; y < height; ++y) {
+    for (int32_t x = 0; x < width; ++x) {
+      if ((x < width / 5 || y > height - height / 6) && (x + y) % 3 != 0) {
+        image->pixel(x, y) = Pixel{255, 255, 255, 255};
+      }
+    }
+  }
+  return image;
+}
+
+TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
+  for (const Case& c : operations()) {
+    for (const auto& [width, height] : kSizes) {
+      SCOPED_TRACE(c.name + " on " + std::to_string(width) + " x " + std::to_string(height));
+      const auto want = c.op(picture(width, height, 1));
+      for (const int32_t threads : {2, 3, 8}) {
+        const auto got = c.op(picture(width, height, threads));
+        ASSERT_EQ(got != nullptr, want != nullptr) << threads << " threads";
+        if (!want) continue;
+        ASSERT_EQ(got->width(), want->width()) << threads << " threads";
+        ASSERT_EQ(got->height(), want->height()) << threads << " threads";
+        ASSERT_TRUE(std::equal(got->pixels().begin(), got->pixels().end(), want->pixels().begin()))
+            << threads << " threads";
+      }
+    }
+  }
+}
+
+TEST(ParallelRows, BitmapRescaleGivesTheSameBytesOnAnyThreadCount) {
+  struct Rescale {
+    char mode;
+    int32_t value;
+  };
+  const Rescale modes[] = {{'P', 170}, {'P', 35}, {'W', 1}, {'H', 1}, {'W', 29}, {'F', 61}};
+  for (const auto& [width, height] : kSizes) {
+    const auto source = picture(width, height, 1);
+    Bitmap original;
+    ASSERT_TRUE(original.resize(width, height));
+    for (size_t k = 0; k < source->pixels().size(); ++k) {
+      const Pixel p = source->pixels()[k];
+      original.data()[k] = BitmapPixel{p.b, p.g, p.r, p.a};
+    }
+    for (const Rescale& r : modes) {
+      SCOPED_TRACE(std::string(1, r.mode) + " " + std::to_string(r.value) + " on " +
+                   std::to_string(width) + " x " + std::to_string(height));
+      Bitmap want(original);
+      ASSERT_TRUE(rescale(want, r.mode, r.value, withThreads(1)));
+      for (const int32_t threads : {2, 3, 8}) {
+        Bitmap got(original);
+        ASSERT_TRUE(rescale(got, r.mode, r.value, withThreads(threads)));
+        ASSERT_EQ(got.width(), want.width());
+        ASSERT_EQ(got.height(), want.height());
+        const size_t count = static_cast<size_t>(want.width()) * static_cast<size_t>(want.height());
+        ASSERT_TRUE(std::equal(got.data(), got.data() + count, want.data())) << threads << " threads";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace bmpfun::test
