@@ -1,9 +1,11 @@
 // Crop, scale, rotate and autoCrop: which source pixel lands where (down to the last-bit
 // cases of scale and the truncated pi of rotate), the trimming edges, and every refusal.
+#include "support/reference.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -221,13 +223,25 @@ TEST(Rotate, NinetyDegreesIsAHairShortOfAQuarterTurn) {
                                               row->pixel(0, 0), row->pixel(0, 0)}));
 }
 
-TEST(Rotate, RefusesSquaresItCannotMakeAndImagesWithoutContent) {
-  ImageStatus status = ImageStatus::ok;
-  auto big = Image::create(100, 100, Limits{20000});  // the 283^2 square passes the limit
-  EXPECT_FALSE(big->rotate(10.0, &status));
-  EXPECT_EQ(status, ImageStatus::tooLarge);
+TEST(Rotate, RefusesResultsPastTheLimitAndImagesWithoutContent) {
+  // Only the trimmed result counts against the limit, not the (2d + 1)^2 square it is cut
+  // from (283^2 = 80089 pixels here).
+  auto sized = coded(100, 100);
+  const auto fitted = sized->rotate(10.0);
+  ASSERT_TRUE(fitted);
+  const int64_t area = int64_t{fitted->width()} * fitted->height();
+  ASSERT_LT(area, 283 * 283);
+  for (const int64_t limit : {area, area - 1}) {
+    auto big = coded(100, 100);
+    auto limited = Image::create(100, 100, Limits{limit});
+    std::copy(big->pixels().begin(), big->pixels().end(), limited->pixels().begin());
+    ImageStatus status = ImageStatus::ok;
+    auto out = limited->rotate(10.0, &status);
+    EXPECT_EQ(out != nullptr, limit == area) << "limit " << limit;
+    EXPECT_EQ(status, limit == area ? ImageStatus::ok : ImageStatus::tooLarge);
+  }
 
-  status = ImageStatus::ok;
+  ImageStatus status = ImageStatus::ok;
   EXPECT_FALSE(whiteWith(4, 3, {})->rotate(45.0, &status));
   EXPECT_EQ(status, ImageStatus::noContent);
 
@@ -238,6 +252,70 @@ TEST(Rotate, RefusesSquaresItCannotMakeAndImagesWithoutContent) {
     status = ImageStatus::ok;
     EXPECT_FALSE(source->rotate(std::numeric_limits<double>::infinity(), &status));
     EXPECT_EQ(status, ImageStatus::noContent) << "method " << method;
+  }
+}
+
+// rotate finds the box before it fills anything; the reference samples the whole square and
+// trims it. Sources with white (alpha 255) margins, holes and lone dots make the box depend
+// on the colours, not only on where the source lands.
+TEST(Rotate, EqualsTheWholeSquareTrimmed) {
+  std::vector<std::pair<std::string, std::unique_ptr<Image>>> sources;
+  for (const auto& [w, h] : std::vector<std::pair<int32_t, int32_t>>{
+           {1, 1}, {1, 7}, {7, 1}, {2, 3}, {5, 5}, {13, 8}, {31, 17}}) {
+    sources.emplace_back("coded " + std::to_string(w) + "x" + std::to_string(h), coded(w, h));
+  }
+  sources.emplace_back("test image 23x19", makeTestImage(23, 19, 5));
+  sources.emplace_back("dots", whiteWith(17, 11, {{3, 2}, {16, 0}, {0, 10}}));
+  sources.emplace_back("one dot", whiteWith(9, 14, {{4, 13}}));
+  auto framed = makeTestImage(19, 15, 8);
+  for (int32_t y = 0; y < 15; ++y) {
+    for (int32_t x = 0; x < 19; ++x) {
+      if (x < 3 || y < 2 || x > 15 || (x > 7 && x < 11 && y > 5)) framed->pixel(x, y) = kWhite;
+    }
+  }
+  sources.emplace_back("white frame and hole", std::move(framed));
+  sources.emplace_back("all white", whiteWith(6, 4, {}));
+
+  const double angles[] = {0.0, 1e-9, -1e-9, 7.5, 30.0, 45.0, 89.99, 90.0, 135.0, 180.0,
+                           -30.0, 270.0, 359.999, 1000.3, -725.0,
+                           std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::infinity()};
+  for (const auto& [name, source] : sources) {
+    for (int32_t method : {0, 1, 2, 3}) {
+      source->sampling(method);
+      for (const double degrees : angles) {
+        SCOPED_TRACE(name + ", method " + std::to_string(method) + ", " +
+                     std::to_string(degrees) + " degrees");
+        const auto want = referenceRotate(*source, degrees);
+        ImageStatus status = ImageStatus::ok;
+        const auto got = source->rotate(degrees, &status);
+        ASSERT_EQ(got != nullptr, want != nullptr);
+        if (!want) {
+          EXPECT_EQ(status, ImageStatus::noContent);
+          continue;
+        }
+        ASSERT_EQ(got->width(), want->width());
+        ASSERT_EQ(got->height(), want->height());
+        ASSERT_TRUE(std::equal(got->pixels().begin(), got->pixels().end(), want->pixels().begin()));
+      }
+    }
+  }
+}
+
+// Larger pictures at angles where the rounding of the positions decides edge pixels.
+TEST(Rotate, EqualsTheWholeSquareTrimmedOnLargerPictures) {
+  auto source = makeTestImage(120, 71, 2);
+  for (int32_t method : {0, 1, 2}) {
+    source->sampling(method);
+    for (const double degrees : {0.5, 33.3, 60.0, 90.0, 123.4, 200.0, 300.1}) {
+      SCOPED_TRACE("method " + std::to_string(method) + ", " + std::to_string(degrees));
+      const auto want = referenceRotate(*source, degrees);
+      const auto got = source->rotate(degrees);
+      ASSERT_TRUE(got && want);
+      ASSERT_EQ(got->width(), want->width());
+      ASSERT_EQ(got->height(), want->height());
+      ASSERT_TRUE(std::equal(got->pixels().begin(), got->pixels().end(), want->pixels().begin()));
+    }
   }
 }
 

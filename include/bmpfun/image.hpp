@@ -55,6 +55,11 @@ std::string to_string(const ImageStatus& status);
 // Sampling methods for Image::sampling. Any other number samples opaque black.
 enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
 
+// Operations split their work over Limits::threads threads (of the limits the image was made
+// with) where the order of the work cannot be seen in the result: the warps, mosaic, scale,
+// rotate, autoCrop, edgeDetect, brightness, contrast, saturation, extractChannel, quantize
+// and orderedDither. The result is the same for every thread count. noise, randomDither,
+// FloydSteinbergDither, blur and sharpen always run on the caller's thread.
 class Image {
  public:
   // Blank image: every pixel (255, 255, 255, 0).
@@ -151,8 +156,9 @@ class Image {
   // (int)(w * sx) x (int)(h * sy); pixel (i, j) samples (i / sx, j * (1 / sy)). A size that
   // is not finite or truncates below 1 is badSize; past int32 or the limit, tooLarge.
   std::unique_ptr<Image> scale(double sx, double sy, ImageStatus* status = nullptr) const;
-  // Counter-clockwise (row 0 at the top) about pixel (0, 0), degrees times 3.141592 / 180,
-  // through a (2d + 1)^2 square (d the truncated diagonal) trimmed by autoCrop.
+  // Counter-clockwise (row 0 at the top) about pixel (0, 0), degrees times 3.141592 / 180:
+  // the (2d + 1)^2 square (d the truncated diagonal) trimmed as autoCrop would trim it. The
+  // square is never made; only the trimmed result counts against the limit (tooLarge).
   std::unique_ptr<Image> rotate(double degrees, ImageStatus* status = nullptr) const;
   // Box of the pixels other than (255, 255, 255, 255); none at all is noContent.
   std::unique_ptr<Image> autoCrop(ImageStatus* status = nullptr) const;
