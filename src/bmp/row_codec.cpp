@@ -1,5 +1,6 @@
 #include "bmp/row_codec.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -156,29 +157,40 @@ uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel) {
   return static_cast<uint8_t>(result);
 }
 
-NearestIndexCache::NearestIndexCache(std::span<const BitmapPixel> table) : table_(table) {
-  keys_.fill(0xFFFFFFFFu);
-  values_.fill(0);
+namespace {
+
+// Table indices for a row, a block at a time, into a small buffer: f(x, index) for every x.
+template <typename F>
+void eachIndex(const BitmapPixel* in, size_t width, NearestIndexCache& nearest, F&& f) {
+  constexpr size_t kBlock = 256;
+  uint8_t index[kBlock];
+  for (size_t start = 0; start < width; start += kBlock) {
+    const size_t count = std::min(kBlock, width - start);
+    nearest.indices(in + start, index, count);
+    for (size_t j = 0; j < count; ++j) f(start + j, index[j]);
+  }
 }
 
+}  // namespace
+
 void packRow1(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest) {
-  for (size_t k = 0; k * 8 < width; ++k) {
-    unsigned byte = 0;  // index(8k + j) * 2^(7 - j), kept modulo 256
-    for (size_t j = 0; j < 8 && k * 8 + j < width; ++j) byte += unsigned{nearest(in[k * 8 + j])} << (7 - j);
-    out[k] = static_cast<uint8_t>(byte);
-  }
+  // Byte k is the sum of index(8k + j) * 2^(7 - j), kept modulo 256.
+  std::fill(out, out + (width + 7) / 8, uint8_t{0});
+  eachIndex(in, width, nearest, [out](size_t x, uint8_t index) {
+    out[x / 8] = static_cast<uint8_t>(out[x / 8] + (unsigned{index} << (7 - x % 8)));
+  });
 }
 
 void packRow4(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest) {
-  for (size_t k = 0; k * 2 < width; ++k) {
-    unsigned byte = 16u * nearest(in[2 * k]);
-    if (2 * k + 1 < width) byte += nearest(in[2 * k + 1]);
-    out[k] = static_cast<uint8_t>(byte);
-  }
+  // Byte k is 16 * index(2k) + index(2k + 1), kept modulo 256.
+  std::fill(out, out + (width + 1) / 2, uint8_t{0});
+  eachIndex(in, width, nearest, [out](size_t x, uint8_t index) {
+    out[x / 2] = static_cast<uint8_t>(out[x / 2] + (x % 2 == 0 ? 16u * index : unsigned{index}));
+  });
 }
 
 void packRow8(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest) {
-  for (size_t x = 0; x < width; ++x) out[x] = nearest(in[x]);
+  nearest.indices(in, out, width);
 }
 
 void packRow16(const BitmapPixel* in, uint8_t* out, size_t width) {

@@ -3,6 +3,8 @@
 #pragma once
 #include <bmpfun/bmp.hpp>
 
+#include "bmp/nearest_index.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,28 +39,6 @@ void unpackRow16(const uint8_t* in, BitmapPixel* out, size_t width, const Masks1
 
 // The plain nearest-entry scan of nearestTableIndex over any table.
 uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel);
-
-// nearestIndex for a whole save: the answer depends only on red, green and blue, so it
-// is remembered per colour in a small direct-mapped cache.
-class NearestIndexCache {
- public:
-  explicit NearestIndexCache(std::span<const BitmapPixel> table);
-  uint8_t operator()(BitmapPixel p) {
-    const uint32_t key = uint32_t{p.blue} | (uint32_t{p.green} << 8) | (uint32_t{p.red} << 16);
-    const size_t slot = (key * 2654435761u) >> (32 - kSlotBits);
-    if (keys_[slot] != key) {
-      keys_[slot] = key;
-      values_[slot] = nearestIndex(table_, p);
-    }
-    return values_[slot];
-  }
-
- private:
-  static constexpr int kSlotBits = 12;
-  std::span<const BitmapPixel> table_;
-  std::array<uint32_t, size_t{1} << kSlotBits> keys_;  // 0xFFFFFFFF: empty (no colour has it)
-  std::array<uint8_t, size_t{1} << kSlotBits> values_;
-};
 
 // width pixels -> file row data (padding not touched; the unused low bits of a last,
 // partly used byte are 0). 24 and 16 bits drop alpha.
