@@ -27,8 +27,15 @@ namespace {
 
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
-struct Context {
+// The command line uses every processor unless told otherwise (--threads).
+Limits commandLineLimits() {
   Limits limits;
+  limits.threads = 0;
+  return limits;
+}
+
+struct Context {
+  Limits limits = commandLineLimits();
   SaveOptions save;  // --sync
 };
 
@@ -128,6 +135,11 @@ void printHelp() {
       "    --sync\n"
       "        Flush each output file to the disk before it replaces the old one, and its\n"
       "        folder after, so that the result survives a power loss (see OUTPUT FILES).\n"
+      "    --threads N, --threads=N\n"
+      "        Use at most N threads (1 to 256; default: one per processor this\n"
+      "        program may run on). Results are the same for every N; small images\n"
+      "        stay on one thread. noise, the random and Floyd-Steinberg dithers,\n"
+      "        blur and sharpen always run on one thread.\n"
       "    --help     Show this page.\n"
       "    --version  Print 'bmpfun VERSION'.\n"
       "\n"
@@ -325,20 +337,32 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
     // An option with a value takes it as "--name=VALUE" or as the next argument.
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    if (name == "--max-pixels") {
-      std::string value;
+    std::string value;
+    const auto takeValue = [&]() {
       if (eq != std::string::npos) {
         value = arg.substr(eq + 1);
-      } else if (at + 1 < args.size()) {
-        value = args[++at];
-      } else {
-        return usageError("--max-pixels needs a number");
+        return true;
       }
+      if (at + 1 >= args.size()) return false;
+      value = args[++at];
+      return true;
+    };
+    if (name == "--max-pixels") {
+      if (!takeValue()) return usageError("--max-pixels needs a number");
       const auto n = parseInt(value);
       if (!n || *n < 1 || *n > (1 << 30)) {
         return usageError("--max-pixels must be an integer from 1 to 1073741824, not '" + value + "'");
       }
       ctx.limits.maxPixels = *n;
+      continue;
+    }
+    if (name == "--threads") {
+      if (!takeValue()) return usageError("--threads needs a number");
+      const auto n = parseInt(value);
+      if (!n || *n < 1 || *n > 256) {
+        return usageError("--threads must be an integer from 1 to 256, not '" + value + "'");
+      }
+      ctx.limits.threads = *n;
       continue;
     }
     return usageError("unknown option '" + arg + "'");
@@ -351,6 +375,7 @@ int run(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   Context ctx;
   if (const int code = parseGlobalOptions(args, ctx); code >= 0) return code;
+  ctx.save.threads = ctx.limits.threads;  // Bitmap saves pack their rows on the same threads
   if (args.empty()) return usageError("no command given");
   const std::string command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());

@@ -53,6 +53,10 @@ TEST_F(Cli, UsageErrorsExitTwoBeforeTouchingFiles) {
       {"--max-pixels", "0", "convert", card, out},
       {"--max-pixels", "1073741825", "convert", card, out},
       {"--max-pixels"},
+      {"--threads", "0", "convert", card, out},
+      {"--threads=257", "convert", card, out},
+      {"convert", card, out, "--threads", "two"},
+      {"--threads"},
       {"--bogus", "convert", card, out},
       {"testcard", out, "0", "10"},
       {"testcard", out, "10"},
@@ -79,6 +83,34 @@ TEST_F(Cli, NumbersAcceptedAtTheirLimits) {
 }
 
 // Every failure is one line on stderr that names the cause: the whole line is checked.
+// --threads takes 1 to 256 anywhere on the line; the files come out the same whatever the
+// count (the picture is large enough that the operations and the codec do split).
+TEST_F(Cli, ThreadCountsGiveTheSameFiles) {
+  const std::string big = dir.file("big.bmp");
+  ASSERT_EQ(runCli({"testcard", big, "700", "500"}).exitCode, 0);
+  const std::vector<std::vector<std::string>> commands = {
+      {"apply", big, "OUT", "sampling=1", "rotate=21", "saturation=1.4", "ordered-dither=3"},
+      {"fun", big, "OUT", "1"},
+      {"convert", big, "OUT", "8"},
+      {"rescale", big, "OUT", "P", "130"},
+  };
+  for (const auto& command : commands) {
+    std::vector<uint8_t> want;
+    for (const std::string threads : {"1", "2", "256"}) {
+      const std::string out = dir.file("out-" + threads + ".bmp");
+      std::vector<std::string> args = {"--threads", threads};
+      for (const auto& a : command) args.push_back(a == "OUT" ? out : a);
+      ASSERT_EQ(runCli(args).exitCode, 0) << command[0] << " with " << threads << " threads";
+      if (want.empty()) {
+        want = readBytes(out);
+      } else {
+        EXPECT_EQ(readBytes(out), want) << command[0] << " with " << threads << " threads";
+      }
+    }
+  }
+  EXPECT_EQ(runCli({"convert", card, dir.file("x.bmp"), "--threads=256"}).exitCode, 0);
+}
+
 TEST_F(Cli, FailuresExitOneWithTheirOwnReason) {
   const std::string out = dir.file("out.bmp");
   const std::string missing = dir.file("missing.bmp");
@@ -135,7 +167,7 @@ TEST_F(Cli, VersionHelpAndInfoPrintOnStdout) {
   EXPECT_EQ(v.out.rfind("bmpfun ", 0), 0u);
   const RunResult h = runCli({"--help"});
   EXPECT_EQ(h.exitCode, 0);
-  for (const char* word : {"SYNOPSIS", "EXIT STATUS", "--max-pixels", "convert", "rescale", "info",
+  for (const char* word : {"SYNOPSIS", "EXIT STATUS", "--max-pixels", "--threads", "convert", "rescale", "info",
                            "apply", "fun", "noise", "testcard", "floyd-steinberg-dither", "auto-crop",
                            "edge-detect", "extract-channel", "mosaic", "rotate", "scale", "crop"}) {
     EXPECT_NE(h.out.find(word), std::string::npos) << word;

@@ -125,6 +125,10 @@ struct SaveOptions {
   // flushed (fsync) before the rename and its folder after it, at the cost of waiting for
   // the disk.
   bool sync = false;
+  // Threads that may pack the rows (and map them to their nearest table entries), counted as
+  // Limits::threads counts them: 1 the caller's thread alone, 0 one per processor. The bytes
+  // written do not depend on it. (An Image saves with its own limits' thread count.)
+  int32_t threads = 1;
 };
 
 namespace detail {
@@ -191,8 +195,10 @@ class Bitmap {
   // also for a writable file in it; devices and pipes are written directly.
   bool saveFile(const std::string& path, BmpStatus* status = nullptr) const;
   bool saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status = nullptr) const;
-  // The bytes saveFile writes, into out (replaced; left empty on failure).
+  // The bytes saveFile writes, into out (replaced; left empty on failure). Of the options
+  // only threads plays a part.
   bool saveMemory(std::vector<uint8_t>& out, BmpStatus* status = nullptr) const;
+  bool saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, BmpStatus* status = nullptr) const;
 
   // Direct access to the grid: row-major, element x + y * width.
   const BitmapPixel* data() const { return grid_.get(); }

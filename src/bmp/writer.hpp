@@ -35,7 +35,8 @@ struct FileFields {
 };
 
 // Where the rows to write come from. row(y, scratch) gives row y (0 at the top) as width
-// bitmap pixels: in scratch (room for width pixels), or in storage of the source's own.
+// bitmap pixels: in scratch (room for width pixels), or in storage of the source's own. It
+// may be called from several threads at once, each with a scratch row of its own.
 class RowSource {
  public:
   virtual ~RowSource() = default;
@@ -48,6 +49,8 @@ struct SaveJob {
   FileFields fields;
   std::span<const BitmapPixel> table;
   RowSource& rows;
+  // Threads that may pack rows, as Limits::threads counts them (1: the caller's alone).
+  int32_t threads = 1;
 };
 
 // The file at path, through io: either the whole file or, on failure, what was at path

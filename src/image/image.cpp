@@ -68,12 +68,27 @@ void report(ImageStatus* status, ImageStatus value) {
   if (status != nullptr) *status = value;
 }
 
-// Decoded rows land in a one-row buffer and go into the image's pixels swapped.
+// Decoded rows land in a one-row buffer and go into the image's pixels swapped; with several
+// threads decoding, one such buffer per thread.
 class PixelSink final : public detail::RowSink {
  public:
   PixelSink(Pixel* pixels, size_t width) : pixels_(pixels), width_(width), row_(width) {}
   BitmapPixel* row(size_t) override { return row_.data(); }
   void rowDone(size_t y) override { swapRedBlue(row_.data(), pixels_ + y * width_, width_); }
+  int32_t prepareWorkers(int32_t workers) override {
+    try {
+      row_.resize(width_ * static_cast<size_t>(workers));
+      return workers;
+    } catch (const std::bad_alloc&) {
+      return 1;
+    }
+  }
+  BitmapPixel* rowOn(size_t, int32_t worker) override {
+    return row_.data() + static_cast<size_t>(worker) * width_;
+  }
+  void rowDoneOn(size_t y, int32_t worker) override {
+    swapRedBlue(rowOn(y, worker), pixels_ + y * width_, width_);
+  }
 
  private:
   Pixel* pixels_;
@@ -209,7 +224,7 @@ bool saveWith(const Image& image, ImageStatus* status, Save save) {
     PixelRows rows(image.pixels().data(), static_cast<size_t>(image.width()));
     const detail::FileFields fields{24, image.width(), image.height(), image.xPixelsPerMeter(),
                                     image.yPixelsPerMeter()};
-    ok = save(detail::SaveJob{fields, {}, rows}, codec);
+    ok = save(detail::SaveJob{fields, {}, rows, image.limits().threads}, codec);
   } catch (const std::bad_alloc&) {
     codec.cause = BmpCause::outOfMemory;
   }

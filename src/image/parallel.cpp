@@ -62,12 +62,12 @@ void runChunks(int32_t workers, int64_t count, ChunkBody body) {
   std::mutex errorLock;
   std::exception_ptr error;
 
-  auto work = [&]() noexcept {
+  auto work = [&](int32_t worker) noexcept {
     try {
       while (!stop.load(std::memory_order_relaxed)) {
         const int64_t first = next.fetch_add(chunkSize, std::memory_order_relaxed);
         if (first >= count) break;
-        body.fn(body.context, first, std::min(count, first + chunkSize));
+        body.fn(body.context, worker, first, std::min(count, first + chunkSize));
       }
     } catch (...) {
       const std::lock_guard<std::mutex> hold(errorLock);
@@ -80,11 +80,11 @@ void runChunks(int32_t workers, int64_t count, ChunkBody body) {
     std::vector<std::jthread> helpers;
     try {
       helpers.reserve(static_cast<size_t>(workers - 1));
-      for (int32_t k = 1; k < workers; ++k) helpers.emplace_back(work);
+      for (int32_t k = 1; k < workers; ++k) helpers.emplace_back(work, k);
     } catch (...) {
       // Out of memory or threads: the helpers that did start and this thread share the work.
     }
-    work();
+    work(0);
   }  // every helper is joined here, before anything is read or rethrown
 
   if (error) std::rethrow_exception(error);

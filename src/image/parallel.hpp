@@ -32,35 +32,44 @@ inline constexpr double kCostPerThread = 100'000.0;
 // The number of threads forEachChunk will use for count items of the given cost.
 int32_t workersFor(const Limits& limits, int64_t count, double costPerItem);
 
-// The type-erased body of runChunks: fn(context, first, end) for the items [first, end).
+// The type-erased body of runChunks: fn(context, worker, first, end) for the items
+// [first, end), on worker number `worker`.
 struct ChunkBody {
   void* context;
-  void (*fn)(void* context, int64_t first, int64_t end);
+  void (*fn)(void* context, int32_t worker, int64_t first, int64_t end);
 };
 
-// Runs body over [0, count) in chunks on `workers` threads (the caller's one of them); every
-// item belongs to exactly one chunk. An exception thrown by the body (std::bad_alloc, say)
-// stops the handing out of further chunks, is carried to the caller's thread and rethrown
-// there once every helper has been joined. A helper that cannot be started leaves its share
-// to the others.
+// Runs body over [0, count) in chunks on `workers` threads (the caller's one of them, worker
+// 0; the helpers 1 .. workers - 1); every item belongs to exactly one chunk. An exception
+// thrown by the body (std::bad_alloc, say) stops the handing out of further chunks, is
+// carried to the caller's thread and rethrown there once every helper has been joined. A
+// helper that cannot be started leaves its share to the others.
 void runChunks(int32_t workers, int64_t count, ChunkBody body);
 
-// body(first, end) for consecutive chunks covering [0, count), on as many threads as the
-// limits allow and the work is worth.
+// body(worker, first, end) for consecutive chunks covering [0, count) on `workers` threads
+// (a number from workersFor), worker being 0 .. workers - 1: for callers that keep state per
+// thread (a scratch row, a cache), made before the call.
 template <typename Body>
-void forEachChunk(const Limits& limits, int64_t count, double costPerItem, Body&& body) {
+void forEachChunkOn(int32_t workers, int64_t count, Body&& body) {
   if (count <= 0) return;
-  const int32_t workers = workersFor(limits, count, costPerItem);
   if (workers <= 1) {
-    body(int64_t{0}, count);
+    body(int32_t{0}, int64_t{0}, count);
     return;
   }
   using B = std::remove_reference_t<Body>;
   runChunks(workers, count,
             ChunkBody{const_cast<void*>(static_cast<const void*>(&body)),
-                      [](void* context, int64_t first, int64_t end) {
-                        (*static_cast<B*>(context))(first, end);
+                      [](void* context, int32_t worker, int64_t first, int64_t end) {
+                        (*static_cast<B*>(context))(worker, first, end);
                       }});
+}
+
+// body(first, end) for consecutive chunks covering [0, count), on as many threads as the
+// limits allow and the work is worth.
+template <typename Body>
+void forEachChunk(const Limits& limits, int64_t count, double costPerItem, Body&& body) {
+  forEachChunkOn(workersFor(limits, count, costPerItem), count,
+                 [&body](int32_t, int64_t first, int64_t end) { body(first, end); });
 }
 
 }  // namespace bmpfun::detail
