@@ -7,7 +7,9 @@
 #include <bmpfun/image.hpp>
 
 #include "args.hpp"
+#include "batch.hpp"
 #include "header_text.hpp"
+#include "messages.hpp"
 #include "ops.hpp"
 #include "signals.hpp"
 #include "testcard.hpp"
@@ -49,33 +51,17 @@ int failure(const std::string& line) {
   return kFailed;
 }
 
-// The reason a file could not be read, in the words a shell user expects: the system's own
-// text for a file that cannot be opened, the codec's sentence otherwise, with the option
-// that helps where there is one.
-std::string loadReason(const BmpStatus& status) {
-  std::string reason = status.cause == BmpCause::cannotOpen ? std::strerror(status.systemError) : to_string(status);
-  if (status.cause == BmpCause::tooLarge) reason += " (see --max-pixels)";
-  if (status.extendedReads) reason += " (read it with --extended)";
-  return reason;
-}
+int loadError(const std::string& path, const BmpStatus& status) { return failure(loadFailureLine(path, status)); }
 
-int loadError(const std::string& path, const BmpStatus& status) {
-  return failure("Error loading image: " + path + ": " + loadReason(status));
-}
-
-int loadError(const std::string& path, const ImageStatus& status) {
-  if (status == ImageStatus::loadFailed) return loadError(path, status.codec());
-  return failure("Error loading image: " + path + ": " + to_string(status));
-}
+int loadError(const std::string& path, const ImageStatus& status) { return failure(loadFailureLine(path, status)); }
 
 // A file that loaded although its data ends early: one line, the exit status unchanged.
 void warnIfCut(const std::string& path, const BmpStatus& status) {
-  if (status.hasWarnings()) std::fprintf(stderr, "warning: %s: %s\n", path.c_str(), warningText(status).c_str());
+  const std::string line = warningLine(path, status);
+  if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-int writeError(const std::string& path, const BmpStatus& status) {
-  return failure("bmpfun: " + path + ": cannot write the file: " + to_string(status));
-}
+int writeError(const std::string& path, const BmpStatus& status) { return failure(writeFailureLine(path, status)); }
 
 void printHelp() {
   std::printf(
@@ -115,6 +101,20 @@ void printHelp() {
       "        are integers, F, SX, SY, DEG reals:\n");
   for (const auto& op : allOps()) std::printf("          %-26s %s\n", op.usage, op.help);
   std::printf(
+      "\n"
+      "    batch OUTDIR CHAIN INPUT...\n"
+      "        Apply CHAIN, one argument holding apply's OPs separated by blanks (e.g.\n"
+      "        'sampling=1 fun=1'), to every INPUT, and write each result as a 24-bit\n"
+      "        BMP into the folder OUTDIR (made if missing) under the input's file name.\n"
+      "        Where apply takes one file and the output's name, batch takes many and\n"
+      "        names nothing: several files are worked on at once within --threads,\n"
+      "        one file's failure does not stop the others, and a file is never\n"
+      "        written over an input (nor over another input's result): such a file\n"
+      "        fails instead. stderr gets each failure on a line, a progress line when\n"
+      "        it is a terminal, and a summary 'batch: N written, M failed'; the exit\n"
+      "        status is 1 when any file failed. Each file comes out as apply would\n"
+      "        write it; a chain with noise or random-dither runs one file at a time,\n"
+      "        each from the random sequence a fresh bmpfun starts with.\n"
       "\n"
       "    fun INPUT OUTPUT EFFECT\n"
       "        Warp INPUT with effect 0 (sine wave), 1 (polar disc, (2h+1) x (2h+1))\n"
@@ -165,7 +165,8 @@ void printHelp() {
       "EXIT STATUS\n"
       "    0  success\n"
       "    1  the operation failed (unreadable input, image too large, output not\n"
-      "       written, no such effect, ...); the reason is on stderr\n"
+      "       written, no such effect, ...; for batch: any file); the reason is on\n"
+      "       stderr\n"
       "    2  usage error: no or unknown command, wrong argument count, a number that\n"
       "       does not parse\n"
       "\n"
@@ -175,7 +176,8 @@ void printHelp() {
       "    bmpfun info card8.bmp\n"
       "    bmpfun fun card.bmp disc.bmp 1\n"
       "    bmpfun apply card.bmp out.bmp sampling=1 rotate=30 floyd-steinberg-dither=1\n"
-      "    bmpfun rescale card.bmp half.bmp P 50\n",
+      "    bmpfun rescale card.bmp half.bmp P 50\n"
+      "    bmpfun batch discs/ 'sampling=1 fun=1' photos/*.bmp\n",
       kTestCardWidth, kTestCardHeight);
 }
 
@@ -386,6 +388,11 @@ int run(int argc, char** argv) {
   if (command == "apply") return cmdApply(ctx, rest);
   if (command == "fun") return cmdFun(ctx, rest);
   if (command == "noise") return cmdNoise(ctx, rest);
+  if (command == "batch") {
+    std::string usage;
+    const int code = runBatch(ctx.limits, rest, usage);
+    return usage.empty() ? code : usageError(usage);
+  }
   return usageError("unknown command '" + command + "'");
 }
 

@@ -1,0 +1,19 @@
+// `bmpfun batch OUTDIR CHAIN INPUT...`: one chain of apply's operations on many files, each
+// result written into OUTDIR under its input's file name, several files at a time.
+#pragma once
+#include <bmpfun/limits.hpp>
+
+#include <string>
+#include <vector>
+
+namespace bmpfun::cli {
+
+// Runs the command on args (what follows the word batch) and returns the exit status: 0
+// every file written, 1 any file failed (or OUTDIR could not be made). A usage error is
+// returned in usage (nothing is read or written then) with exit status 2.
+int runBatch(const Limits& limits, const std::vector<std::string>& args, std::string& usage);
+
+// The operation tokens of a chain: its words, split at blanks.
+std::vector<std::string> chainWords(const std::string& chain);
+
+}  // namespace bmpfun::cli
