@@ -1,12 +1,14 @@
 // The batch command. Files are handed out one at a time to a few workers; each worker loads a
 // file, runs the chain and writes the result, with the library's operations on the threads
 // left over (with more files than threads, every worker runs its operations on one thread,
-// which spends no time starting threads inside the operations). Diagnostics are whole lines
-// on stderr under one lock; on a terminal a progress line is kept below them.
+// which spends no time starting threads inside the operations). The calling thread is one of
+// the workers. Diagnostics are whole lines on stderr under one lock; on a terminal a progress
+// line is kept below them, redrawn as files finish.
 #include "batch.hpp"
 
 #include <bmpfun/image.hpp>
 
+#include "image/c_random.hpp"
 #include "image/parallel.hpp"
 #include "messages.hpp"
 #include "ops.hpp"
@@ -17,9 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -109,43 +109,38 @@ class Progress {
     std::fprintf(stderr, "%s\n", line.c_str());
   }
 
+  // Counts the file and, on a terminal, redraws the progress line (ten times a second at
+  // most).
   void fileDone(bool written) {
-    {
-      const std::lock_guard<std::mutex> hold(lock_);
-      ++done_;
-      if (!written) ++failed_;
+    const std::lock_guard<std::mutex> hold(lock_);
+    ++done_;
+    if (!written) ++failed_;
+    if (terminal_ && Clock::now() - drawn_ >= std::chrono::milliseconds(100)) {
+      draw();
+      drawn_ = Clock::now();
     }
-    changed_.notify_one();
   }
 
-  // Until every file is done: on a terminal, the progress line.
-  void waitAndShow() {
-    std::unique_lock<std::mutex> hold(lock_);
-    Clock::time_point drawn{};
-    while (done_ < total_) {
-      // Every finished file wakes this, but the line is redrawn ten times a second at most.
-      if (terminal_ && Clock::now() - drawn >= std::chrono::milliseconds(100)) {
-        draw();
-        drawn = Clock::now();
-      }
-      changed_.wait_for(hold, std::chrono::milliseconds(100));
-    }
+  // After the last file: the progress line goes, the summary comes.
+  void finish() {
+    const std::lock_guard<std::mutex> hold(lock_);
     clearLine();
+    std::fprintf(stderr, "batch: %zu written, %zu failed (%.1f s)\n", done_ - failed_, failed_, seconds());
   }
 
   size_t failed() const { return failed_; }
-  size_t written() const { return done_ - failed_; }
-  double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
 
  private:
+  double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
   // "37/200 files, 12.3 files/s, 0:13 left" (the lock is held).
   void draw() {
     const double elapsed = seconds();
     const double rate = elapsed > 0.0 ? static_cast<double>(done_) / elapsed : 0.0;
     char left[32] = "";
     if (rate > 0.0) {
-      const auto seconds = static_cast<long>(static_cast<double>(total_ - done_) / rate + 0.5);
-      std::snprintf(left, sizeof left, ", %ld:%02ld left", seconds / 60, seconds % 60);
+      const auto remaining = static_cast<long>(static_cast<double>(total_ - done_) / rate + 0.5);
+      std::snprintf(left, sizeof left, ", %ld:%02ld left", remaining / 60, remaining % 60);
     }
     std::fprintf(stderr, "\r%zu/%zu files, %.1f files/s%s\x1b[K", done_, total_, rate, left);
     std::fflush(stderr);
@@ -158,13 +153,13 @@ class Progress {
   }
 
   std::mutex lock_;
-  std::condition_variable changed_;
   size_t total_;
   size_t done_ = 0;
   size_t failed_ = 0;
   bool terminal_;
   bool shown_ = false;
   Clock::time_point start_;
+  Clock::time_point drawn_{};
 };
 
 // Load, run the chain, write; false (with the line said) on the first failure.
@@ -176,7 +171,7 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits, bo
   }
   // The chain draws random numbers: give each file the sequence a fresh process starts with,
   // so that it comes out as `bmpfun apply` would write it.
-  if (reseed) std::srand(1);
+  if (reseed) detail::seedRuntimeRand(1);
   ImageStatus status = ImageStatus::ok;
   auto image = Image::load(job.input, limits, &status);
   if (!image) {
@@ -267,17 +262,16 @@ int runBatch(const Limits& limits, const std::vector<std::string>& args, std::st
     }
   };
   {
-    std::vector<std::jthread> helpers;
+    // This thread is one of the workers.
+    detail::JoinedThreads helpers;
     try {
-      for (int32_t w = 0; w < workers; ++w) helpers.emplace_back(work);
+      for (int32_t w = 1; w < workers; ++w) helpers.threads.emplace_back(work);
     } catch (const std::exception&) {
-      // No thread to spare: the files still get done, by those that started or below.
+      // No thread to spare: the files still get done, by the workers that did start.
     }
-    if (helpers.empty()) work();
-    progress.waitAndShow();
+    work();
   }
-  std::fprintf(stderr, "batch: %zu written, %zu failed (%.1f s)\n", progress.written(),
-               progress.failed(), progress.seconds());
+  progress.finish();
   return progress.failed() > 0 ? 1 : 0;
 }
 

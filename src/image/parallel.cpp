@@ -1,6 +1,8 @@
 #include "image/parallel.hpp"
 
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
 #include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -17,14 +19,20 @@ namespace {
 // Processors this process may run on (its affinity mask, which a container or taskset may
 // narrow), else the ones the system reports, else 1.
 int32_t processorCount() {
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+  return 1;  // a WebAssembly build without threads
+#else
+#if defined(__linux__) && !defined(__EMSCRIPTEN__)
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) == 0) {
     const int count = CPU_COUNT(&set);
     if (count > 0) return count;
   }
+#endif
   const unsigned reported = std::thread::hardware_concurrency();
   return reported > 0 ? static_cast<int32_t>(std::min<unsigned>(reported, kMaxThreads)) : 1;
+#endif
 }
 
 // Chunks per worker: enough that a worker which drew cheap rows (the white outside of a
@@ -77,10 +85,10 @@ void runChunks(int32_t workers, int64_t count, ChunkBody body) {
   };
 
   {
-    std::vector<std::jthread> helpers;
+    JoinedThreads helpers;
     try {
-      helpers.reserve(static_cast<size_t>(workers - 1));
-      for (int32_t k = 1; k < workers; ++k) helpers.emplace_back(work, k);
+      helpers.threads.reserve(static_cast<size_t>(workers - 1));
+      for (int32_t k = 1; k < workers; ++k) helpers.threads.emplace_back(work, k);
     } catch (...) {
       // Out of memory or threads: the helpers that did start and this thread share the work.
     }

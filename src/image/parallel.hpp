@@ -11,12 +11,28 @@
 #include <bmpfun/limits.hpp>
 
 #include <cstdint>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 namespace bmpfun::detail {
 
 // The most threads one operation starts, whatever the limits ask for.
 inline constexpr int32_t kMaxThreads = 256;
+
+// Threads joined when they go out of scope, also when an exception passes (std::jthread is
+// not in every standard library the project builds with).
+struct JoinedThreads {
+  std::vector<std::thread> threads;
+  JoinedThreads() = default;
+  JoinedThreads(const JoinedThreads&) = delete;
+  JoinedThreads& operator=(const JoinedThreads&) = delete;
+  ~JoinedThreads() {
+    for (std::thread& t : threads) {
+      if (t.joinable()) t.join();
+    }
+  }
+};
 
 // The threads an operation may use: threads 1 (or below 0) is the caller's thread alone,
 // 0 one per processor this process may run on, n the smaller of n and kMaxThreads.
