@@ -14,6 +14,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bmpfun {
@@ -94,8 +95,8 @@ class Image {
   int32_t samplingMethod() const { return samplingMethod_; }
   const Limits& limits() const { return limits_; }
   // Every pixel, row-major (width() x height() of them); the count cannot change.
-  std::span<Pixel> pixels() { return pixels_; }
-  std::span<const Pixel> pixels() const { return pixels_; }
+  std::span<Pixel> pixels() { return {pixels_.data(), pixels_.size()}; }
+  std::span<const Pixel> pixels() const { return {pixels_.data(), pixels_.size()}; }
   // The resolution of the file the image was loaded from, in pixels per metre; 0 (written
   // as 3780) for an image made any other way.
   int32_t xPixelsPerMeter() const { return xPixelsPerMeter_; }
@@ -168,14 +169,40 @@ class Image {
   size_t index(int32_t x, int32_t y) const {
     return static_cast<size_t>(x) + static_cast<size_t>(y) * static_cast<size_t>(width_);
   }
-  // Size the pixels, painted blank (or left for the caller to overwrite); shared by the
-  // factories.
+  // Size the pixels, painted blank (or left for the caller to overwrite, which then touches
+  // the memory first, on its own threads); shared by the factories and the operations that
+  // write every pixel of their result.
   static std::unique_ptr<Image> allocate(int32_t width, int32_t height, const Limits& limits,
                                          ImageStatus* status, bool paint = true);
   static std::unique_ptr<Image> loadFrom(detail::ByteSource& source, const Limits& limits,
                                          ImageStatus* status);
 
-  std::vector<Pixel> pixels_;
+  // The pixel storage, a block of the codec's grid storage (unpainted when it is made).
+  class Grid {
+   public:
+    Pixel* data() { return block_.get(); }
+    const Pixel* data() const { return block_.get(); }
+    size_t size() const { return size_; }
+    Pixel& operator[](size_t k) { return block_[k]; }
+    const Pixel& operator[](size_t k) const { return block_[k]; }
+    void reset(Pixel* block, size_t size) {
+      block_.reset(block);
+      size_ = size;
+    }
+    void swap(Grid& other) noexcept {
+      block_.swap(other.block_);
+      std::swap(size_, other.size_);
+    }
+
+   private:
+    struct Release {
+      void operator()(Pixel* block) const noexcept;
+    };
+    std::unique_ptr<Pixel[], Release> block_;
+    size_t size_ = 0;
+  };
+
+  Grid pixels_;
   int32_t width_ = 0;
   int32_t height_ = 0;
   int32_t pixelCount_ = 0;

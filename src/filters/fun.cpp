@@ -22,6 +22,9 @@ namespace {
 constexpr double kPi = 3.141592;
 constexpr double kInversePi = 0.3183099524062959;
 
+// What a new image holds where nothing is stored: white with alpha 0.
+constexpr Pixel kBlank{255, 255, 255, 0};
+
 // Nanoseconds per output pixel on one core, for the choice of thread count, besides the
 // sample itself: the square root and arc tangent of a polar pixel (averaged with the cheap
 // white pixels outside the disc).
@@ -112,7 +115,7 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
   const size_t stride = static_cast<size_t>(w);
 
   if (effect == 0) {
-    auto out = create(w, h, limits_, status);
+    auto out = allocate(w, h, limits_, status, false);  // every pixel is sampled below
     if (!out) return out;
     // One sine per column: multiply by pi' first, divide by w second.
     const double amplitude = static_cast<double>(h / 2);
@@ -146,8 +149,8 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
       report(status, ImageStatus::tooLarge);
       return nullptr;
     }
-    auto out =
-        create(static_cast<int32_t>(side), static_cast<int32_t>(side), limits_, status);
+    auto out = allocate(static_cast<int32_t>(side), static_cast<int32_t>(side), limits_, status,
+                        false);  // every pixel is sampled below
     if (!out) return out;
     // Offset (i, c) is stored at column i + h, row c + h.
     Pixel* const pixels = out->pixels_.data();
@@ -171,7 +174,7 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
   // I <= min(e, 2h) and I = e (mod w); its C = (e - I) / w < h always lies in range. For
   // e in row R, column x of the output that is I = x + k * w with
   // k = min(R, (2h - x) / w), C = R - k; columns x > 2h get no store and stay blank.
-  auto out = create(w, h, limits_, status);
+  auto out = allocate(w, h, limits_, status, false);  // every pixel is written below
   if (!out) return out;
   const int64_t lastI = int64_t{2} * h;
   const int64_t written = std::min<int64_t>(w, lastI + 1);
@@ -186,6 +189,7 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
           const int64_t k = std::min(r, (lastI - x) / w);
           row[x] = map.at(sampler, x + k * w - h, r - k - h);
         }
+        std::fill(row + written, row + w, kBlank);
       }
     });
   });
@@ -199,8 +203,9 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
 // j mod 4 and the parity of i, and their alpha stays 0. A band width of 0 or less writes
 // nothing.
 std::unique_ptr<Image> Image::mosaic(int32_t bandWidth, ImageStatus* status) const {
-  auto out = create(width_, height_, limits_, status);
-  if (!out || bandWidth <= 0) return out;
+  if (bandWidth <= 0) return create(width_, height_, limits_, status);
+  auto out = allocate(width_, height_, limits_, status, false);  // every pixel is written below
+  if (!out) return out;
   const int64_t a = bandWidth;
   const int64_t cellColumns = (int64_t{2} * width_) / a;  // cells with i below this are visited
   const Pixel* const source = pixels_.data();
@@ -216,6 +221,7 @@ std::unique_ptr<Image> Image::mosaic(int32_t bandWidth, ImageStatus* status) con
       for (int32_t k = 0; k < width_; ++k, ++element) {
         const int64_t j = (int64_t{k} + l) / a;  // k + l >= 0: plain division floors
         const int64_t i = j - floorDiv(int64_t{k} - l, a);
+        target[element] = kBlank;
         if (i < cellColumns) mosaicPixel(source[element], target[element], i, j);
       }
     }

@@ -29,6 +29,8 @@ constexpr Pixel kWhite{255, 255, 255, 255};
 // autoCrop's scan.
 constexpr double kRowScanCost = 1000.0;
 constexpr double kScanCost = 0.3;
+// ... and one pixel of a copy into fresh memory (mostly its page faults).
+constexpr double kCopyCost = 1.0;
 
 void report(ImageStatus* status, ImageStatus value) {
   if (status != nullptr) *status = value;
@@ -63,16 +65,19 @@ std::unique_ptr<Image> Image::crop(int32_t x, int32_t y, int32_t width, int32_t 
     report(status, ImageStatus::outsideSource);
     return nullptr;
   }
-  auto out = create(width, height, limits_, status);
+  auto out = allocate(width, height, limits_, status, false);  // every pixel is copied below
   if (!out) return out;
   // A plain copy of all four channels; every target pixel is written once, so copying row
-  // by row gives the same image as the column walk.
+  // by row gives the same image as the column walk, and the rows may go to several threads.
   const size_t rowLength = static_cast<size_t>(width);
-  for (int32_t j = 0; j < height; ++j) {
-    const auto from = pixels_.begin() + static_cast<std::ptrdiff_t>(index(x, y + j));
-    std::copy(from, from + static_cast<std::ptrdiff_t>(rowLength),
-              out->pixels_.begin() + static_cast<std::ptrdiff_t>(out->index(0, j)));
-  }
+  const Pixel* const source = pixels_.data();
+  Pixel* const target = out->pixels_.data();
+  detail::forEachChunk(limits_, height, kCopyCost * width, [&](int64_t first, int64_t end) {
+    for (auto j = static_cast<int32_t>(first); j < end; ++j) {
+      const Pixel* from = source + index(x, y + j);
+      std::copy(from, from + rowLength, target + out->index(0, j));
+    }
+  });
   return out;
 }
 
@@ -86,7 +91,7 @@ std::unique_ptr<Image> Image::scale(double sx, double sy, ImageStatus* status) c
       !outputSide(static_cast<double>(height_) * sy, outHeight, status)) {
     return nullptr;
   }
-  auto out = create(outWidth, outHeight, limits_, status);
+  auto out = allocate(outWidth, outHeight, limits_, status, false);  // every pixel is sampled
   if (!out) return out;
   // Every output pixel depends on its position alone, so the rows are filled one after the
   // other (the column-by-column order cannot be seen), with the method chosen once, and split
@@ -303,8 +308,9 @@ std::unique_ptr<Image> Image::rotate(double degrees, ImageStatus* status) const 
       report(status, ImageStatus::tooLarge);
       return nullptr;
     }
-    auto out = create(static_cast<int32_t>(boxWidth), static_cast<int32_t>(boxHeight), limits_,
-                      status);
+    // Every pixel of the box is written below.
+    auto out = allocate(static_cast<int32_t>(boxWidth), static_cast<int32_t>(boxHeight), limits_,
+                        status, false);
     if (!out) return out;
 
     // Second pass: the box, row by row. Outside a row's inside span every sample is white.

@@ -156,7 +156,7 @@ void Image::sharpen(int32_t maskSize) {
 
 bool Image::edgeDetect() {
   // The result goes to a working image so that every pixel reads unchanged neighbours.
-  auto work = Image::create(width_, height_, limits_);
+  auto work = allocate(width_, height_, limits_, nullptr, false);  // every pixel is written below
   if (!work) return false;
   // Every working pixel reads this image only, which nothing changes until the end, so the
   // rows are split over the image's threads.
@@ -165,10 +165,9 @@ bool Image::edgeDetect() {
     for (auto y = static_cast<int32_t>(firstRow); y < endRow; ++y) {
       for (int32_t x = 0; x < width_; ++x) {
         Pixel& out = target.pixel(x, y);
-        if (x == 0 || y == 0 || x == width_ - 1 || y == height_ - 1) {
-          out.set(0, 0, 0);
-          continue;
-        }
+        // The working image's alpha is a blank image's 0, and stays so.
+        out = Pixel{0, 0, 0, 0};
+        if (x == 0 || y == 0 || x == width_ - 1 || y == height_ - 1) continue;
         int32_t r = 0, g = 0, b = 0;
         for (int32_t dx = -1; dx <= 1; ++dx) {
           for (int32_t dy = -1; dy <= 1; ++dy) {
@@ -179,7 +178,7 @@ bool Image::edgeDetect() {
             b += weight * n.b;
           }
         }
-        // Low 8 bits: -1 wraps to 255, 256 to 0. The working image's alpha stays its blank 0.
+        // Low 8 bits: -1 wraps to 255, 256 to 0.
         out.set(r, g, b);
       }
     }

@@ -8,6 +8,7 @@
 #include "bmp/grid_storage.hpp"
 #include "bmp/reader.hpp"
 #include "bmp/writer.hpp"
+#include "image/parallel.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -68,6 +69,9 @@ void report(ImageStatus* status, ImageStatus value) {
   if (status != nullptr) *status = value;
 }
 
+// Nanoseconds per pixel on one core to paint or copy fresh memory (mostly the page faults).
+constexpr double kPaintCost = 1.0;
+
 // Decoded rows land in a one-row buffer and go into the image's pixels swapped; with several
 // threads decoding, one such buffer per thread.
 class PixelSink final : public detail::RowSink {
@@ -126,15 +130,18 @@ std::unique_ptr<Image> Image::allocate(int32_t width, int32_t height, const Limi
   }
   try {
     auto image = std::make_unique<Image>(Key{});
-    // Reserved (untouched) first, so that a large array can still be put on huge pages.
-    image->pixels_.reserve(static_cast<size_t>(count));
-    detail::adviseHugePages(image->pixels_.data(), static_cast<size_t>(count) * sizeof(Pixel));
-    // Blank: white with alpha 0. Pixels that a loader overwrites at once are left as a new
-    // Pixel makes them (the vector has to construct them either way).
+    // Grid storage: on huge pages where the system has them, and not touched here, so that
+    // whoever writes the pixels first (on as many threads as it uses) also takes the faults.
+    image->pixels_.reset(detail::allocateGridOf<Pixel>(static_cast<uint64_t>(count)),
+                         static_cast<size_t>(count));
     if (paint) {
-      image->pixels_.assign(static_cast<size_t>(count), Pixel{255, 255, 255, 0});
-    } else {
-      image->pixels_.resize(static_cast<size_t>(count));
+      // Blank: white with alpha 0, row bands on the limits' threads.
+      Pixel* const pixels = image->pixels_.data();
+      const auto stride = static_cast<size_t>(width);
+      detail::forEachChunk(limits, height, kPaintCost * width, [&](int64_t first, int64_t end) {
+        std::fill(pixels + static_cast<size_t>(first) * stride, pixels + static_cast<size_t>(end) * stride,
+                  Pixel{255, 255, 255, 0});
+      });
     }
     image->width_ = width;
     image->height_ = height;
@@ -210,8 +217,20 @@ std::unique_ptr<Image> Image::loadMemory(std::span<const uint8_t> bytes, const L
 
 std::unique_ptr<Image> Image::copyOf(const Image& source, ImageStatus* status) {
   auto image = allocate(source.width_, source.height_, source.limits_, status, false);
-  if (image) std::copy(source.pixels_.begin(), source.pixels_.end(), image->pixels_.begin());
+  if (!image) return image;
+  const Pixel* const from = source.pixels_.data();
+  Pixel* const to = image->pixels_.data();
+  const auto stride = static_cast<size_t>(source.width_);
+  detail::forEachChunk(source.limits_, source.height_, kPaintCost * source.width_,
+                       [&](int64_t first, int64_t end) {
+    std::copy(from + static_cast<size_t>(first) * stride, from + static_cast<size_t>(end) * stride,
+              to + static_cast<size_t>(first) * stride);
+  });
   return image;
+}
+
+void Image::Grid::Release::operator()(Pixel* block) const noexcept {
+  detail::releaseGridStorage(block);
 }
 
 namespace {
