@@ -5,7 +5,7 @@
 // and on every colour around the entries, in shuffled order so that the cells are worked out
 // in different orders.
 #include "bmp/nearest_index.hpp"
-#include "support/reference.hpp"
+#include "support/reference_bmp.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -64,7 +64,7 @@ void expectPlainScanAnswers(const Bitmap& bitmap, std::vector<BitmapPixel> colou
   rows.indices(colours.data(), got.data(), colours.size());
   size_t wrong = 0;
   for (size_t k = 0; k < colours.size() && wrong < 5; ++k) {
-    const uint8_t want = referenceNearest(bitmap.colorTable(), colours[k]);
+    const uint8_t want = reference::nearestEntry(bitmap.colorTable(), colours[k]);
     if (single(colours[k]) != want || got[k] != want) {
       ++wrong;
       ADD_FAILURE() << "colour " << ::testing::PrintToString(colours[k]) << ": plain scan " << int{want}

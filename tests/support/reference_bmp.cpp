@@ -74,19 +74,6 @@ void put(std::vector<uint8_t>& out, int bytes, std::initializer_list<uint64_t> v
   }
 }
 
-uint8_t nearest(const std::vector<BitmapPixel>& table, BitmapPixel p) {
-  int best = 999999, result = 0;
-  for (size_t k = 0; k < table.size(); ++k) {
-    const int db = table[k].blue - p.blue, dg = table[k].green - p.green, dr = table[k].red - p.red;
-    const int d = db * db + dg * dg + dr * dr;
-    if (d < best) {
-      best = d;
-      result = static_cast<int>(k);
-    }
-  }
-  return static_cast<uint8_t>(result);
-}
-
 }  // namespace
 
 Raster rasterOf(const Bitmap& bitmap) {
@@ -295,7 +282,7 @@ std::vector<uint8_t> encode(const Raster& raster) {
   std::map<uint32_t, unsigned> found;
   const auto indexOf = [&](BitmapPixel p) {  // the search is pure, so each colour is looked up once
     const auto [at, added] = found.try_emplace(uint32_t{p.blue} | uint32_t{p.green} << 8 | uint32_t{p.red} << 16);
-    if (added) at->second = nearest(raster.table, p);
+    if (added) at->second = nearestEntry(raster.table, p);
     return at->second;
   };
   for (int32_t y = raster.height - 1; y >= 0; --y) {
@@ -319,6 +306,19 @@ std::vector<uint8_t> encode(const Raster& raster) {
     out.insert(out.end(), row.begin(), row.end());
   }
   return out;
+}
+
+uint8_t nearestEntry(const std::vector<BitmapPixel>& table, BitmapPixel p) {
+  int best = 999999, result = 0;
+  for (size_t k = 0; k < table.size(); ++k) {
+    const int db = table[k].blue - p.blue, dg = table[k].green - p.green, dr = table[k].red - p.red;
+    const int d = db * db + dg * dg + dr * dr;
+    if (d < best) {
+      best = d;
+      result = static_cast<int>(k);
+    }
+  }
+  return static_cast<uint8_t>(result);
 }
 
 }  // namespace bmpfun::reference

@@ -55,6 +55,10 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits = {});
 std::string loadDifference(const Bitmap& bitmap, bool loaded, const BmpStatus& status,
                            std::span<const uint8_t> file, const Limits& limits = {});
 
+// The index of the first entry at the smallest squared RGB distance from p (alpha ignored),
+// scanning the whole table; 0 for an empty one.
+uint8_t nearestEntry(const std::vector<BitmapPixel>& table, BitmapPixel p);
+
 // The file the writer makes of a raster: 14 + 40 header bytes, the table (1, 4, 8 bits; each
 // pixel stored as its nearest entry, the lowest index on a tie) or the 5-6-5 masks (16 bits),
 // then the rows bottom row first, each padded with zeros to a multiple of 4 bytes.

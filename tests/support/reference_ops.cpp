@@ -192,12 +192,26 @@ Grid scale(const Image& source, double sx, double sy) {
   return out;
 }
 
-Grid rotate(const Image& source, double degrees) {
-  const double rad = degrees * kRadiansPerDegree;
+namespace {
+
+int64_t rotateSide(const Image& source) {
   const auto d = static_cast<int64_t>(std::sqrt(std::pow(static_cast<double>(source.width()), 2.0) +
                                                 std::pow(static_cast<double>(source.height()), 2.0)));
-  const int64_t side = 2 * d + 1;
-  if (!fits(source, side, side)) return {};
+  return 2 * d + 1;
+}
+
+}  // namespace
+
+bool rotateInReach(const Image& source) {
+  const int64_t side = rotateSide(source);
+  return side * side <= (int64_t{1} << 24);
+}
+
+Grid rotate(const Image& source, double degrees) {
+  if (!rotateInReach(source)) return {};
+  const double rad = degrees * kRadiansPerDegree;
+  const int64_t side = rotateSide(source);
+  const int64_t d = side / 2;
   std::vector<Pixel> square(static_cast<size_t>(side) * static_cast<size_t>(side));
   int64_t left = side, right = -1, top = side, bottom = -1;
   for (int64_t i = -d; i <= d; ++i) {
@@ -210,7 +224,7 @@ Grid rotate(const Image& source, double degrees) {
       top = std::min(top, c + d), bottom = std::max(bottom, c + d);
     }
   }
-  if (right < 0) return {};
+  if (right < 0 || !fits(source, right - left + 1, bottom - top + 1)) return {};
   Grid out{static_cast<int32_t>(right - left + 1), static_cast<int32_t>(bottom - top + 1), {}};
   for (int64_t y = top; y <= bottom; ++y) {
     for (int64_t x = left; x <= right; ++x) out.pixels.push_back(square[static_cast<size_t>(x + y * side)]);

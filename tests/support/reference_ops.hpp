@@ -38,9 +38,12 @@ Grid mosaic(const Image& source, int32_t bandWidth, std::vector<int>* writes = n
 // Empty when a side is not a number, truncates below 1, or the size passes int32 or the limit.
 Grid scale(const Image& source, double sx, double sy);
 // The (2d + 1)^2 square of samples about pixel (0, 0), d the truncated diagonal, trimmed to
-// the box of its pixels other than opaque white. Empty when the square passes the source's
-// limits or holds nothing but white.
+// the box of its pixels other than opaque white. Empty when the square holds nothing but
+// white or the box passes the source's limits. The square is made whole, so only sources
+// within rotateInReach are taken (empty otherwise).
 Grid rotate(const Image& source, double degrees);
+// True when the square of rotate has at most 2^24 pixels.
+bool rotateInReach(const Image& source);
 
 // The 25 terms of the convolution at (x, y), a outer and b inner, each scaled and added with
 // the Pixel operations; outside coordinates replaced by the centre's own.
