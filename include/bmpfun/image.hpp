@@ -57,9 +57,11 @@ std::string to_string(const ImageStatus& status);
 enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
 
 // Operations split their work over Limits::threads threads (of the limits the image was made
-// with) where the order of the work cannot be seen in the result: the warps, mosaic, scale,
-// rotate, autoCrop, edgeDetect, brightness, contrast, saturation, extractChannel, quantize
-// and orderedDither. The result is the same for every thread count. noise, randomDither,
+// with, or load's) where the order of the work cannot be seen in the result: load and save,
+// create and copyOf, the warps, mosaic, crop, scale, rotate, autoCrop, edgeDetect,
+// brightness, contrast, saturation, extractChannel, quantize and orderedDither. Threads are
+// started for the call and joined before it returns, and only for work large enough to pay
+// for them. The result is the same for every thread count. noise, randomDither,
 // FloydSteinbergDither, blur and sharpen always run on the caller's thread.
 class Image {
  public:
