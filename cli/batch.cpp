@@ -163,8 +163,8 @@ class Progress {
 };
 
 // Load, run the chain, write; false (with the line said) on the first failure.
-bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits, bool reseed,
-            Progress& progress) {
+bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
+            const SaveOptions& save, bool reseed, Progress& progress) {
   if (!job.refusal.empty()) {
     progress.say(job.refusal);
     return false;
@@ -188,7 +188,7 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits, bo
       return false;
     }
   }
-  if (!image->save(job.output, &status)) {
+  if (!image->save(job.output, save, &status)) {
     progress.say(writeFailureLine(job.output, status.codec()));
     return false;
   }
@@ -204,7 +204,8 @@ bool drawsRandomNumbers(const std::vector<Op>& ops) {
 
 }  // namespace
 
-int runBatch(const Limits& limits, const std::vector<std::string>& args, std::string& usage) {
+int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<std::string>& args,
+             std::string& usage) {
   if (args.size() < 3) {
     usage = "batch: expected OUTDIR CHAIN INPUT...";
     return 2;
@@ -254,7 +255,7 @@ int runBatch(const Limits& limits, const std::vector<std::string>& args, std::st
     for (size_t k = next++; k < jobs.size(); k = next++) {
       bool written = false;
       try {
-        written = runOne(jobs[k], ops, perFile, random, progress);
+        written = runOne(jobs[k], ops, perFile, save, random, progress);
       } catch (const std::exception& e) {  // out of memory for a message or a name
         progress.say("bmpfun: " + jobs[k].input + ": " + e.what());
       }

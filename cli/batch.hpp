@@ -1,6 +1,7 @@
 // `bmpfun batch OUTDIR CHAIN INPUT...`: one chain of apply's operations on many files, each
 // result written into OUTDIR under its input's file name, several files at a time.
 #pragma once
+#include <bmpfun/bmp.hpp>
 #include <bmpfun/limits.hpp>
 
 #include <string>
@@ -11,7 +12,9 @@ namespace bmpfun::cli {
 // Runs the command on args (what follows the word batch) and returns the exit status: 0
 // every file written, 1 any file failed (or OUTDIR could not be made). A usage error is
 // returned in usage (nothing is read or written then) with exit status 2.
-int runBatch(const Limits& limits, const std::vector<std::string>& args, std::string& usage);
+// Results are written with save (--sync).
+int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<std::string>& args,
+             std::string& usage);
 
 // The operation tokens of a chain: its words, split at blanks.
 std::vector<std::string> chainWords(const std::string& chain);

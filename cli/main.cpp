@@ -390,7 +390,7 @@ int run(int argc, char** argv) {
   if (command == "noise") return cmdNoise(ctx, rest);
   if (command == "batch") {
     std::string usage;
-    const int code = runBatch(ctx.limits, rest, usage);
+    const int code = runBatch(ctx.limits, ctx.save, rest, usage);
     return usage.empty() ? code : usageError(usage);
   }
   return usageError("unknown command '" + command + "'");
