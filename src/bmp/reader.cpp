@@ -23,7 +23,6 @@
 #include "bmp/reader.hpp"
 
 #include "bmp/grid_storage.hpp"
-#include "image/parallel.hpp"
 
 #include <algorithm>
 #include <new>
@@ -39,10 +38,6 @@ constexpr BitmapPixel kBlankPixel{255, 255, 255, 0};
 // Pixel data is read this many bytes at a time (at least one whole row): few system calls,
 // and the chunk stays in cache while its rows are unpacked.
 constexpr size_t kChunkBytes = size_t{1} << 18;
-// With several threads unpacking, more at a time, so that each round is worth their start;
-// and the nanoseconds one pixel takes to unpack (and hand to its sink) on one core.
-constexpr size_t kParallelChunkBytes = size_t{1} << 22;
-constexpr double kUnpackPixelCost = 1.0;
 
 bool isPaletted(uint16_t bits) { return bits == 1 || bits == 4 || bits == 8; }
 bool isDepth(uint16_t bits) { return isPaletted(bits) || bits == 16 || bits == 24 || bits == 32; }
@@ -205,13 +200,7 @@ bool BmpReader::readRows(RowSink& sink, BmpStatus& status) {
   const size_t w = static_cast<size_t>(info_.biWidth);
   const size_t height = static_cast<size_t>(info_.biHeight);
   const size_t rowBytes = ((size_t{bits} * w + 31) / 32) * 4;
-  // The rows of a chunk have their own places in the sink: a sink that takes rows from
-  // several threads gets each chunk's rows unpacked in parallel.
-  const int32_t wanted = workersFor(limits_, static_cast<int64_t>(height),
-                                    kUnpackPixelCost * static_cast<double>(w));
-  const int32_t workers = wanted > 1 ? std::clamp(sink.prepareWorkers(wanted), 1, wanted) : 1;
-  const size_t chunkBytes = workers > 1 ? kParallelChunkBytes : kChunkBytes;
-  const size_t chunkRows = std::min(std::max<size_t>(1, chunkBytes / rowBytes), height);
+  const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes), height);
   std::vector<uint8_t> chunk;
   try {
     chunk.resize(chunkRows * rowBytes);
@@ -233,15 +222,11 @@ bool BmpReader::readRows(RowSink& sink, BmpStatus& status) {
     const size_t rows = std::min(chunkRows, rowsLeft);
     const size_t got = source_.read(chunk.data(), rows * rowBytes);
     const size_t whole = got / rowBytes;
-    const size_t bottom = rowsLeft - 1;  // the chunk holds rows bottom, bottom - 1, ...
-    forEachChunkOn(whole > 1 ? workers : 1, static_cast<int64_t>(whole),
-                   [&](int32_t worker, int64_t first, int64_t end) {
-      for (auto k = static_cast<size_t>(first); k < static_cast<size_t>(end); ++k) {
-        unpack(chunk.data() + k * rowBytes, sink.rowOn(bottom - k, worker), w);
-        sink.rowDoneOn(bottom - k, worker);
-      }
-    });
-    rowsLeft -= whole;
+    for (size_t k = 0; k < whole; ++k) {
+      --rowsLeft;
+      unpack(chunk.data() + k * rowBytes, sink.row(rowsLeft), w);
+      sink.rowDone(rowsLeft);
+    }
     if (got < rows * rowBytes) {
       if (source_.error() != 0) {
         status.systemError = source_.error();
@@ -278,8 +263,6 @@ class GridSink final : public detail::RowSink {
   GridSink(BitmapPixel* grid, size_t width) : grid_(grid), width_(width) {}
   BitmapPixel* row(size_t y) override { return grid_ + y * width_; }
   void rowDone(size_t) override {}
-  // Every row has its own place in the grid: any number of threads may fill rows.
-  int32_t prepareWorkers(int32_t workers) override { return workers; }
 
  private:
   BitmapPixel* grid_;

@@ -18,23 +18,6 @@ class RowSink {
   virtual ~RowSink() = default;
   virtual BitmapPixel* row(size_t y) = 0;
   virtual void rowDone(size_t y) = 0;
-
-  // Rows filled on several threads at once. A sink that can take them makes room for up to
-  // `workers` threads and says how many it made room for (1: it cannot, the default); the
-  // reader then fills rows with rowOn(y, worker) and rowDoneOn(y, worker), worker being
-  // 0 .. that number - 1, every row once, on any thread, besides row and rowDone.
-  virtual int32_t prepareWorkers(int32_t workers) {
-    (void)workers;
-    return 1;
-  }
-  virtual BitmapPixel* rowOn(size_t y, int32_t worker) {
-    (void)worker;
-    return row(y);
-  }
-  virtual void rowDoneOn(size_t y, int32_t worker) {
-    (void)worker;
-    rowDone(y);
-  }
 };
 
 // Accepted: uncompressed 1, 4, 8, 16, 24 and 32-bit files, and 16-bit files with three colour

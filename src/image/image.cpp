@@ -72,27 +72,12 @@ void report(ImageStatus* status, ImageStatus value) {
 // Nanoseconds per pixel on one core to paint or copy fresh memory (mostly the page faults).
 constexpr double kPaintCost = 1.0;
 
-// Decoded rows land in a one-row buffer and go into the image's pixels swapped; with several
-// threads decoding, one such buffer per thread.
+// Decoded rows land in a one-row buffer and go into the image's pixels swapped.
 class PixelSink final : public detail::RowSink {
  public:
   PixelSink(Pixel* pixels, size_t width) : pixels_(pixels), width_(width), row_(width) {}
   BitmapPixel* row(size_t) override { return row_.data(); }
   void rowDone(size_t y) override { swapRedBlue(row_.data(), pixels_ + y * width_, width_); }
-  int32_t prepareWorkers(int32_t workers) override {
-    try {
-      row_.resize(width_ * static_cast<size_t>(workers));
-      return workers;
-    } catch (const std::bad_alloc&) {
-      return 1;
-    }
-  }
-  BitmapPixel* rowOn(size_t, int32_t worker) override {
-    return row_.data() + static_cast<size_t>(worker) * width_;
-  }
-  void rowDoneOn(size_t y, int32_t worker) override {
-    swapRedBlue(rowOn(y, worker), pixels_ + y * width_, width_);
-  }
 
  private:
   Pixel* pixels_;
