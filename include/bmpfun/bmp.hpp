@@ -125,9 +125,10 @@ struct SaveOptions {
   // flushed (fsync) before the rename and its folder after it, at the cost of waiting for
   // the disk.
   bool sync = false;
-  // Threads that may pack the rows (and map them to their nearest table entries), counted as
-  // Limits::threads counts them: 1 the caller's thread alone, 0 one per processor. The bytes
-  // written do not depend on it. (An Image saves with its own limits' thread count.)
+  // Threads that may map the pixels of a 1-, 4- or 8-bit file to their nearest table
+  // entries, counted as Limits::threads counts them: 1 the caller's thread alone, 0 one per
+  // processor. The bytes written do not depend on it; other depths are written on the
+  // caller's thread.
   int32_t threads = 1;
 };
 
