@@ -59,11 +59,10 @@ enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
 // Operations split their work over Limits::threads threads (of the limits the image was made
 // with, or load's) where the order of the work cannot be seen in the result: create and
 // copyOf, the warps, mosaic, crop, scale, rotate, autoCrop, edgeDetect, brightness, contrast,
-// saturation, extractChannel, quantize and orderedDither. Threads are
-// started for the call and joined before it returns, and only for work large enough to pay
-// for them. The result is the same for every thread count. noise, randomDither,
-// FloydSteinbergDither, blur and sharpen, and load and save, always run on the caller's
-// thread.
+// saturation, extractChannel, quantize and orderedDither. Threads are started for the call
+// and joined before it returns, and only for work large enough to pay for them. The result
+// is the same for every thread count. noise, randomDither, FloydSteinbergDither, blur and
+// sharpen, and load and save, always run on the caller's thread.
 class Image {
  public:
   // Blank image: every pixel (255, 255, 255, 0).
