@@ -238,9 +238,9 @@ TEST(ParallelRows, BitmapRescaleGivesTheSameBytesOnAnyThreadCount) {
   }
 }
 
-// The codec unpacks and packs rows on several threads (the nearest-entry mapping of 1, 4
-// and 8 bits included): every depth gives the same file and the same pixels, through a
-// Bitmap and through an Image, on any thread count.
+// The writer maps the pixels of 1-, 4- and 8-bit files to their entries on several threads,
+// each with its own search: every depth gives the same file, and reads back to the same
+// pixels, through a Bitmap and through an Image, on any thread count.
 TEST(ParallelRows, CodecGivesTheSameBytesOnAnyThreadCount) {
   for (const auto& [width, height] : kSizes) {
     const auto source = picture(width, height, 1);
