@@ -107,6 +107,8 @@ class Channel {
     return static_cast<uint8_t>((510 * uint64_t{v} + top_) / (2 * top_));
   }
   uint8_t operator()(uint32_t pixel) const { return scale(field(pixel)); }
+  // The 8-bit values of every field, for fields of at most 8 bits.
+  const uint8_t* table() const { return lut_.data(); }
 
  private:
   uint32_t mask_ = 0;
@@ -122,7 +124,15 @@ class Unpacker {
  public:
   Unpacker(const PixelLayout& layout, const Palette& palette)
       : bits_(layout.bits), palette_(palette), hasAlpha_(layout.masks[3] != 0) {
-    for (size_t c = 0; c < 4; ++c) channels_[c] = Channel(layout.masks[c]);
+    bool small = true;
+    for (size_t c = 0; c < 4; ++c) {
+      channels_[c] = Channel(layout.masks[c]);
+      small = small && contiguous(layout.masks[c]) && std::popcount(layout.masks[c]) <= 8;
+      masks_[c] = layout.masks[c];
+      shifts_[c] = layout.masks[c] == 0 ? 0 : std::countr_zero(layout.masks[c]);
+    }
+    // Fields of at most 8 contiguous bits (nearly every file) take one table look-up each.
+    small_ = small;
   }
   // count pixels from in (which starts on a pixel boundary at a byte) into out.
   void operator()(const uint8_t* in, BitmapPixel* out, size_t count) {
@@ -137,13 +147,12 @@ class Unpacker {
         for (size_t x = 0; x < count; ++x, in += 3) out[x] = BitmapPixel{in[0], in[1], in[2], 255};
         break;
       case 16:
-        for (size_t x = 0; x < count; ++x, in += 2) out[x] = fields(uint32_t{in[0]} | (uint32_t{in[1]} << 8));
+        if (small_) smallFields<2>(in, out, count);
+        else anyFields<2>(in, out, count);
         break;
       default:
-        for (size_t x = 0; x < count; ++x, in += 4) {
-          out[x] = fields(uint32_t{in[0]} | (uint32_t{in[1]} << 8) | (uint32_t{in[2]} << 16) |
-                          (uint32_t{in[3]} << 24));
-        }
+        if (small_) smallFields<4>(in, out, count);
+        else anyFields<4>(in, out, count);
         break;
     }
   }
@@ -152,21 +161,56 @@ class Unpacker {
   bool hasAlpha() const { return hasAlpha_; }
 
  private:
-  BitmapPixel fields(uint32_t pixel) {
-    uint8_t alpha = 255;
-    if (hasAlpha_) {
-      const uint32_t a = channels_[3].field(pixel);
-      alphaSeen_ = alphaSeen_ || a != 0;
-      alpha = channels_[3].scale(a);
+  template <size_t Bytes>
+  static uint32_t load(const uint8_t* in) {
+    if constexpr (Bytes == 2) {
+      return uint32_t{in[0]} | uint32_t{in[1]} << 8;
+    } else {
+      return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
     }
-    return BitmapPixel{channels_[2](pixel), channels_[1](pixel), channels_[0](pixel), alpha};
+  }
+  template <size_t Bytes>
+  void smallFields(const uint8_t* in, BitmapPixel* out, size_t count) {
+    // A zero alpha mask gives a field of 0, which the table of a zero-width channel maps to 0:
+    // the alpha byte is then made 255 afterwards in one pass.
+    uint32_t seen = 0;
+    const uint8_t* r = channels_[0].table();
+    const uint8_t* g = channels_[1].table();
+    const uint8_t* b = channels_[2].table();
+    const uint8_t* a = channels_[3].table();
+    for (size_t x = 0; x < count; ++x, in += Bytes) {
+      const uint32_t v = load<Bytes>(in);
+      seen |= v & masks_[3];
+      out[x] = BitmapPixel{b[(v & masks_[2]) >> shifts_[2]], g[(v & masks_[1]) >> shifts_[1]],
+                           r[(v & masks_[0]) >> shifts_[0]], a[(v & masks_[3]) >> shifts_[3]]};
+    }
+    alphaSeen_ = alphaSeen_ || seen != 0;
+    if (!hasAlpha_) {
+      for (size_t x = 0; x < count; ++x) out[x].alpha = 255;
+    }
+  }
+  template <size_t Bytes>
+  void anyFields(const uint8_t* in, BitmapPixel* out, size_t count) {
+    for (size_t x = 0; x < count; ++x, in += Bytes) {
+      const uint32_t v = load<Bytes>(in);
+      uint8_t alpha = 255;
+      if (hasAlpha_) {
+        const uint32_t a = channels_[3].field(v);
+        alphaSeen_ = alphaSeen_ || a != 0;
+        alpha = channels_[3].scale(a);
+      }
+      out[x] = BitmapPixel{channels_[2](v), channels_[1](v), channels_[0](v), alpha};
+    }
   }
 
   uint16_t bits_;
   const Palette& palette_;
   bool hasAlpha_;
+  bool small_ = false;
   bool alphaSeen_ = false;
   std::array<Channel, 4> channels_;
+  std::array<uint32_t, 4> masks_{};
+  std::array<int, 4> shifts_{};
 };
 
 // The rows of the picture in file order; each is handed out painted undrawn and returned to
@@ -178,10 +222,10 @@ class RowCursor {
         topDown_(layout.topDown) {}
   size_t y(size_t fileRow) const { return topDown_ ? fileRow : height_ - 1 - fileRow; }
   size_t next() const { return next_; }
-  // Row fileRow (the next one) for drawing, painted undrawn.
-  BitmapPixel* open() {
+  // The next row for drawing, painted undrawn unless the caller writes all of it itself.
+  BitmapPixel* open(bool paint = true) {
     BitmapPixel* row = sink_.row(y(next_));
-    std::fill(row, row + width_, kUndrawn);
+    if (paint) std::fill(row, row + width_, kUndrawn);
     return row;
   }
   // Hands the open row back.
@@ -277,6 +321,11 @@ bool ExtendedReader::readHeaders(BmpStatus& status) {
     status.fileBytes = got;
     status.headerBytes = need;
     return fail(status, BmpCause::headerCut);
+  }
+  // The resolution, known before the format checks (a refused file leaves it behind too).
+  if (infoSize_ != 12 && need >= 46) {
+    layout_.xPixelsPerMeter = static_cast<int32_t>(input_.u32(38));
+    layout_.yPixelsPerMeter = static_cast<int32_t>(input_.u32(42));
   }
   return true;
 }
@@ -499,7 +548,7 @@ bool ExtendedReader::readRowsUncompressed(RowSink& sink, BmpStatus& status) {
   const size_t height = static_cast<size_t>(l.height);
   size_t drawn = 0;
   while (more && rows.next() < height) {
-    BitmapPixel* row = rows.open();
+    BitmapPixel* row = rows.open(false);
     for (size_t x = 0; x < width && more; x += segmentPixels) {
       const size_t count = std::min(segmentPixels, width - x);
       // The last segment takes the row's padding with it.

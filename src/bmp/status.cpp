@@ -94,7 +94,8 @@ std::string to_string(const BmpStatus& s) {
       return "a size of " + number(s.width) + " x " + number(s.height) +
              " is not supported (the width must be at least 1 and the height not 0)";
     case BmpCause::tooLarge:
-      return number(s.width) + " x " + number(s.height) + " pixels passes the limit of " +
+      // A top-down file's height is negative; the picture has as many rows either way.
+      return number(s.width) + " x " + number(s.height < 0 ? -int64_t{s.height} : s.height) + " pixels passes the limit of " +
              number(s.maxPixels) + " pixels";
     case BmpCause::outOfMemory:
       return "not enough memory for " + number(s.width) + " x " + number(s.height) + " pixels";
