@@ -176,6 +176,9 @@ std::vector<Case> cases() {
       loads("masks inside a V5 header; one alpha field not 0 keeps every alpha",
             {.infoSize = 124, .width = 2, .bits = 32, .compression = 3, .masks = kBgra, .data = {1, 2, 3, 0, 4, 5, 6, 7}},
             2, 1, {{3, 2, 1, 0}, {6, 5, 4, 7}}),
+      loads("an unknown longer header holds its masks at 54, as the V4 and V5 headers do",
+            {.infoSize = 66, .bits = 32, .compression = 3, .masks = kBgra, .data = {1, 2, 3, 128}}, 1, 1,
+            {{3, 2, 1, 128}}),
       loads("masks wider than 8 bits round too: 10-10-10-2",
             {.bits = 32, .compression = 6, .extra = words({0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000}),
              .data = {0x01, 0x00, 0xF8, 0x7F}},  // alpha 1, red 1023, green 512, blue 1
@@ -468,6 +471,7 @@ TEST(ExtendedReader, HeaderViewsListTheFieldsEachHeaderHas) {
       {{.infoSize = 56}, "Windows with RGBA masks (56 bytes)", 20, "biAlphaMask"},
       {{.infoSize = 64}, "OS/2 2.x (64 bytes)", 24, "ulIdentifier"},
       {{.infoSize = 66}, "unknown (66 bytes)", 16, "biClrImportant"},
+      {{.infoSize = 66, .bits = 32, .compression = 3}, "unknown (66 bytes)", 20, "alphaMask"},
       {{.infoSize = 108}, "Windows V4 (108 bytes)", 33, "biGammaBlue"},
       {{.infoSize = 124}, "Windows V5 (124 bytes)", 37, "biReserved"},
   };

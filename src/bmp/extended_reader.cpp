@@ -22,8 +22,9 @@
 // Pixel data starts at bfOffBits, or right after the headers, masks and table when bfOffBits
 // points inside them (the default reader's layout; most decoders refuse such files).
 //
-// Bit fields: masks in the header from 52 bytes on (alpha from 56 on, or with compression 6),
-// else right after the header (R, G, B, and A for compression 6). Bits above the depth are
+// Bit fields: masks in the header at 54 from 52 bytes on, unknown longer headers included
+// (alpha at 66 from 56 bytes on, or with compression 6), else right after the 40-byte or OS/2
+// 2.x header (R, G, B, and A for compression 6). Bits above the depth are
 // dropped; a mask with a gap or two masks sharing a bit are refused. A field of n bits
 // becomes round(v * 255 / (2^n - 1)), for every n. A zero colour mask gives 0 in that
 // channel, a zero alpha mask opaque pixels; when every alpha field of the file is 0 the
@@ -396,29 +397,17 @@ bool ExtendedReader::extendedLayout(BmpStatus& status) {
   const uint64_t offBits = input_.u32(10);
   uint64_t headerEnd = 14 + uint64_t{infoSize_};
   if (fields) {
-    // R, G, B (and A) inside the header at 54, or right after it.
+    // R, G, B (and A) inside the header at 54, or right after a 40-byte or OS/2 2.x header:
+    // either way within the first bytes of the file, which the input keeps.
     const bool inside = masksInHeader(kind);
     const bool alpha = compression == 6 || (inside && kind != HeaderKind::windows52);
     const size_t count = alpha ? 4 : 3;
-    std::array<uint8_t, 16> raw{};
-    size_t got = 0;
-    if (inside) {
-      const auto head = input_.head();
-      got = head.size() > 54 ? std::min(head.size() - 54, 4 * count) : 0;
-      std::memcpy(raw.data(), head.data() + 54, got);
-      headerEnd = std::max<uint64_t>(headerEnd, 54 + 4 * count);
-    } else {
-      if (input_.seek(headerEnd)) got = input_.read(raw.data(), 4 * count);
-      headerEnd += 4 * count;
-    }
+    const size_t maskAt = inside ? 54 : static_cast<size_t>(headerEnd);
+    headerEnd = std::max<uint64_t>(headerEnd, maskAt + 4 * count);
     // Masks the file does not hold whole leave no pixel data behind them: they stay 0.
-    if (got == 4 * count) {
+    if (input_.head().size() >= maskAt + 4 * count) {
       const uint32_t depthBits = bits == 16 ? 0xFFFFu : 0xFFFFFFFFu;
-      for (size_t c = 0; c < count; ++c) {
-        l.masks[c] = (uint32_t{raw[4 * c]} | uint32_t{raw[4 * c + 1]} << 8 | uint32_t{raw[4 * c + 2]} << 16 |
-                      uint32_t{raw[4 * c + 3]} << 24) &
-                     depthBits;
-      }
+      for (size_t c = 0; c < count; ++c) l.masks[c] = input_.u32(maskAt + 4 * c) & depthBits;
     }
     for (size_t c = 0; c < 4; ++c) {
       if (!contiguous(l.masks[c])) return fail(status, BmpCause::masksNotContiguous);

@@ -205,15 +205,15 @@ bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpSta
   } else if (kind != detail::HeaderKind::windows40 && kind != detail::HeaderKind::longer) {
     addFields(view, bytes, kWindowsExtra, end);
   }
-  // Masks after the header (compression 3, and 6 with alpha) at 16 and 32 bits, as far as the
-  // file holds them.
+  // Masks after the header (compression 3, and 6 with alpha), as far as the file holds them.
   const uint32_t compression = valueAt(bytes, 30, 4);
   const uint32_t bits = valueAt(bytes, 28, 2);
   const bool os2Compression = kind == detail::HeaderKind::os2v2 && bits == 1;
   const bool fields = (compression == 3 && !os2Compression) || compression == 6;
-  if (fields && !detail::masksInHeader(kind) && size >= 20) {
-    const uint64_t at = 14 + uint64_t{size};
-    const size_t count = compression == 6 ? 4 : 3;
+  // An unknown longer header shows the masks it holds at 54 under the same names.
+  if (fields && (!detail::masksInHeader(kind) || kind == detail::HeaderKind::longer) && size >= 20) {
+    const uint64_t at = kind == detail::HeaderKind::longer ? 54 : 14 + uint64_t{size};
+    const size_t count = compression == 6 || kind == detail::HeaderKind::longer ? 4 : 3;
     for (size_t c = 0; c < count && at + 4 * c + 4 <= bytes.size(); ++c) {
       view.fields.push_back({kMaskNames[c], format(valueAt(bytes, static_cast<size_t>(at + 4 * c), 4),
                                                    FieldSpec{"", 0, 4, Form::hex})});
@@ -232,19 +232,10 @@ bool describeHeadersOf(const std::string& path, BmpHeaderView& view, BmpStatus* 
     s.systemError = source.openError();
     return false;
   }
-  // The longest header and the masks after a 64-byte one fit in the first 160 bytes; masks
-  // after a longer unknown header are read from where they lie.
+  // The longest header (V5: 14 + 124 bytes) and the masks after a 64-byte OS/2 header fit in
+  // the first 160 bytes.
   std::vector<uint8_t> bytes(160);
   bytes.resize(source.read(bytes.data(), bytes.size()));
-  if (source.error() == 0 && bytes.size() >= 18) {
-    const uint64_t size = uint64_t{bytes[14]} | uint64_t{bytes[15]} << 8 | uint64_t{bytes[16]} << 16 |
-                          uint64_t{bytes[17]} << 24;
-    if (14 + size + 16 > bytes.size() && size < 4096 && bytes.size() == 160) {
-      std::vector<uint8_t> more(static_cast<size_t>(14 + size + 16) - bytes.size());
-      more.resize(source.read(more.data(), more.size()));
-      bytes.insert(bytes.end(), more.begin(), more.end());
-    }
-  }
   if (source.error() != 0) {
     s.cause = BmpCause::readFailed;
     s.systemError = source.error();

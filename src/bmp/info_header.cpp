@@ -18,7 +18,7 @@ HeaderKind headerKindOf(uint32_t size) {
 
 bool masksInHeader(HeaderKind kind) {
   return kind == HeaderKind::windows52 || kind == HeaderKind::windows56 || kind == HeaderKind::windowsV4 ||
-         kind == HeaderKind::windowsV5;
+         kind == HeaderKind::windowsV5 || kind == HeaderKind::longer;
 }
 
 std::string headerKindName(uint32_t size) {

@@ -17,7 +17,8 @@ enum class HeaderKind : uint8_t { os2v1, os2v2, windows40, windows52, windows56,
 
 HeaderKind headerKindOf(uint32_t size);
 // Whether the colour masks of a bit-field file lie inside the header (at offset 54; alpha at
-// 66 from 56 bytes on) rather than after it.
+// 66 from 56 bytes on) rather than after it: from 52 bytes on, unknown longer headers too
+// (every known header of more than 56 bytes has them there).
 bool masksInHeader(HeaderKind kind);
 // "OS/2 1.x (12 bytes)", "Windows V5 (124 bytes)", "unknown (66 bytes)", ...
 std::string headerKindName(uint32_t size);
