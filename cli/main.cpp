@@ -104,13 +104,13 @@ void printHelp() {
       "    info FILE\n"
       "        Print the 5 file-header and 11 info-header fields, one 'name: value'\n"
       "        line each, in file order. Fields a short file does not reach print\n"
-      "        their defaults. An OS/2 header does not hold those fields: a warning on\n"
-      "        stderr says so. With --extended the first line names the header (Windows\n"
-      "        40, 52, 56, V4 108, V5 124 bytes; OS/2 1.x 12, OS/2 2.x 16 to 64 bytes)\n"
-      "        and the lines are the fields that header really has, with its colour\n"
-      "        masks, colour space, gamma, intent and profile fields and the masks that\n"
-      "        follow it; a file that is not a BMP file or whose headers are cut short\n"
-      "        fails instead.\n"
+      "        their defaults. With --extended, and for an OS/2 header shorter than 40\n"
+      "        bytes (which does not hold those fields), the first line names the header\n"
+      "        (Windows 40, 52, 56, V4 108, V5 124 bytes; OS/2 1.x 12, OS/2 2.x 16 to 64\n"
+      "        bytes) and the lines are the fields that header really has, with its\n"
+      "        colour masks, colour space, gamma, intent and profile fields and the\n"
+      "        masks that follow it; a file that is not a BMP file or whose headers are\n"
+      "        cut short then fails instead.\n"
       "\n"
       "    apply INPUT OUTPUT OP...\n"
       "        Load INPUT as an RGBA image, apply each OP in order, write a 24-bit BMP.\n"
@@ -259,15 +259,12 @@ int cmdInfo(const Context& ctx, const std::vector<std::string>& a) {
   if (!status.ok()) return failure(infoFailure(a[0], status));
   const BitmapFileHeader& f = headers.file;
   const BitmapInfoHeader& h = headers.info;
-  std::fputs(headerText(f, h).c_str(), stdout);
-  // The lines always name the 40-byte header's fields; an OS/2 header of fewer bytes holds
-  // other things there.
+  // The 16 lines name the 40-byte header's fields. An OS/2 header of fewer bytes holds other
+  // things there (a 12-byte one even its width and height), so it gets its own fields instead.
   if (headers.bytes >= 18 && bfTypeIsBmp(f) && (h.biSize == 12 || (h.biSize >= 16 && h.biSize < 40))) {
-    std::fprintf(stderr,
-                 "warning: %s: an OS/2 %s header (%u bytes) does not hold the fields after biSize as "
-                 "printed; 'bmpfun --extended info' shows its own\n",
-                 a[0].c_str(), h.biSize == 12 ? "1.x" : "2.x", h.biSize);
+    return extendedInfo(a[0]);
   }
+  std::fputs(headerText(f, h).c_str(), stdout);
   return kOk;
 }
 
