@@ -43,7 +43,6 @@ int failure(const std::string& line) {
   return kFailed;
 }
 
-bool bfTypeIsBmp(const BitmapFileHeader& f) { return f.bfType == 19778; }
 
 // The reason a file could not be read, in the words a shell user expects: the system's own
 // text for a file that cannot be opened, the codec's sentence otherwise, with the option
@@ -193,7 +192,7 @@ void printHelp() {
 int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 2 && a.size() != 3) return usageError("convert: expected INPUT OUTPUT [BITS]");
   int32_t bits = 0;
-  WriteOptions options;
+  SaveOptions options = ctx.save;
   if (a.size() == 3) {
     options.alphaMasks = a[2] == "32a";
     const auto v = options.alphaMasks ? std::optional<int32_t>(32) : parseInt(a[2]);
@@ -207,9 +206,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
   warnIfCut(a[0], status);
   if (bits != 0) bitmap.changeBitsPerPixel(bits);
-  if (!(options.alphaMasks ? bitmap.saveFile(a[1], options, &status) : bitmap.saveFile(a[1], ctx.save, &status))) {
-    return writeError(a[1], status);
-  }
+  if (!bitmap.saveFile(a[1], options, &status)) return writeError(a[1], status);
   return kOk;
 }
 
@@ -246,8 +243,7 @@ int extendedInfo(const std::string& path) {
   BmpStatus status;
   BmpHeaderView view;
   if (!describeHeadersOf(path, view, &status)) return failure(infoFailure(path, status));
-  std::printf("header: %s\n", view.kind.c_str());
-  for (const BmpField& field : view.fields) std::printf("%s: %s\n", field.name.c_str(), field.value.c_str());
+  std::fputs(headerViewText(view).c_str(), stdout);
   return kOk;
 }
 
@@ -257,14 +253,8 @@ int cmdInfo(const Context& ctx, const std::vector<std::string>& a) {
   BmpStatus status;
   const BmpHeaders headers = readHeadersOf(a[0], &status);
   if (!status.ok()) return failure(infoFailure(a[0], status));
-  const BitmapFileHeader& f = headers.file;
-  const BitmapInfoHeader& h = headers.info;
-  // The 16 lines name the 40-byte header's fields. An OS/2 header of fewer bytes holds other
-  // things there (a 12-byte one even its width and height), so it gets its own fields instead.
-  if (headers.bytes >= 18 && bfTypeIsBmp(f) && (h.biSize == 12 || (h.biSize >= 16 && h.biSize < 40))) {
-    return extendedInfo(a[0]);
-  }
-  std::fputs(headerText(f, h).c_str(), stdout);
+  if (showsOwnFields(headers)) return extendedInfo(a[0]);
+  std::fputs(headerText(headers.file, headers.info).c_str(), stdout);
   return kOk;
 }
 

@@ -155,11 +155,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // 32 bits with alpha masks and back: the same RGBA.
   std::vector<uint8_t> saved;
   if (b.bitsPerPixel() == 32) {
-    FUZZ_CHECK(b.saveMemory(saved, WriteOptions{true}), "save with alpha masks failed for " + describe(b));
+    FUZZ_CHECK(b.saveMemory(saved, SaveOptions{.alphaMasks = true}), "save with alpha masks failed for " + describe(b));
   } else {
     Bitmap copy(b);
     FUZZ_CHECK(copy.changeBitsPerPixel(32), describe(copy));
-    FUZZ_CHECK(copy.saveMemory(saved, WriteOptions{true}), "save with alpha masks failed for " + describe(copy));
+    FUZZ_CHECK(copy.saveMemory(saved, SaveOptions{.alphaMasks = true}), "save with alpha masks failed for " + describe(copy));
   }
   Bitmap back;
   BmpStatus backStatus;

@@ -620,7 +620,7 @@ TEST(ExtendedCorpus, OtherProgramsSeeTheAlphaOf32aFiles) {
     ASSERT_TRUE(bitmap.loadFile((suite() / f.name).string(), limits)) << f.name;
     ASSERT_TRUE(bitmap.changeBitsPerPixel(32));
     std::vector<uint8_t> written;
-    ASSERT_TRUE(bitmap.saveMemory(written, WriteOptions{true}));
+    ASSERT_TRUE(bitmap.saveMemory(written, SaveOptions{.alphaMasks = true}));
     EXPECT_EQ(test::sha256Hex(written), f.file) << f.name << ": not the file ImageMagick was shown";
     const auto back = Image::loadMemory(written, limits);
     ASSERT_TRUE(back);

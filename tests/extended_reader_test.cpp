@@ -401,7 +401,7 @@ TEST(ExtendedReader, AlphaMaskFilesReadBackToTheSameRgba) {
     }
   }
   std::vector<uint8_t> file;
-  ASSERT_TRUE(bitmap.saveMemory(file, WriteOptions{true}));
+  ASSERT_TRUE(bitmap.saveMemory(file, SaveOptions{.alphaMasks = true}));
   ASSERT_EQ(file.size(), 138u + 5 * 3 * 4);
   const std::pair<size_t, uint32_t> fields[] = {
       {2, 138 + 60}, {10, 138}, {14, 124}, {18, 5}, {22, 3}, {30, 3}, {34, 60}, {54, 0x00FF0000},

@@ -119,7 +119,7 @@ std::string to_string(const BmpStatus& status);
 // empty when there are none.
 std::string warningText(const BmpStatus& status);
 
-// How a save treats the file it writes.
+// How a save lays out and treats the file it writes.
 struct SaveOptions {
   // A file is always written to a temporary file beside the output and renamed over it when
   // complete, so the output is swapped atomically: a reader, a crash or a killed process
@@ -128,20 +128,16 @@ struct SaveOptions {
   // flushed (fsync) before the rename and its folder after it, at the cost of waiting for
   // the disk.
   bool sync = false;
-};
-
-namespace detail {
-class ByteSource;  // the reader's input: a file or bytes in memory (src/bmp/byte_source.hpp)
-}  // namespace detail
-
-// How a save lays out its file.
-struct WriteOptions {
   // 32 bits only: a 124-byte (V5) header, compression 3 with red, green, blue and alpha masks
   // (0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000) and the sRGB colour space: the layout
   // image editors and browsers read as transparent. Without it a 32-bit file has the 40-byte
   // header and the alpha as its fourth byte, which most programs show opaque.
   bool alphaMasks = false;
 };
+
+namespace detail {
+class ByteSource;  // the reader's input: a file or bytes in memory (src/bmp/byte_source.hpp)
+}  // namespace detail
 
 // A full-colour pixel grid with a bit depth (1, 4, 8, 16, 24, 32) that decides the file
 // layout the writer produces, and a colour table for 1, 4 and 8 bits. The table, when
@@ -211,10 +207,10 @@ class Bitmap {
   // also for a writable file in it; devices and pipes are written directly.
   bool saveFile(const std::string& path, BmpStatus* status = nullptr) const;
   bool saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status = nullptr) const;
-  bool saveFile(const std::string& path, const WriteOptions& options, BmpStatus* status = nullptr) const;
   // The bytes saveFile writes, into out (replaced; left empty on failure).
   bool saveMemory(std::vector<uint8_t>& out, BmpStatus* status = nullptr) const;
-  bool saveMemory(std::vector<uint8_t>& out, const WriteOptions& options, BmpStatus* status = nullptr) const;
+  // sync has no meaning here; alphaMasks does.
+  bool saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, BmpStatus* status = nullptr) const;
 
   // Direct access to the grid: row-major, element x + y * width.
   const BitmapPixel* data() const { return grid_.get(); }

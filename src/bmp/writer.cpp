@@ -246,7 +246,7 @@ class GridRows final : public detail::RowSource {
   const Bitmap& bitmap_;
 };
 
-detail::FileFields fieldsOf(const Bitmap& bitmap, const WriteOptions& options) {
+detail::FileFields fieldsOf(const Bitmap& bitmap, const SaveOptions& options) {
   return {bitmap.bitsPerPixel(), bitmap.width(), bitmap.height(), bitmap.xPixelsPerMeter(),
           bitmap.yPixelsPerMeter(), options.alphaMasks && bitmap.bitsPerPixel() == 32};
 }
@@ -266,22 +266,14 @@ bool Bitmap::saveFile(const std::string& path, const SaveOptions& options, BmpSt
   BmpStatus& s = status != nullptr ? *status : local;
   s = BmpStatus{};
   GridRows rows(*this);
-  return detail::saveToFile({fieldsOf(*this, WriteOptions{}), colorTable_, rows}, path, options, detail::systemFileIo(), s);
-}
-
-bool Bitmap::saveFile(const std::string& path, const WriteOptions& options, BmpStatus* status) const {
-  BmpStatus local;
-  BmpStatus& s = status != nullptr ? *status : local;
-  s = BmpStatus{};
-  GridRows rows(*this);
-  return detail::saveToFile({fieldsOf(*this, options), colorTable_, rows}, path, SaveOptions{}, detail::systemFileIo(), s);
+  return detail::saveToFile({fieldsOf(*this, options), colorTable_, rows}, path, options, detail::systemFileIo(), s);
 }
 
 bool Bitmap::saveMemory(std::vector<uint8_t>& out, BmpStatus* status) const {
-  return saveMemory(out, WriteOptions{}, status);
+  return saveMemory(out, SaveOptions{}, status);
 }
 
-bool Bitmap::saveMemory(std::vector<uint8_t>& out, const WriteOptions& options, BmpStatus* status) const {
+bool Bitmap::saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, BmpStatus* status) const {
   BmpStatus local;
   BmpStatus& s = status != nullptr ? *status : local;
   s = BmpStatus{};
