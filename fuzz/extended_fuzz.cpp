@@ -9,6 +9,7 @@
 //    same red, green and blue.
 //  - Image::loadMemory gives the extended bitmap's pixels (one input in four); the bitmap is
 //    a valid grid with a table of its depth's size.
+//  - describeHeaders of the bytes stays inside them and lists the file header's fields first.
 //  - Saving the decode at 32 bits with alpha masks and reading it back with the extended
 //    reader gives the same RGBA, unless every pixel has alpha 0 (an alpha channel that is 0
 //    everywhere reads as opaque).
@@ -124,6 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(extendedOk == extendedStatus.ok(), "result and status disagree: " + to_string(extendedStatus));
   FUZZ_CHECK(extendedStatus.defaultLayout == false || defaultOk, "default layout for a file the default reader refuses");
+
+  // The header view never reads outside the bytes and names the file header's fields first.
+  BmpHeaderView view;
+  if (describeHeaders(bytes, view)) {
+    FUZZ_CHECK(view.fields.size() >= 10 && view.fields[0].name == "bfType" && !view.kind.empty(), view.kind);
+  }
 
   const Bitmap& b = extended;
   FUZZ_CHECK(extendedLimits.allows(b.width(), b.height()), describe(b));

@@ -206,8 +206,10 @@ bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpSta
     addFields(view, bytes, kWindowsExtra, end);
   }
   // Masks after the header (compression 3, and 6 with alpha), as far as the file holds them.
-  const uint32_t compression = valueAt(bytes, 30, 4);
-  const uint32_t bits = valueAt(bytes, 28, 2);
+  // A field past the end of a short OS/2 2.x header reads as 0 (it may lie past the file's).
+  const auto field = [&](size_t at, size_t count) { return at + count <= end ? valueAt(bytes, at, count) : 0u; };
+  const uint32_t compression = field(30, 4);
+  const uint32_t bits = field(28, 2);
   const bool os2Compression = kind == detail::HeaderKind::os2v2 && bits == 1;
   const bool fields = (compression == 3 && !os2Compression) || compression == 6;
   // An unknown longer header shows the masks it holds at 54 under the same names.
