@@ -18,4 +18,15 @@ std::string headerText(const BitmapFileHeader& f, const BitmapInfoHeader& h) {
   return std::string(text, length > 0 ? static_cast<size_t>(length) : 0);
 }
 
+bool showsOwnFields(const BmpHeaders& headers) {
+  const uint32_t size = headers.info.biSize;
+  return headers.bytes >= 18 && headers.file.bfType == 19778 && (size == 12 || (size >= 16 && size < 40));
+}
+
+std::string headerViewText(const BmpHeaderView& view) {
+  std::string text = "header: " + view.kind + "\n";
+  for (const BmpField& field : view.fields) text += field.name + ": " + field.value + "\n";
+  return text;
+}
+
 }  // namespace bmpfun::cli

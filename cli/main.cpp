@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,13 +77,16 @@ void printHelp() {
       "    bmpfun reads uncompressed BMP files of 1, 4, 8, 16, 24 and 32 bits per pixel\n"
       "    (16 bits also with colour masks), applies the library's filters and geometric\n"
       "    warps, and writes BMP files.\n"
+      "    With --extended it reads every BMP variant real files use (see OPTIONS).\n"
       "\n"
       "COMMANDS\n"
       "    convert INPUT OUTPUT [BITS]\n"
       "        Read INPUT and write it to OUTPUT. With BITS (1, 4, 8, 16, 24, 32) the\n"
       "        depth changes: 1, 4 and 8 get the default colour table and each pixel its\n"
       "        nearest entry; 16 is written as 5-6-5. Without BITS the file's own depth\n"
-      "        and colour table are kept.\n"
+      "        and colour table are kept. BITS 32a writes 32 bits with a 124-byte header\n"
+      "        and an alpha mask, which other programs read as transparency (plain 32\n"
+      "        keeps the alpha in the fourth byte of a 40-byte header).\n"
       "\n"
       "    rescale INPUT OUTPUT MODE VALUE\n"
       "        Bilinear rescale, written at 24 bits. MODE is one letter (any case):\n"
@@ -91,7 +95,13 @@ void printHelp() {
       "    info FILE\n"
       "        Print the 5 file-header and 11 info-header fields, one 'name: value'\n"
       "        line each, in file order. Fields a short file does not reach print\n"
-      "        their defaults.\n"
+      "        their defaults. With --extended, and for an OS/2 header shorter than 40\n"
+      "        bytes (which does not hold those fields), the first line names the header\n"
+      "        (Windows 40, 52, 56, V4 108, V5 124 bytes; OS/2 1.x 12, OS/2 2.x 16 to 64\n"
+      "        bytes) and the lines are the fields that header really has, with its\n"
+      "        colour masks, colour space, gamma, intent and profile fields and the\n"
+      "        masks that follow it; a file that is not a BMP file or whose headers are\n"
+      "        cut short then fails instead.\n"
       "\n"
       "    apply INPUT OUTPUT OP...\n"
       "        Load INPUT as an RGBA image, apply each OP in order, write a 24-bit BMP.\n"
@@ -140,6 +150,16 @@ void printHelp() {
       "        program may run on). Results are the same for every N; small images\n"
       "        stay on one thread. noise, the random and Floyd-Steinberg dithers,\n"
       "        blur and sharpen always run on one thread.\n"
+      "    --extended\n"
+      "        Read input files with the extended reader: besides every file the\n"
+      "        default reader takes, RLE8 and RLE4, top-down rows, 16- and 32-bit bit\n"
+      "        fields with or without alpha (masks in 52, 56, 108, 124-byte headers or\n"
+      "        after a 40-byte one), 2-bit files, OS/2 1.x and 2.x headers, and pixel\n"
+      "        data that ends early. Pixels are RGBA with alpha as opacity: 255 where\n"
+      "        the file has no alpha, 0 where it draws nothing (RLE gaps, missing rows).\n"
+      "        2-bit files become 4-bit and RLE files uncompressed; convert with BITS 32\n"
+      "        or 32a keeps the alpha. Refused: OS/2 Huffman 1D and RLE24, embedded\n"
+      "        JPEG and PNG, 64 bits per pixel, bit masks with gaps or shared bits.\n"
       "    --help     Show this page.\n"
       "    --version  Print 'bmpfun VERSION'.\n"
       "\n"
@@ -173,6 +193,7 @@ void printHelp() {
       "EXAMPLES\n"
       "    bmpfun testcard card.bmp\n"
       "    bmpfun convert card.bmp card8.bmp 8\n"
+      "    bmpfun --extended convert photo-rle.bmp photo.bmp 32a\n"
       "    bmpfun info card8.bmp\n"
       "    bmpfun fun card.bmp disc.bmp 1\n"
       "    bmpfun apply card.bmp out.bmp sampling=1 rotate=30 floyd-steinberg-dither=1\n"
@@ -184,10 +205,12 @@ void printHelp() {
 int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 2 && a.size() != 3) return usageError("convert: expected INPUT OUTPUT [BITS]");
   int32_t bits = 0;
+  SaveOptions options = ctx.save;
   if (a.size() == 3) {
-    const auto v = parseInt(a[2]);
+    options.alphaMasks = a[2] == "32a";
+    const auto v = options.alphaMasks ? std::optional<int32_t>(32) : parseInt(a[2]);
     if (!v || (*v != 1 && *v != 4 && *v != 8 && *v != 16 && *v != 24 && *v != 32)) {
-      return usageError("convert: BITS must be 1, 4, 8, 16, 24 or 32, not '" + a[2] + "'");
+      return usageError("convert: BITS must be 1, 4, 8, 16, 24, 32 or 32a, not '" + a[2] + "'");
     }
     bits = *v;
   }
@@ -196,7 +219,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
   warnIfCut(a[0], status);
   if (bits != 0) bitmap.changeBitsPerPixel(bits);
-  if (!bitmap.saveFile(a[1], ctx.save, &status)) return writeError(a[1], status);
+  if (!bitmap.saveFile(a[1], options, &status)) return writeError(a[1], status);
   return kOk;
 }
 
@@ -222,15 +245,28 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   return kOk;
 }
 
-int cmdInfo(const std::vector<std::string>& a) {
+std::string infoFailure(const std::string& path, const BmpStatus& status) {
+  return "bmpfun: " + path + ": " +
+         (status.cause == BmpCause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
+                                               : to_string(status));
+}
+
+// The headers under their own layout, the kind of header first.
+int extendedInfo(const std::string& path) {
+  BmpStatus status;
+  BmpHeaderView view;
+  if (!describeHeadersOf(path, view, &status)) return failure(infoFailure(path, status));
+  std::fputs(headerViewText(view).c_str(), stdout);
+  return kOk;
+}
+
+int cmdInfo(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 1) return usageError("info: expected FILE");
+  if (ctx.limits.extended) return extendedInfo(a[0]);
   BmpStatus status;
   const BmpHeaders headers = readHeadersOf(a[0], &status);
-  if (!status.ok()) {
-    return failure("bmpfun: " + a[0] + ": " +
-                   (status.cause == BmpCause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
-                                                         : to_string(status)));
-  }
+  if (!status.ok()) return failure(infoFailure(a[0], status));
+  if (showsOwnFields(headers)) return extendedInfo(a[0]);
   std::fputs(headerText(headers.file, headers.info).c_str(), stdout);
   return kOk;
 }
@@ -339,6 +375,10 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
     // An option with a value takes it as "--name=VALUE" or as the next argument.
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
+    if (arg == "--extended") {
+      ctx.limits.extended = true;
+      continue;
+    }
     std::string value;
     const auto takeValue = [&]() {
       if (eq != std::string::npos) {
@@ -383,7 +423,7 @@ int run(int argc, char** argv) {
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "convert") return cmdConvert(ctx, rest);
   if (command == "rescale") return cmdRescale(ctx, rest);
-  if (command == "info") return cmdInfo(rest);
+  if (command == "info") return cmdInfo(ctx, rest);
   if (command == "testcard") return cmdTestcard(ctx, rest);
   if (command == "apply") return cmdApply(ctx, rest);
   if (command == "fun") return cmdFun(ctx, rest);

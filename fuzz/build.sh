@@ -44,4 +44,4 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=None \
   -DCMAKE_CXX_FLAGS="-g -O1" -DCMAKE_C_FLAGS="-g -O1" \
   -DBMPFUN_FUZZ=ON -DBMPFUN_BUILD_TESTS=OFF -DBMPFUN_BUILD_BENCH=OFF ${BMPFUN_WERROR:+-DBMPFUN_WERROR="$BMPFUN_WERROR"} \
   -DBMPFUN_SANITIZE="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all" >/dev/null
-cmake --build "$build" -j"${BMPFUN_FUZZ_JOBS:-2}" --target reader_fuzz header_fuzz image_fuzz entry_fuzz bmpfun
+cmake --build "$build" -j"${BMPFUN_FUZZ_JOBS:-2}" --target reader_fuzz extended_fuzz header_fuzz image_fuzz entry_fuzz bmpfun

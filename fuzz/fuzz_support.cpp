@@ -102,6 +102,20 @@ std::vector<std::string> scratchEntries() {
   return names;
 }
 
+FUZZ_NO_COVERAGE uint32_t hashBytes(const uint8_t* data, size_t size) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
+  return hash;
+}
+
+FUZZ_NO_COVERAGE int64_t firstImageMismatch(std::span<const Pixel> image, const BitmapPixel* bitmap) {
+  for (size_t i = 0; i < image.size(); ++i) {
+    const BitmapPixel s = bitmap[i];
+    if (!(image[i] == Pixel{s.red, s.green, s.blue, s.alpha})) return static_cast<int64_t>(i);
+  }
+  return -1;
+}
+
 void silenceStdout() {
   std::fflush(stdout);
   const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);

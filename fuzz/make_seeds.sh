@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMPFUN_FUZZ_BUILD:-$root/build/fuzz}
 testdata=${BMPFUN_TESTDATA:-$root/../shared/testdata}
 tool=${BMPFUN_SEED_TOOL:-$build/bmpfun}
-targets=(reader header image entry)
+targets=(reader extended header image entry)
 
 plain=$build/seeds/plain
 rm -rf "$build/seeds"
@@ -32,7 +32,7 @@ for size in "1 1" "3 2" "7 5" "16 12" "33 9" "64 48"; do
   set -- $size
   card=$plain/card-$1x$2.bmp
   "$tool" testcard "$card" "$1" "$2" >/dev/null
-  for bits in 1 4 8 16 32; do
+  for bits in 1 4 8 16 32 32a; do
     "$tool" convert "$card" "$plain/card-$1x$2-$bits.bmp" "$bits" >/dev/null
   done
 done
@@ -40,6 +40,7 @@ done
 
 for t in "${targets[@]}"; do mkdir -p "$build/seeds/$t"; done
 cp "$plain"/*.bmp "$build/seeds/reader/"
+cp "$plain"/*.bmp "$build/seeds/extended/"
 cp "$plain"/*.bmp "$build/seeds/image/"
 cp "$plain"/*.bmp "$build/seeds/entry/"
 # The header target reads a mode byte, a value-form byte and four value bytes first.

@@ -9,7 +9,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BMPFUN_FUZZ_BUILD:-$root/build/fuzz}
-all_targets=(reader header image entry)
+all_targets=(reader extended header image entry)
 
 usage() {
   echo "usage: bash fuzz/run.sh --ci | bash fuzz/run.sh SECONDS [${all_targets[*]}]" >&2

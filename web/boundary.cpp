@@ -170,6 +170,11 @@ bool openSource(Session& s, std::vector<uint8_t> file) {
   s.image.reset();
   const BmpHeaders headers = readHeadersOf(file);
   s.text = cli::headerText(headers.file, headers.info);
+  if (cli::showsOwnFields(headers)) {
+    // As `bmpfun info` shows it; a header cut short shows nothing but the refusal below.
+    BmpHeaderView view;
+    s.text = describeHeaders(file, view) ? cli::headerViewText(view) : std::string();
+  }
   ImageStatus status;
   s.image = Image::loadMemory(file, s.limits, &status);
   const BmpStatus& codec = status.codec();

@@ -94,7 +94,7 @@ struct BmpStatus {
   int64_t maxPixels = 0;       // the limit a tooLarge size passed
   uint64_t fileBytes = 0;      // headerCut: how many bytes the file holds...
   uint64_t headerBytes = 0;    // ...and how many its headers need
-  bool extendedReads = false;  // a refusal of a variant the extended reader reads
+  bool extendedReads = false;  // a refusal of a file the extended reader reads
 
   // Warnings: fewer rows or table entries arrived than the headers announce. Reading stops
   // at the file's end; what did not arrive is filled (see the readers for with what).
@@ -102,11 +102,14 @@ struct BmpStatus {
   int32_t rowsRead = 0;
   int32_t tableExpected = 0;
   int32_t tableRead = 0;
+  // The extended reader's rules refuse the headers but the default reader's take them, so the
+  // file was read with the default reader's layout (so that opting in never loses a file).
+  bool defaultLayout = false;
 
   bool ok() const { return cause == BmpCause::ok; }
   bool pixelDataCut() const { return rowsRead < rowsExpected; }
   bool tableCut() const { return tableRead < tableExpected; }
-  bool hasWarnings() const { return pixelDataCut() || tableCut(); }
+  bool hasWarnings() const { return pixelDataCut() || tableCut() || defaultLayout; }
 };
 // The cause as a short sentence with its details, e.g. "compression 1 (RLE8) is not
 // supported" or "cannot open the file: No such file or directory". For ok, the warnings, or
@@ -116,7 +119,7 @@ std::string to_string(const BmpStatus& status);
 // empty when there are none.
 std::string warningText(const BmpStatus& status);
 
-// How a save treats the file it writes.
+// How a save lays out and treats the file it writes.
 struct SaveOptions {
   // A file is always written to a temporary file beside the output and renamed over it when
   // complete, so the output is swapped atomically: a reader, a crash or a killed process
@@ -130,6 +133,11 @@ struct SaveOptions {
   // processor. The bytes written do not depend on it; other depths are written on the
   // caller's thread.
   int32_t threads = 1;
+  // 32 bits only: a 124-byte (V5) header, compression 3 with red, green, blue and alpha masks
+  // (0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000) and the sRGB colour space: the layout
+  // image editors and browsers read as transparent. Without it a 32-bit file has the 40-byte
+  // header and the alpha as its fourth byte, which most programs show opaque.
+  bool alphaMasks = false;
 };
 
 namespace detail {
@@ -186,6 +194,14 @@ class Bitmap {
   // Read a BMP file (see src/bmp/reader.cpp for the accept/reject rules and the state the
   // bitmap is left in on every failure). The status, when asked for, gives the cause of a
   // failure or the warnings of a file whose data ends early.
+  //
+  // With limits.extended the extended reader (src/bmp/extended_reader.cpp) reads it instead:
+  // pixels are straight RGBA with alpha = opacity (255 where the file has no alpha, (0, 0, 0,
+  // 0) where it draws nothing). The depth is the file's, except 2 bits -> 4 and 16 bits with
+  // an alpha mask -> 32; RLE files become uncompressed 8- and 4-bit bitmaps. 1 to 8 bits keep
+  // the file's colours as their table (fourth byte 0, missing entries black). Saved at 32
+  // bits the bitmap keeps every pixel and its alpha; at a paletted depth a pixel the file did
+  // not draw becomes the table entry nearest to black.
   bool loadFile(const std::string& path, const Limits& limits = {}, BmpStatus* status = nullptr);
   // The same read from the bytes of a file in memory: the same results and statuses.
   bool loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
@@ -197,7 +213,7 @@ class Bitmap {
   bool saveFile(const std::string& path, BmpStatus* status = nullptr) const;
   bool saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status = nullptr) const;
   // The bytes saveFile writes, into out (replaced; left empty on failure). Of the options
-  // only threads plays a part.
+  // threads and alphaMasks play a part; sync has no meaning here.
   bool saveMemory(std::vector<uint8_t>& out, BmpStatus* status = nullptr) const;
   bool saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, BmpStatus* status = nullptr) const;
 
@@ -213,6 +229,8 @@ class Bitmap {
   // resize, or with paint false a grid whose pixels the caller overwrites itself.
   bool allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint);
   bool load(detail::ByteSource& source, const Limits& limits, BmpStatus& status);
+  template <typename Reader>
+  bool loadWith(Reader& reader, const Limits& limits, BmpStatus& status);
 
   int32_t bitsPerPixel_ = 24;
   int32_t width_ = 1;
@@ -240,6 +258,23 @@ struct BmpHeaders {
 // (and the records' construction values, bfType included).
 BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status = nullptr);
 BmpHeaders readHeadersOf(std::span<const uint8_t> bytes);
+// The headers as the extended reader reads them, for display: the kind of info header and
+// every field it holds, by name, in file order (the file header's five, the info header's
+// own, and the colour masks that follow a header for compression 3 and 6). Values are in
+// decimal, masks and colour-space tags in hexadecimal.
+struct BmpField {
+  std::string name;
+  std::string value;
+};
+struct BmpHeaderView {
+  std::string kind;  // e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)"
+  std::vector<BmpField> fields;
+};
+// False, with the status, for a file that is not a BMP file, whose headers are cut short, or
+// whose info header size is no header's (below 16 other than 12).
+bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpStatus* status = nullptr);
+bool describeHeadersOf(const std::string& path, BmpHeaderView& view, BmpStatus* status = nullptr);
+
 // The file header alone. A file that cannot be opened gives bfType 0 (and, when asked, a
 // cannotOpen status).
 BitmapFileHeader readFileHeaderOf(const std::string& path, BmpStatus* status = nullptr);

@@ -2,8 +2,11 @@
 #include <bmpfun/bmp.hpp>
 
 #include "bmp/byte_source.hpp"
+#include "bmp/info_header.hpp"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 
 namespace bmpfun {
 
@@ -72,6 +75,176 @@ BitmapInfoHeader readInfoHeaderOf(const std::string& path, BmpStatus* status) {
 }
 
 uint16_t fileBitsPerPixel(const std::string& path) { return readInfoHeaderOf(path).biBitCount; }
+
+namespace {
+
+// One field for display: where it lies in the file, its size and how to print it.
+enum class Form : uint8_t { unsignedValue, signedValue, hex, colourSpace };
+struct FieldSpec {
+  const char* name;
+  uint32_t at;
+  uint8_t bytes;
+  Form form;
+};
+
+constexpr FieldSpec kFileFields[] = {
+    {"bfType", 0, 2, Form::unsignedValue}, {"bfSize", 2, 4, Form::unsignedValue},
+    {"bfReserved1", 6, 2, Form::unsignedValue}, {"bfReserved2", 8, 2, Form::unsignedValue},
+    {"bfOffBits", 10, 4, Form::unsignedValue},
+};
+constexpr FieldSpec kCoreFields[] = {
+    {"bcSize", 14, 4, Form::unsignedValue}, {"bcWidth", 18, 2, Form::unsignedValue},
+    {"bcHeight", 20, 2, Form::unsignedValue}, {"bcPlanes", 22, 2, Form::unsignedValue},
+    {"bcBitCount", 24, 2, Form::unsignedValue},
+};
+// The Windows header's 40 bytes, then what the longer Windows headers add.
+constexpr FieldSpec kInfoFields[] = {
+    {"biSize", 14, 4, Form::unsignedValue}, {"biWidth", 18, 4, Form::signedValue},
+    {"biHeight", 22, 4, Form::signedValue}, {"biPlanes", 26, 2, Form::unsignedValue},
+    {"biBitCount", 28, 2, Form::unsignedValue}, {"biCompression", 30, 4, Form::unsignedValue},
+    {"biSizeImage", 34, 4, Form::unsignedValue}, {"biXPelsPerMeter", 38, 4, Form::signedValue},
+    {"biYPelsPerMeter", 42, 4, Form::signedValue}, {"biClrUsed", 46, 4, Form::unsignedValue},
+    {"biClrImportant", 50, 4, Form::unsignedValue},
+};
+constexpr FieldSpec kWindowsExtra[] = {
+    {"biRedMask", 54, 4, Form::hex}, {"biGreenMask", 58, 4, Form::hex}, {"biBlueMask", 62, 4, Form::hex},
+    {"biAlphaMask", 66, 4, Form::hex}, {"biCSType", 70, 4, Form::colourSpace},
+    {"biRedX", 74, 4, Form::signedValue}, {"biRedY", 78, 4, Form::signedValue}, {"biRedZ", 82, 4, Form::signedValue},
+    {"biGreenX", 86, 4, Form::signedValue}, {"biGreenY", 90, 4, Form::signedValue},
+    {"biGreenZ", 94, 4, Form::signedValue}, {"biBlueX", 98, 4, Form::signedValue},
+    {"biBlueY", 102, 4, Form::signedValue}, {"biBlueZ", 106, 4, Form::signedValue},
+    {"biGammaRed", 110, 4, Form::unsignedValue}, {"biGammaGreen", 114, 4, Form::unsignedValue},
+    {"biGammaBlue", 118, 4, Form::unsignedValue}, {"biIntent", 122, 4, Form::unsignedValue},
+    {"biProfileData", 126, 4, Form::unsignedValue}, {"biProfileSize", 130, 4, Form::unsignedValue},
+    {"biReserved", 134, 4, Form::unsignedValue},
+};
+// What the 64-byte OS/2 2.x header adds to the first 40 bytes.
+constexpr FieldSpec kOs2Extra[] = {
+    {"usUnits", 54, 2, Form::unsignedValue}, {"usReserved", 56, 2, Form::unsignedValue},
+    {"usRecording", 58, 2, Form::unsignedValue}, {"usRendering", 60, 2, Form::unsignedValue},
+    {"cSize1", 62, 4, Form::unsignedValue}, {"cSize2", 66, 4, Form::unsignedValue},
+    {"ulColorEncoding", 70, 4, Form::unsignedValue}, {"ulIdentifier", 74, 4, Form::unsignedValue},
+};
+constexpr const char* kMaskNames[] = {"redMask", "greenMask", "blueMask", "alphaMask"};
+
+uint32_t valueAt(std::span<const uint8_t> bytes, size_t at, size_t size) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < size; ++i) v |= uint32_t{bytes[at + i]} << (8 * i);
+  return v;
+}
+
+std::string format(uint32_t v, const FieldSpec& spec) {
+  char text[48];
+  switch (spec.form) {
+    case Form::unsignedValue: std::snprintf(text, sizeof text, "%" PRIu32, v); break;
+    case Form::signedValue: std::snprintf(text, sizeof text, "%" PRId32, static_cast<int32_t>(v)); break;
+    case Form::hex: std::snprintf(text, sizeof text, "0x%08" PRIx32, v); break;
+    case Form::colourSpace: {
+      // 0 is calibrated RGB (the end points and gamma apply); the others are four letters.
+      const char* name = v == 0             ? "calibrated RGB"
+                         : v == 0x73524742u ? "sRGB"
+                         : v == 0x57696E20u ? "Windows default"
+                         : v == 0x4C494E4Bu ? "linked profile"
+                         : v == 0x4D424544u ? "embedded profile"
+                                            : "unknown";
+      std::snprintf(text, sizeof text, "0x%08" PRIx32 " (%s)", v, name);
+      break;
+    }
+  }
+  return text;
+}
+
+// Appends the fields that end within limit (an offset in the file).
+template <size_t N>
+void addFields(BmpHeaderView& view, std::span<const uint8_t> bytes, const FieldSpec (&specs)[N], uint64_t limit) {
+  for (const FieldSpec& spec : specs) {
+    if (spec.at + spec.bytes > limit) break;
+    view.fields.push_back({spec.name, format(valueAt(bytes, spec.at, spec.bytes), spec)});
+  }
+}
+
+}  // namespace
+
+bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  s = BmpStatus{};
+  view = BmpHeaderView{};
+  const auto cut = [&](uint64_t need) {
+    s.cause = BmpCause::headerCut;
+    s.fileBytes = bytes.size();
+    s.headerBytes = need;
+    return false;
+  };
+  if (bytes.size() < 2 || bytes[0] != 'B' || bytes[1] != 'M') {
+    if (bytes.size() < 2 && (bytes.empty() || bytes[0] == 'B')) return cut(18);
+    s.cause = BmpCause::notBmp;
+    s.fileBytes = std::min<size_t>(bytes.size(), 2);
+    return false;
+  }
+  if (bytes.size() < 18) return cut(18);
+  const uint32_t size = valueAt(bytes, 14, 4);
+  s.headerSize = size;
+  const detail::HeaderKind kind = detail::headerKindOf(size);
+  if (kind == detail::HeaderKind::invalid) {
+    s.cause = BmpCause::unsupportedHeader;
+    return false;
+  }
+  // The header's own fields must be in the file; a longer unknown header shows its first 40.
+  const uint64_t end = 14 + uint64_t{kind == detail::HeaderKind::longer ? 40 : size};
+  if (bytes.size() < end) return cut(end);
+  view.kind = detail::headerKindName(size);
+  addFields(view, bytes, kFileFields, end);
+  if (kind == detail::HeaderKind::os2v1) {
+    addFields(view, bytes, kCoreFields, end);
+    return true;
+  }
+  addFields(view, bytes, kInfoFields, end);
+  if (kind == detail::HeaderKind::os2v2) {
+    addFields(view, bytes, kOs2Extra, end);
+  } else if (kind != detail::HeaderKind::windows40 && kind != detail::HeaderKind::longer) {
+    addFields(view, bytes, kWindowsExtra, end);
+  }
+  // Masks after the header (compression 3, and 6 with alpha), as far as the file holds them.
+  // A field past the end of a short OS/2 2.x header reads as 0 (it may lie past the file's).
+  const auto field = [&](size_t at, size_t count) { return at + count <= end ? valueAt(bytes, at, count) : 0u; };
+  const uint32_t compression = field(30, 4);
+  const uint32_t bits = field(28, 2);
+  const bool os2Compression = kind == detail::HeaderKind::os2v2 && bits == 1;
+  const bool fields = (compression == 3 && !os2Compression) || compression == 6;
+  // An unknown longer header shows the masks it holds at 54 under the same names.
+  if (fields && (!detail::masksInHeader(kind) || kind == detail::HeaderKind::longer) && size >= 20) {
+    const uint64_t at = kind == detail::HeaderKind::longer ? 54 : 14 + uint64_t{size};
+    const size_t count = compression == 6 || kind == detail::HeaderKind::longer ? 4 : 3;
+    for (size_t c = 0; c < count && at + 4 * c + 4 <= bytes.size(); ++c) {
+      view.fields.push_back({kMaskNames[c], format(valueAt(bytes, static_cast<size_t>(at + 4 * c), 4),
+                                                   FieldSpec{"", 0, 4, Form::hex})});
+    }
+  }
+  return true;
+}
+
+bool describeHeadersOf(const std::string& path, BmpHeaderView& view, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  s = BmpStatus{};
+  detail::FileSource source(path);
+  if (!source.isOpen()) {
+    s.cause = BmpCause::cannotOpen;
+    s.systemError = source.openError();
+    return false;
+  }
+  // The longest header (V5: 14 + 124 bytes) and the masks after a 64-byte OS/2 header fit in
+  // the first 160 bytes.
+  std::vector<uint8_t> bytes(160);
+  bytes.resize(source.read(bytes.data(), bytes.size()));
+  if (source.error() != 0) {
+    s.cause = BmpCause::readFailed;
+    s.systemError = source.error();
+    return false;
+  }
+  return describeHeaders(bytes, view, &s);
+}
 
 void copyPixel(const Bitmap& from, int32_t fromX, int32_t fromY, Bitmap& to, int32_t toX, int32_t toY) {
   to.pixelRef(toX, toY) = from.pixel(fromX, fromY);

@@ -22,10 +22,12 @@
 // covers only in part takes the bytes that arrived as its low-order bytes.
 #include "bmp/reader.hpp"
 
+#include "bmp/extended_reader.hpp"
 #include "bmp/grid_storage.hpp"
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace bmpfun {
@@ -42,10 +44,10 @@ constexpr size_t kChunkBytes = size_t{1} << 18;
 bool isPaletted(uint16_t bits) { return bits == 1 || bits == 4 || bits == 8; }
 bool isDepth(uint16_t bits) { return isPaletted(bits) || bits == 16 || bits == 24 || bits == 32; }
 
-// Variants the extended reader takes and this one refuses.
-bool extendedCompression(uint32_t compression, uint16_t bits) {
-  return (compression == 1 && bits == 8) || (compression == 2 && bits == 4) ||
-         ((compression == 3 || compression == 6) && (bits == 16 || bits == 32));
+template <typename T>
+void putField(uint8_t*& out, T value) {
+  using U = std::make_unsigned_t<T>;
+  for (size_t i = 0; i < sizeof(T); ++i) *out++ = static_cast<uint8_t>(static_cast<U>(value) >> (8 * i));
 }
 
 void describe(BmpStatus& status, const BitmapInfoHeader& info) {
@@ -97,32 +99,27 @@ bool BmpReader::readHeaders(BmpStatus& status) {
   if (!headerOk) {
     status.fileBytes = source_.offset();
     status.headerBytes = 54;
+    if (source_.offset() >= 18) status.headerSize = info_.biSize;
     // A 12-byte OS/2 header fits in 26 bytes, so a short file may still be a whole one.
-    if (source_.offset() >= 18) {
-      status.headerSize = info_.biSize;
-      status.extendedReads = info_.biSize == 12;
-    }
+    status.extendedReads = extendedReads();
     return fail(status, BmpCause::headerCut);
   }
   return true;
 }
 
-bool BmpReader::checkFormat(BmpStatus& status) const {
+bool BmpReader::checkFormat(BmpStatus& status) {
   describe(status, info_);
   const uint16_t bits = info_.biBitCount;
   const uint32_t compression = info_.biCompression;
   BmpCause cause = BmpCause::ok;
   if (!(compression == 0 || (compression == 3 && bits == 16))) {
     cause = BmpCause::unsupportedCompression;
-    status.extendedReads = extendedCompression(compression, bits);
   } else if (!isDepth(bits)) {
     cause = BmpCause::unsupportedDepth;
-    status.extendedReads = bits == 2;
   } else if (info_.biWidth <= 0 || info_.biHeight == 0) {
     cause = BmpCause::badSize;
   } else if (info_.biHeight < 0) {
     cause = BmpCause::topDown;
-    status.extendedReads = info_.biHeight != INT32_MIN;
   } else if (!limits_.allows(info_.biWidth, info_.biHeight)) {
     cause = BmpCause::tooLarge;
     status.maxPixels = limits_.maxPixels;
@@ -130,11 +127,34 @@ bool BmpReader::checkFormat(BmpStatus& status) const {
   if (cause == BmpCause::ok) return true;
   // A 12-byte header is read as if it were 40 bytes long, so its fields are garbage: the
   // header itself is the cause.
-  if (info_.biSize == 12) {
-    cause = BmpCause::unsupportedHeader;
-    status.extendedReads = true;
-  }
+  if (info_.biSize == 12) cause = BmpCause::unsupportedHeader;
+  status.extendedReads = extendedReads();
   return fail(status, cause);
+}
+
+bool BmpReader::extendedReads() const {
+  // The bytes consumed so far are exactly the fields as read (a field cut short holds the
+  // bytes that arrived as its low-order bytes).
+  uint8_t bytes[54];
+  uint8_t* out = bytes;
+  putField(out, file_.bfType);
+  putField(out, file_.bfSize);
+  putField(out, file_.bfReserved1);
+  putField(out, file_.bfReserved2);
+  putField(out, file_.bfOffBits);
+  putField(out, info_.biSize);
+  putField(out, info_.biWidth);
+  putField(out, info_.biHeight);
+  putField(out, info_.biPlanes);
+  putField(out, info_.biBitCount);
+  putField(out, info_.biCompression);
+  putField(out, info_.biSizeImage);
+  putField(out, info_.biXPelsPerMeter);
+  putField(out, info_.biYPelsPerMeter);
+  putField(out, info_.biClrUsed);
+  putField(out, info_.biClrImportant);
+  const size_t consumed = static_cast<size_t>(std::min<uint64_t>(source_.offset(), sizeof bytes));
+  return extendedReaderTakes({bytes, consumed}, source_, limits_);
 }
 
 void BmpReader::readTable(BmpStatus& status) {
@@ -263,6 +283,9 @@ class GridSink final : public detail::RowSink {
   GridSink(BitmapPixel* grid, size_t width) : grid_(grid), width_(width) {}
   BitmapPixel* row(size_t y) override { return grid_ + y * width_; }
   void rowDone(size_t) override {}
+  void makeRowOpaque(size_t y) override {
+    for (BitmapPixel* p = row(y); p != row(y) + width_; ++p) p->alpha = 255;
+  }
 
  private:
   BitmapPixel* grid_;
@@ -271,31 +294,41 @@ class GridSink final : public detail::RowSink {
 
 }  // namespace
 
-bool Bitmap::load(detail::ByteSource& source, const Limits& limits, BmpStatus& status) {
+template <typename Reader>
+bool Bitmap::loadWith(Reader& reader, const Limits& limits, BmpStatus& status) {
   const auto reject = [this] {
     resize(1, 1);
     changeBitsPerPixel(1);
     return false;
   };
-  detail::BmpReader reader(source, limits);
   if (!reader.readHeaders(status)) {
     // Not a BMP file: the bitmap is left as it was.
     return status.cause == BmpCause::notBmp ? false : reject();
   }
   // Taken before the format checks, so a refused file still leaves its resolution behind.
-  setPixelsPerMeter(reader.infoHeader().biXPelsPerMeter, reader.infoHeader().biYPelsPerMeter);
+  setPixelsPerMeter(reader.xPixelsPerMeter(), reader.yPixelsPerMeter());
   if (!reader.checkFormat(status)) return reject();
+  setPixelsPerMeter(reader.xPixelsPerMeter(), reader.yPixelsPerMeter());
   // The grid is sized without the paint: the reader writes every pixel.
-  changeBitsPerPixel(reader.bitsPerPixel());
+  changeBitsPerPixel(reader.bitmapDepth());
   if (!allocateGrid(reader.width(), reader.height(), limits, false)) {
     status.cause = BmpCause::outOfMemory;
     return reject();
   }
   reader.readTable(status);
-  for (size_t k = 0; k < colorTable_.size(); ++k) colorTable_[k] = reader.palette()[k];
+  for (size_t k = 0; k < colorTable_.size(); ++k) colorTable_[k] = reader.tableColor(k);
   GridSink sink(grid_.get(), static_cast<size_t>(width_));
   if (!reader.readRows(sink, status)) return reject();
   return true;
+}
+
+bool Bitmap::load(detail::ByteSource& source, const Limits& limits, BmpStatus& status) {
+  if (limits.extended) {
+    detail::ExtendedReader reader(source, limits);
+    return loadWith(reader, limits, status);
+  }
+  detail::BmpReader reader(source, limits);
+  return loadWith(reader, limits, status);
 }
 
 bool Bitmap::loadFile(const std::string& path, const Limits& limits, BmpStatus* status) {

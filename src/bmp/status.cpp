@@ -1,6 +1,8 @@
 // The codec's statuses as sentences.
 #include <bmpfun/bmp.hpp>
 
+#include "bmp/info_header.hpp"
+
 #include <cstring>
 
 namespace bmpfun {
@@ -13,14 +15,7 @@ std::string systemText(int error) {
   return error != 0 ? std::string(std::strerror(error)) : std::string("unknown system error");
 }
 
-// Info header sizes the BMP variants use. 40 is the Windows header every reader takes; 52,
-// 56, 108 and 124 extend it with colour masks, colour space and profile fields; 12 is the
-// OS/2 1.x header (16-bit width and height, 3-byte table entries) and 16 to 64 the OS/2 2.x
-// header, which starts like the 40-byte one.
-bool isWindowsHeader(uint32_t size) {
-  return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
-}
-bool isOs2v2Header(uint32_t size) { return size >= 16 && size <= 64 && !isWindowsHeader(size); }
+bool isOs2v2Header(uint32_t size) { return detail::headerKindOf(size) == detail::HeaderKind::os2v2; }
 
 std::string headerName(uint32_t size) {
   if (size == 12) return "an OS/2 1.x header (12 bytes)";
@@ -53,7 +48,11 @@ std::string compressionName(const BmpStatus& s) {
 
 std::string warningText(const BmpStatus& s) {
   std::string text;
+  if (s.defaultLayout) {
+    text = "the headers break the extended reader's rules; read with the default reader's layout";
+  }
   if (s.tableCut()) {
+    if (!text.empty()) text += "; ";
     text = "the colour table ends early: " + number(s.tableRead) + " of " + number(s.tableExpected) +
            " entries arrived";
   }
@@ -75,11 +74,18 @@ std::string to_string(const BmpStatus& s) {
       return "the headers are cut short (" + number(static_cast<int64_t>(s.fileBytes)) + " bytes; they need " +
              number(static_cast<int64_t>(s.headerBytes)) + ")";
     case BmpCause::unsupportedHeader: return headerName(s.headerSize) + " is not supported";
-    case BmpCause::unsupportedDepth:
-      return number(s.bitsPerPixel) + " bits per pixel is not supported";
+    case BmpCause::unsupportedDepth: {
+      std::string text = number(s.bitsPerPixel) + " bits per pixel is not supported";
+      if (s.headerSize == 12) text += " in an OS/2 1.x header";
+      return text;
+    }
     case BmpCause::unsupportedCompression: {
       std::string text = compressionName(s) + " is not supported";
-      if (s.compression == 3 || s.compression == 6) text += " at " + number(s.bitsPerPixel) + " bits per pixel";
+      const bool depthMismatch = (s.compression == 1 && s.bitsPerPixel != 8) || (s.compression == 2 && s.bitsPerPixel != 4);
+      const bool huffman = s.compression == 3 && isOs2v2Header(s.headerSize) && s.bitsPerPixel == 1;
+      if ((s.compression == 3 && !huffman) || s.compression == 6 || depthMismatch) {
+        text += " at " + number(s.bitsPerPixel) + " bits per pixel";
+      }
       return text;
     }
     case BmpCause::topDown:
@@ -88,7 +94,8 @@ std::string to_string(const BmpStatus& s) {
       return "a size of " + number(s.width) + " x " + number(s.height) +
              " is not supported (the width must be at least 1 and the height not 0)";
     case BmpCause::tooLarge:
-      return number(s.width) + " x " + number(s.height) + " pixels passes the limit of " +
+      // A top-down file's height is negative; the picture has as many rows either way.
+      return number(s.width) + " x " + number(s.height < 0 ? -int64_t{s.height} : s.height) + " pixels passes the limit of " +
              number(s.maxPixels) + " pixels";
     case BmpCause::outOfMemory:
       return "not enough memory for " + number(s.width) + " x " + number(s.height) + " pixels";

@@ -4,6 +4,9 @@
 // colour table (every pixel mapped to its nearest entry), 16 bits as 5-6-5 with three colour
 // masks (compression 3), 24 bits without and 32 bits with the alpha byte. Rows go bottom row
 // first, zero-padded to 4 bytes. An unset resolution is written as 3780 pixels per metre.
+// On request a 32-bit file gets a 124-byte (V5) header instead, with compression 3, the
+// masks of its B, G, R, A bytes including alpha, the sRGB colour space and the "images"
+// rendering intent: what image editors and browsers read as a file with transparency.
 //
 // A save either produces the whole file or reports false and leaves what was at the path
 // untouched (see OutputFile for how, and for the one exception of a failed folder flush).
@@ -85,26 +88,38 @@ bool writeBody(const SaveJob& job, const BmpLayout& layout, std::vector<uint8_t>
                ByteSink& sink) {
   const FileFields& fields = job.fields;
   const int32_t bits = fields.bits;
-  uint8_t header[54];
+  const bool v5 = layout.headerBytes > 54;
+  uint8_t header[14 + 124] = {};
   uint8_t* out = header;
   putU16(out, 19778);
   putU32(out, static_cast<uint32_t>(layout.fileBytes));
   putU16(out, 0);
   putU16(out, 0);
-  putU32(out, static_cast<uint32_t>(54 + layout.tableBytes));
-  putU32(out, 40);
+  putU32(out, static_cast<uint32_t>(layout.headerBytes + layout.tableBytes));
+  putU32(out, static_cast<uint32_t>(layout.headerBytes - 14));
   putU32(out, static_cast<uint32_t>(fields.width));
   putU32(out, static_cast<uint32_t>(fields.height));
   putU16(out, 1);
   putU16(out, static_cast<uint32_t>(bits));
-  putU32(out, bits == 16 ? 3u : 0u);
+  putU32(out, bits == 16 || v5 ? 3u : 0u);
   putU32(out, static_cast<uint32_t>(layout.imageBytes));
   // An unset resolution is written as 3780; the source itself keeps its 0.
   putU32(out, static_cast<uint32_t>(fields.xPixelsPerMeter == 0 ? 3780 : fields.xPixelsPerMeter));
   putU32(out, static_cast<uint32_t>(fields.yPixelsPerMeter == 0 ? 3780 : fields.yPixelsPerMeter));
   putU32(out, 0);
   putU32(out, 0);
-  bool ok = sink.write(header, sizeof header);
+  if (v5) {
+    // The masks of the B, G, R, A bytes as written by packRow32; then the colour space
+    // ("sRGB"), end points and gamma unused (0), the "images" rendering intent and no profile.
+    putU32(out, 0x00FF0000u);
+    putU32(out, 0x0000FF00u);
+    putU32(out, 0x000000FFu);
+    putU32(out, 0xFF000000u);
+    putU32(out, 0x73524742u);
+    out += 36 + 12;
+    putU32(out, 4);
+  }
+  bool ok = sink.write(header, static_cast<size_t>(layout.headerBytes));
 
   const bool paletted = bits == 1 || bits == 4 || bits == 8;
   if (paletted) {
@@ -162,7 +177,7 @@ bool prepare(const SaveJob& job, BmpLayout& layout, std::vector<uint8_t>& chunk,
   status.width = f.width;
   status.height = f.height;
   // A file too large for the 32-bit size fields is refused before anything is created.
-  const std::optional<BmpLayout> found = bmpLayout(f.bits, f.width, f.height);
+  const std::optional<BmpLayout> found = bmpLayout(f.bits, f.width, f.height, f.alphaMasks);
   if (!found) return fail(status, BmpCause::tooLargeForFile);
   layout = *found;
   const size_t rowBytes = static_cast<size_t>(layout.rowBytes);
@@ -185,7 +200,7 @@ bool prepare(const SaveJob& job, BmpLayout& layout, std::vector<uint8_t>& chunk,
 
 }  // namespace
 
-std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t height) {
+std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t height, bool alphaMasks) {
   if (bitsPerPixel < 1 || width < 1 || height < 1) return std::nullopt;
   // Integer arithmetic equal to ceil(bits * 0.125 * width) and the rest in doubles: every
   // value that fits the 32-bit fields is exact either way.
@@ -200,7 +215,8 @@ std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t 
   } else if (bits == 16) {
     layout.tableBytes = 12;
   }
-  layout.fileBytes = layout.tableBytes + layout.imageBytes + 54;
+  if (alphaMasks && bits == 32) layout.headerBytes = 14 + 124;
+  layout.fileBytes = layout.headerBytes + layout.tableBytes + layout.imageBytes;
   if (layout.fileBytes > UINT32_MAX) return std::nullopt;
   return layout;
 }
@@ -257,9 +273,9 @@ class GridRows final : public detail::RowSource {
   const Bitmap& bitmap_;
 };
 
-detail::FileFields fieldsOf(const Bitmap& bitmap) {
+detail::FileFields fieldsOf(const Bitmap& bitmap, const SaveOptions& options) {
   return {bitmap.bitsPerPixel(), bitmap.width(), bitmap.height(), bitmap.xPixelsPerMeter(),
-          bitmap.yPixelsPerMeter()};
+          bitmap.yPixelsPerMeter(), options.alphaMasks && bitmap.bitsPerPixel() == 32};
 }
 
 }  // namespace
@@ -277,7 +293,7 @@ bool Bitmap::saveFile(const std::string& path, const SaveOptions& options, BmpSt
   BmpStatus& s = status != nullptr ? *status : local;
   s = BmpStatus{};
   GridRows rows(*this);
-  return detail::saveToFile({fieldsOf(*this), colorTable_, rows, options.threads}, path, options,
+  return detail::saveToFile({fieldsOf(*this, options), colorTable_, rows, options.threads}, path, options,
                             detail::systemFileIo(), s);
 }
 
@@ -290,7 +306,7 @@ bool Bitmap::saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, B
   BmpStatus& s = status != nullptr ? *status : local;
   s = BmpStatus{};
   GridRows rows(*this);
-  return detail::saveToMemory({fieldsOf(*this), colorTable_, rows, options.threads}, out, s);
+  return detail::saveToMemory({fieldsOf(*this, options), colorTable_, rows, options.threads}, out, s);
 }
 
 }  // namespace bmpfun

@@ -16,14 +16,15 @@ namespace bmpfun::detail {
 
 // Byte counts of the file the writer produces for a bitmap.
 struct BmpLayout {
-  uint64_t rowBytes = 0;    // data bytes plus zero padding to a multiple of 4
-  uint64_t tableBytes = 0;  // colour table, or the three masks of a 16-bit file
-  uint64_t imageBytes = 0;  // rowBytes * height
-  uint64_t fileBytes = 0;   // 54 + tableBytes + imageBytes
+  uint64_t headerBytes = 54;  // file and info header: 14 + 40, or 14 + 124 with alpha masks
+  uint64_t rowBytes = 0;      // data bytes plus zero padding to a multiple of 4
+  uint64_t tableBytes = 0;    // colour table, or the three masks of a 16-bit file
+  uint64_t imageBytes = 0;    // rowBytes * height
+  uint64_t fileBytes = 0;     // headerBytes + tableBytes + imageBytes
 };
 // Empty when the file would not fit the 32-bit size fields. bits is one of the six depths,
-// width and height at least 1.
-std::optional<BmpLayout> bmpLayout(int32_t bits, int32_t width, int32_t height);
+// width and height at least 1; alphaMasks (32 bits) asks for the V5 header with its masks.
+std::optional<BmpLayout> bmpLayout(int32_t bits, int32_t width, int32_t height, bool alphaMasks = false);
 
 // The header fields a written file takes from its source.
 struct FileFields {
@@ -32,6 +33,7 @@ struct FileFields {
   int32_t height = 1;
   int32_t xPixelsPerMeter = 0;  // 0: unset, written as 3780
   int32_t yPixelsPerMeter = 0;
+  bool alphaMasks = false;  // 32 bits: V5 header with red, green, blue and alpha masks
 };
 
 // Where the rows to write come from. row(y, scratch) gives row y (0 at the top) as width

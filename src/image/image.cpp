@@ -5,6 +5,7 @@
 #include <bmpfun/image.hpp>
 
 #include "bmp/byte_source.hpp"
+#include "bmp/extended_reader.hpp"
 #include "bmp/grid_storage.hpp"
 #include "bmp/reader.hpp"
 #include "bmp/writer.hpp"
@@ -78,6 +79,9 @@ class PixelSink final : public detail::RowSink {
   PixelSink(Pixel* pixels, size_t width) : pixels_(pixels), width_(width), row_(width) {}
   BitmapPixel* row(size_t) override { return row_.data(); }
   void rowDone(size_t y) override { swapRedBlue(row_.data(), pixels_ + y * width_, width_); }
+  void makeRowOpaque(size_t y) override {
+    for (Pixel* p = pixels_ + y * width_; p != pixels_ + (y + 1) * width_; ++p) p->a = 255;
+  }
 
  private:
   Pixel* pixels_;
@@ -146,38 +150,73 @@ std::unique_ptr<Image> Image::create(int32_t width, int32_t height, const Limits
   return allocate(width, height, limits, status);
 }
 
+namespace {
+
+// Either reader, through its stages, into the image's pixels.
+// allocate(width, height, status) gives the pixels to fill, or nullptr with the reason.
+template <typename Reader, typename Allocate>
+bool readInto(Reader& reader, const Limits& limits, BmpStatus& codec, ImageStatus::Code& code, Allocate allocate) {
+  code = ImageStatus::loadFailed;
+  if (!reader.readHeaders(codec) || !reader.checkFormat(codec)) return false;
+  ImageStatus made = ImageStatus::ok;
+  Pixel* pixels = allocate(reader.width(), reader.height(), made);
+  if (pixels == nullptr) {
+    // The reader enforces the same limit, so a size refusal here is still a refused file.
+    codec.cause = made == ImageStatus::outOfMemory ? BmpCause::outOfMemory : BmpCause::tooLarge;
+    codec.maxPixels = limits.maxPixels;
+    if (made == ImageStatus::outOfMemory) code = ImageStatus::outOfMemory;
+    return false;
+  }
+  reader.readTable(codec);
+  // Alpha is whatever the reader gives: for the default reader the pixel's fourth byte at 32
+  // bits, the table entry's at 1/4/8 bits, 0 at 16 and 24 bits; for the extended reader the
+  // opacity.
+  PixelSink sink(pixels, static_cast<size_t>(reader.width()));
+  if (!reader.readRows(sink, codec)) {
+    if (codec.cause == BmpCause::outOfMemory) code = ImageStatus::outOfMemory;
+    return false;
+  }
+  code = ImageStatus::ok;
+  return true;
+}
+
+}  // namespace
+
 std::unique_ptr<Image> Image::loadFrom(detail::ByteSource& source, const Limits& limits,
                                        ImageStatus* status) {
   BmpStatus codec;
-  const auto refuse = [&](ImageStatus::Code code) {
-    report(status, ImageStatus(code, codec));
-    return nullptr;
+  ImageStatus::Code code = ImageStatus::loadFailed;
+  std::unique_ptr<Image> image;
+  const auto allocateFor = [&](int32_t width, int32_t height, ImageStatus& made) -> Pixel* {
+    image = allocate(width, height, limits, &made, false);
+    return image ? image->pixels_.data() : nullptr;
   };
   try {
-    detail::BmpReader reader(source, limits);
-    if (!reader.readHeaders(codec) || !reader.checkFormat(codec)) return refuse(ImageStatus::loadFailed);
-    ImageStatus made = ImageStatus::ok;
-    auto image = allocate(reader.width(), reader.height(), limits, &made, false);
-    if (!image) {
-      // The reader enforces the same limit, so a size refusal here is still a refused file.
-      codec.cause = made == ImageStatus::outOfMemory ? BmpCause::outOfMemory : BmpCause::tooLarge;
-      codec.maxPixels = limits.maxPixels;
-      return refuse(made == ImageStatus::outOfMemory ? ImageStatus::outOfMemory : ImageStatus::loadFailed);
+    bool read = false;
+    int32_t xPixelsPerMeter = 0, yPixelsPerMeter = 0;
+    if (limits.extended) {
+      detail::ExtendedReader reader(source, limits);
+      read = readInto(reader, limits, codec, code, allocateFor);
+      xPixelsPerMeter = reader.xPixelsPerMeter();
+      yPixelsPerMeter = reader.yPixelsPerMeter();
+    } else {
+      detail::BmpReader reader(source, limits);
+      read = readInto(reader, limits, codec, code, allocateFor);
+      xPixelsPerMeter = reader.xPixelsPerMeter();
+      yPixelsPerMeter = reader.yPixelsPerMeter();
     }
-    reader.readTable(codec);
-    // Alpha is whatever the reader gives: the pixel's fourth byte at 32 bits, the table
-    // entry's at 1/4/8 bits, 0 at 16 and 24 bits.
-    PixelSink sink(image->pixels_.data(), static_cast<size_t>(image->width_));
-    if (!reader.readRows(sink, codec)) {
-      return refuse(codec.cause == BmpCause::outOfMemory ? ImageStatus::outOfMemory : ImageStatus::loadFailed);
+    if (!read) {
+      report(status, ImageStatus(code, codec));
+      return nullptr;
     }
-    image->xPixelsPerMeter_ = reader.infoHeader().biXPelsPerMeter;
-    image->yPixelsPerMeter_ = reader.infoHeader().biYPelsPerMeter;
+    image->xPixelsPerMeter_ = xPixelsPerMeter;
+    image->yPixelsPerMeter_ = yPixelsPerMeter;
     report(status, ImageStatus(ImageStatus::ok, codec));
     return image;
   } catch (const std::bad_alloc&) {
     codec.cause = BmpCause::outOfMemory;
-    return refuse(ImageStatus::outOfMemory);
+    report(status, ImageStatus(ImageStatus::outOfMemory, codec));
+    return nullptr;
   }
 }
 

@@ -104,8 +104,9 @@ test('header text and acceptance of every sample file match bmpfun info and conv
       const info = S.runNative(['info', file]);
       assert.equal(report.header, info.stdout, name + ': header text');
       const converted = S.runNative(['convert', file, scratch.file('out.bmp')]);
-      const width = Number(/biWidth: (-?\d+)/.exec(info.stdout)[1]);
-      const height = Number(/biHeight: (-?\d+)/.exec(info.stdout)[1]);
+      // An OS/2 1.x header's own fields are bcWidth and bcHeight.
+      const width = Number(/(?:bi|bc)Width: (-?\d+)/.exec(info.stdout)[1]);
+      const height = Number(/(?:bi|bc)Height: (-?\d+)/.exec(info.stdout)[1]);
       // The program's lines: "Error loading image: PATH: REASON" or "warning: PATH: WARNING".
       const reason = converted.stderr.trim().replace(/^(Error loading image|warning): [^\n]*?\.bmp: /, '');
       if (width > 0 && height > 0 && width * height > limit && reason.endsWith('(see --max-pixels)')) {
