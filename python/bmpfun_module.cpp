@@ -154,7 +154,9 @@ std::span<const uint8_t> bytesOf(const Source& s) {
     if (codec.cause == BmpCause::tooLargeForFile) throw py::value_error(text);
     throw SystemFailure(EIO, text, path);
   }
-  throw RefusedFile(path.empty() ? text : path + ": " + text);
+  // The extended reader reads this file: say how to ask for it.
+  const std::string hint = codec.extendedReads ? " (read it with extended=True)" : "";
+  throw RefusedFile((path.empty() ? text : path + ": " + text) + hint);
 }
 
 // A file that ends early still loads; what is missing is filled (see the reader). The
@@ -314,21 +316,6 @@ std::unique_ptr<Image> newImage(const Image& image, const char* name, F&& f) {
     out = f(image, &status);
   }
   return madeOrRaise(std::move(out), status, name);
-}
-
-// Edge detection computes into a working image and takes over its storage; the result is
-// copied back instead, so that the storage NumPy views point at stays the image's own.
-void edgeDetect(Image& image) {
-  bool done = false;
-  {
-    py::gil_scoped_release released;
-    auto work = Image::copyOf(image);
-    if (work && work->edgeDetect()) {
-      std::copy(work->pixels().begin(), work->pixels().end(), image.pixels().begin());
-      done = true;
-    }
-  }
-  if (!done) throw OutOfMemory("edge_detect: the working image could not be allocated");
 }
 
 std::string describe(const Image& image) {
@@ -553,7 +540,13 @@ opaque.)doc")
            py::arg("mask_size"), R"doc(Sharpen against the blur with the same mask sizes and
 visiting order: c' = clamp(floor(1.5 c - 0.5 b + 0.5)) per channel, alpha included, b the
 blurred value (whose alpha is 255). Below 2 nothing changes.)doc")
-      .def("edge_detect", &edgeDetect, R"doc(3 x 3 Laplacian (8 x centre - the 8 neighbours) per
+      .def("edge_detect",
+           [](Image& i) {
+             bool done = false;
+             inPlace(i, [&done](Image& im) { done = im.edgeDetect(); });
+             if (!done) throw OutOfMemory("edge_detect: the working image could not be allocated");
+           },
+           R"doc(3 x 3 Laplacian (8 x centre - the 8 neighbours) per
 colour channel, kept to its low 8 bits; border pixels become black; alpha 0. MemoryError when
 the working image cannot be allocated.)doc")
 

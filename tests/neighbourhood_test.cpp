@@ -301,7 +301,9 @@ TEST(EdgeDetect, ReadsOnlyTheUnchangedSource) {
   auto image = randomImage(9, 7, 8);
   const std::vector<Pixel> before = pixelsOf(*image);
   auto at = [&](int32_t x, int32_t y) { return before[static_cast<size_t>(x + y * 9)]; };
+  const Pixel* storage = image->pixels().data();
   ASSERT_TRUE(image->edgeDetect());
+  EXPECT_EQ(image->pixels().data(), storage);  // in place: views of pixels() stay valid
   for (int32_t x = 0; x < 9; ++x) {
     for (int32_t y = 0; y < 7; ++y) {
       Pixel expected{0, 0, 0, 0};

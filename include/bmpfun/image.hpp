@@ -139,7 +139,8 @@ class Image {
   // ---- neighbourhood filters (filters/neighbourhood.cpp)
   void blur(int32_t maskSize);
   void sharpen(int32_t maskSize);
-  // False (image unchanged) when the working image cannot be made.
+  // False (image unchanged) when the working copy cannot be made. Like every in-place
+  // operation it keeps the image's storage: a span of pixels() stays valid.
   bool edgeDetect();
 
   // ---- warps (filters/fun.cpp); every output pixel is one `sample` of this image

@@ -155,23 +155,24 @@ void Image::sharpen(int32_t maskSize) {
 }
 
 bool Image::edgeDetect() {
-  // The result goes to a working image so that every pixel reads unchanged neighbours.
-  auto work = allocate(width_, height_, limits_, nullptr, false);  // every pixel is written below
-  if (!work) return false;
-  // Every working pixel reads this image only, which nothing changes until the end, so the
-  // rows are split over the image's threads.
-  Image& target = *work;
+  // Every pixel reads the unchanged neighbours of a copy and is written in place, so the
+  // image keeps its storage: a span or a view of pixels() stays valid across the call.
+  const auto source = copyOf(*this);
+  if (!source) return false;
+  // Nothing changes the copy, and each row writes only its own pixels, so the rows are
+  // split over the image's threads.
+  const Image& from = *source;
   detail::forEachChunk(limits_, height_, 7.0 * width_, [&](int64_t firstRow, int64_t endRow) {
     for (auto y = static_cast<int32_t>(firstRow); y < endRow; ++y) {
       for (int32_t x = 0; x < width_; ++x) {
-        Pixel& out = target.pixel(x, y);
-        // The working image's alpha is a blank image's 0, and stays so.
+        Pixel& out = pixel(x, y);
+        // Alpha becomes 0 everywhere, as in a blank image, and the border stays black.
         out = Pixel{0, 0, 0, 0};
         if (x == 0 || y == 0 || x == width_ - 1 || y == height_ - 1) continue;
         int32_t r = 0, g = 0, b = 0;
         for (int32_t dx = -1; dx <= 1; ++dx) {
           for (int32_t dy = -1; dy <= 1; ++dy) {
-            const Pixel& n = pixel(x + dx, y + dy);
+            const Pixel& n = from.pixel(x + dx, y + dy);
             const int32_t weight = (dx == 0 && dy == 0) ? 8 : -1;
             r += weight * n.r;
             g += weight * n.g;
@@ -183,8 +184,6 @@ bool Image::edgeDetect() {
       }
     }
   });
-  // The working pixels, all four channels, become this image's pixels.
-  pixels_.swap(work->pixels_);
   return true;
 }
 
