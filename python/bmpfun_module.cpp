@@ -618,7 +618,9 @@ ValueError when there is no such pixel.)doc");
 
 source is a path (str or os.PathLike) or the file's bytes (bytes, bytearray, memoryview).
 Alpha is the file's fourth byte at 32 bits, the colour table's at 1, 4 and 8 bits, 0 at 16
-and 24 bits. max_pixels: refuse images of more pixels. extended: use the extended reader.
+and 24 bits. max_pixels: refuse images of more pixels. extended: use the extended reader
+(RLE, top-down, bit fields with alpha, OS/2 and 2-bit files), whose alpha is the opacity:
+255 where the file has no alpha, 0 where it draws nothing.
 threads: worker threads the image's operations may use (1 the caller's, 0 one per core).
 
 FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read;

@@ -167,8 +167,9 @@ TEST_F(Cli, VersionHelpAndInfoPrintOnStdout) {
   EXPECT_EQ(v.out.rfind("bmpfun ", 0), 0u);
   const RunResult h = runCli({"--help"});
   EXPECT_EQ(h.exitCode, 0);
-  for (const char* word : {"SYNOPSIS", "EXIT STATUS", "--max-pixels", "--threads", "convert", "rescale", "info",
-                           "apply", "fun", "noise", "testcard", "floyd-steinberg-dither", "auto-crop",
+  for (const char* word : {"SYNOPSIS", "EXIT STATUS", "--max-pixels", "--threads", "--sync", "--extended", "convert",
+                           "32a", "rescale", "info", "apply", "fun", "noise", "testcard", "batch",
+                           "floyd-steinberg-dither", "auto-crop",
                            "edge-detect", "extract-channel", "mosaic", "rotate", "scale", "crop"}) {
     EXPECT_NE(h.out.find(word), std::string::npos) << word;
   }
