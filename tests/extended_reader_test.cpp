@@ -135,6 +135,12 @@ std::vector<Case> cases() {
             "the pixel data ends early: 1 of 3 rows arrived"),
       loads("bfOffBits inside the headers: the rows start right after them",
             {.width = 1, .data = {1, 2, 3, 0}, .offBits = 20}, 1, 1, {{3, 2, 1, 255}}),
+      loads("bfOffBits inside a longer header: the rows start there, as the default reader starts them",
+            {.infoSize = 60, .width = 1, .masks = {0x00030201}, .data = {9, 9, 9, 0}, .offBits = 54}, 1, 1,
+            {{3, 2, 1, 255}}),
+      loads("bfOffBits inside a longer header of an 8-bit file: no table entries, rows from there",
+            {.infoSize = 60, .width = 1, .bits = 8, .masks = {0x00000001}, .extra = table({R, G}), .offBits = 54},
+            1, 1, {kBlack}),
       loads("a gap between the table and bfOffBits is skipped",
             {.width = 1, .bits = 8, .extra = [&] {
                auto t = table({R, G});

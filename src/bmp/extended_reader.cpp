@@ -395,7 +395,11 @@ bool ExtendedReader::extendedLayout(BmpStatus& status) {
                                 : PixelLayout::Coding::rows;
 
   const uint64_t offBits = input_.u32(10);
-  uint64_t headerEnd = 14 + uint64_t{infoSize_};
+  const uint64_t headerEnd = 14 + uint64_t{infoSize_};
+  // The rows start at bfOffBits, however far it points into a header longer than 40 bytes
+  // (where the default reader starts them too), but not before the first 40 bytes of the info
+  // header and the masks that follow such a header.
+  uint64_t rowsFloor = 14 + uint64_t{std::min<uint32_t>(infoSize_, 40)};
   if (fields) {
     // R, G, B (and A) inside the header at 54, or right after a 40-byte or OS/2 2.x header:
     // either way within the first bytes of the file, which the input keeps.
@@ -403,7 +407,8 @@ bool ExtendedReader::extendedLayout(BmpStatus& status) {
     const bool alpha = compression == 6 || (inside && kind != HeaderKind::windows52);
     const size_t count = alpha ? 4 : 3;
     const size_t maskAt = inside ? 54 : static_cast<size_t>(headerEnd);
-    headerEnd = std::max<uint64_t>(headerEnd, maskAt + 4 * count);
+    // Three 16-bit masks at 54 end where the default reader starts the rows of such a file.
+    rowsFloor = inside ? std::max<uint64_t>(rowsFloor, bits == 16 ? 66 : 54) : maskAt + 4 * count;
     // Masks the file does not hold whole leave no pixel data behind them: they stay 0.
     if (input_.head().size() >= maskAt + 4 * count) {
       const uint32_t depthBits = bits == 16 ? 0xFFFFu : 0xFFFFFFFFu;
@@ -432,9 +437,10 @@ bool ExtendedReader::extendedLayout(BmpStatus& status) {
     const uint64_t wanted = colorsUsed > 0 && colorsUsed < full ? colorsUsed : full;
     const uint64_t fit = offBits > l.tableAt ? (offBits - l.tableAt) / l.entryBytes : 0;
     l.tableEntries = static_cast<uint32_t>(std::min(wanted, fit));
-    headerEnd = l.tableAt + uint64_t{l.tableEntries} * l.entryBytes;
+    // The entries read end at or before bfOffBits; with bfOffBits inside the header there
+    // are none.
   }
-  l.dataAt = std::max(offBits, headerEnd);
+  l.dataAt = std::max(offBits, rowsFloor);
   return true;
 }
 
