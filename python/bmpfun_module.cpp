@@ -206,8 +206,28 @@ py::bytes toBytes(const Image& image) {
   return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-py::dict info(const py::object& source) {
+// The headers as the extended reader reads them: "header" names the kind, then each field the
+// header holds, in file order, as an int (masks and colour-space tags too).
+py::dict headerView(const Source& s) {
+  bmpfun::BmpHeaderView view;
+  bmpfun::BmpStatus status;
+  bool described = false;
+  {
+    py::gil_scoped_release released;
+    described = s.isPath ? bmpfun::describeHeadersOf(s.path, view, &status)
+                         : bmpfun::describeHeaders(bytesOf(s), view, &status);
+  }
+  if (!described) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
+  py::dict d;
+  d["header"] = view.kind;
+  const py::object toInt = py::module_::import("builtins").attr("int");
+  for (const bmpfun::BmpField& field : view.fields) d[field.name.c_str()] = toInt(field.value, 0);
+  return d;
+}
+
+py::dict info(const py::object& source, bool extended) {
   const Source s = sourceOf(source);
+  if (extended) return headerView(s);
   bmpfun::BmpHeaders h;
   bmpfun::BmpStatus status;
   {
@@ -215,6 +235,10 @@ py::dict info(const py::object& source) {
     h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s));
   }
   if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
+  // An OS/2 header shorter than 40 bytes does not hold the 40-byte header's fields: its own
+  // are given instead, as `bmpfun info` prints them.
+  const uint32_t size = h.info.biSize;
+  if (size == 12 || (size >= 16 && size < 40)) return headerView(s);
   const bmpfun::BitmapFileHeader& f = h.file;
   const bmpfun::BitmapInfoHeader& i = h.info;
   py::dict d;
@@ -626,10 +650,14 @@ threads: worker threads the image's operations may use (1 the caller's, 0 one pe
 FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read;
 bmpfun.Error for a file the reader refuses; MemoryError. A file whose data ends early
 loads with what is missing filled in, and a bmpfun.TruncatedFileWarning.)doc");
-  m.def("info", &info, py::arg("source"), R"doc(The 16 header fields of a BMP file, as a dict
-in file order: bfType, bfSize, bfReserved1, bfReserved2, bfOffBits, biSize, biWidth,
-biHeight, biPlanes, biBitCount, biCompression, biSizeImage, biXPelsPerMeter,
-biYPelsPerMeter, biClrUsed, biClrImportant. Fields a short file does not reach keep their
-defaults; nothing is checked. source is a path or the file's bytes; FileNotFoundError,
-PermissionError, IsADirectoryError for paths that cannot be read.)doc");
+  m.def("info", &info, py::arg("source"), py::kw_only(), py::arg("extended") = false,
+        R"doc(The 16 header fields of a BMP file, as a dict in file order: bfType, bfSize,
+bfReserved1, bfReserved2, bfOffBits, biSize, biWidth, biHeight, biPlanes, biBitCount,
+biCompression, biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant.
+Fields a short file does not reach keep their defaults; nothing is checked. An OS/2 header
+shorter than 40 bytes gives its own fields instead, as extended=True does: "header" (the
+kind, e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)") and then every field that header
+holds, with the masks and colour space of the longer headers (bmpfun.Error for bytes that are
+not a BMP file or headers cut short there). source is a path or the file's bytes;
+FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read.)doc");
 }

@@ -1,5 +1,6 @@
 """Every operation group gives the bytes `bmpfun apply` writes for the same chain."""
 import os
+import struct
 import sys
 
 import pytest
@@ -54,12 +55,28 @@ def test_bytes_in_and_out_match_the_files(card, tmp_path):
     assert bmpfun.load(memoryview(data)).height == 61
 
 
-def test_info_gives_the_cli_fields(card, tmp_path):
-    for depth in (1, 8, 16, 32):
-        path = tmp_path / f"card{depth}.bmp"
+def cli_info(*args):
+    """`bmpfun info`'s lines as a dict, the values as Python's info gives them."""
+    fields = (line.split(": ", 1) for line in cli(*args).splitlines())
+    return {k: v if k == "header" else int(v, 0) for k, v in fields}
+
+
+@pytest.mark.parametrize("depth, extended", [
+    (1, False), (8, False), (16, False), (32, False),
+    ("32a", False),  # a V5 header: without extended only its first 40 bytes' fields
+    ("32a", True), (8, True),
+    ("os2", False),  # an OS/2 1.x header gives its own fields either way
+    ("os2", True),
+])
+def test_info_gives_the_cli_fields(card, tmp_path, depth, extended):
+    path = tmp_path / f"card{depth}.bmp"
+    if depth == "os2":  # 12-byte header, 24 bits: width, height, planes, depth as 16-bit fields
+        data = bytearray(card.read_bytes())
+        path.write_bytes(data[:14] + struct.pack("<IHHHH", 12, 97, 61, 1, 24) + data[54:])
+    else:
         cli("convert", card, path, depth)
-        expected = {k: int(v) for k, v in
-                    (line.split(": ") for line in cli("info", path).splitlines())}
-        assert bmpfun.info(path) == expected
-        assert bmpfun.info(path.read_bytes()) == expected
-        assert list(bmpfun.info(path)) == list(expected)  # file order
+    expected = cli_info(*(["--extended"] if extended else []), "info", path)
+    assert ("header" in expected) == (extended or depth == "os2")
+    assert bmpfun.info(path, extended=extended) == expected
+    assert bmpfun.info(path.read_bytes(), extended=extended) == expected
+    assert list(bmpfun.info(path, extended=extended)) == list(expected)  # file order
