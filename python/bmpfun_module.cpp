@@ -221,7 +221,10 @@ py::dict headerView(const Source& s) {
   py::dict d;
   d["header"] = view.kind;
   const py::object toInt = py::module_::import("builtins").attr("int");
-  for (const bmpfun::BmpField& field : view.fields) d[field.name.c_str()] = toInt(field.value, 0);
+  // A value may carry a note after a blank (a colour space's name): the number comes first.
+  for (const bmpfun::BmpField& field : view.fields) {
+    d[field.name.c_str()] = toInt(field.value.substr(0, field.value.find(' ')), 0);
+  }
   return d;
 }
 
@@ -657,7 +660,7 @@ biCompression, biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrIm
 Fields a short file does not reach keep their defaults; nothing is checked. An OS/2 header
 shorter than 40 bytes gives its own fields instead, as extended=True does: "header" (the
 kind, e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)") and then every field that header
-holds, with the masks and colour space of the longer headers (bmpfun.Error for bytes that are
+holds, with the masks and colour space of the longer headers (a colour space as its tag) (bmpfun.Error for bytes that are
 not a BMP file or headers cut short there). source is a path or the file's bytes;
 FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read.)doc");
 }

@@ -58,7 +58,7 @@ def test_bytes_in_and_out_match_the_files(card, tmp_path):
 def cli_info(*args):
     """`bmpfun info`'s lines as a dict, the values as Python's info gives them."""
     fields = (line.split(": ", 1) for line in cli(*args).splitlines())
-    return {k: v if k == "header" else int(v, 0) for k, v in fields}
+    return {k: v if k == "header" else int(v.split()[0], 0) for k, v in fields}
 
 
 @pytest.mark.parametrize("depth, extended", [
