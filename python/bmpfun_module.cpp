@@ -660,7 +660,7 @@ biCompression, biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrIm
 Fields a short file does not reach keep their defaults; nothing is checked. An OS/2 header
 shorter than 40 bytes gives its own fields instead, as extended=True does: "header" (the
 kind, e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)") and then every field that header
-holds, with the masks and colour space of the longer headers (a colour space as its tag) (bmpfun.Error for bytes that are
-not a BMP file or headers cut short there). source is a path or the file's bytes;
+holds, with the masks and colour space (its tag) of the longer headers; bmpfun.Error for
+bytes that are not a BMP file or headers cut short there. source is a path or the file's bytes;
 FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read.)doc");
 }
