@@ -225,13 +225,17 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
   }
 
   const std::string& folder = args[0];
+  if (folder.empty()) {
+    usage = "batch: OUTDIR is empty (give a folder, '.' for this one)";
+    return 2;
+  }
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
     if (fs::exists(folder, ec)) {
       std::fprintf(stderr, "bmpfun: batch: %s is not a folder\n", folder.c_str());
       return 1;
     }
-    if (!fs::create_directory(folder, ec)) {
+    if (!fs::create_directories(folder, ec)) {
       std::fprintf(stderr, "bmpfun: batch: cannot make the folder %s: %s\n", folder.c_str(),
                    ec.message().c_str());
       return 1;

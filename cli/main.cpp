@@ -14,6 +14,7 @@
 #include "signals.hpp"
 #include "testcard.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,6 +65,27 @@ void warnIfCut(const std::string& path, const BmpStatus& status) {
 
 int writeError(const std::string& path, const BmpStatus& status) { return failure(writeFailureLine(path, status)); }
 
+// One operation's lines in --help: its usage, then its description folded at word breaks to
+// fit 80 columns, each line in a column of its own.
+void printOpHelp(const char* usage, const std::string& help) {
+  constexpr size_t kColumn = 37, kWidth = 80;
+  std::string line = "          " + std::string(usage);
+  line.resize(std::max(line.size() + 1, kColumn), ' ');
+  size_t at = 0;
+  while (at < help.size()) {
+    const size_t room = kWidth - line.size();
+    size_t end = help.size();
+    if (end - at > room) {
+      end = help.rfind(' ', at + room);
+      if (end == std::string::npos || end <= at) end = help.find(' ', at + room);
+      if (end == std::string::npos) end = help.size();
+    }
+    std::printf("%s%s\n", line.c_str(), help.substr(at, end - at).c_str());
+    at = end < help.size() ? end + 1 : end;
+    line.assign(kColumn, ' ');
+  }
+}
+
 void printHelp() {
   std::printf(
       "NAME\n"
@@ -109,13 +131,14 @@ void printHelp() {
       "        auto-crop) replace the current one; the new image starts with sampling\n"
       "        method 0. OP is NAME or NAME=ARG[,ARG...]; M, C, N, E, A, X, Y, W, H\n"
       "        are integers, F, SX, SY, DEG reals:\n");
-  for (const auto& op : allOps()) std::printf("          %-26s %s\n", op.usage, op.help);
+  for (const auto& op : allOps()) printOpHelp(op.usage, op.help);
   std::printf(
       "\n"
       "    batch OUTDIR CHAIN INPUT...\n"
       "        Apply CHAIN, one argument holding apply's OPs separated by blanks (e.g.\n"
       "        'sampling=1 fun=1'), to every INPUT, and write each result as a 24-bit\n"
-      "        BMP into the folder OUTDIR (made if missing) under the input's file name.\n"
+      "        BMP into the folder OUTDIR (made, with its parents, if missing) under the\n"
+      "        input's file name.\n"
       "        Where apply takes one file and the output's name, batch takes many and\n"
       "        names nothing: several files are worked on at once within --threads,\n"
       "        one file's failure does not stop the others, and a file is never\n"
@@ -163,7 +186,7 @@ void printHelp() {
       "        read the alpha back with --extended. Refused: OS/2 Huffman 1D and\n"
       "        RLE24, embedded JPEG and PNG, 64 bits per pixel, bit masks with gaps or\n"
       "        shared bits.\n"
-      "    --help     Show this page.\n"
+      "    -h, --help Show this page.\n"
       "    --version  Print 'bmpfun VERSION'.\n"
       "\n"
       "OUTPUT FILES\n"
@@ -355,6 +378,10 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
   bool optionsEnded = false;
   for (size_t at = 0; at < args.size(); ++at) {
     const std::string& arg = args[at];
+    if (!optionsEnded && arg == "-h") {  // the short form users try first
+      printHelp();
+      return kOk;
+    }
     if (optionsEnded || arg.rfind("--", 0) != 0) {
       rest.push_back(arg);
       continue;

@@ -130,12 +130,16 @@ TEST_F(Batch, UsageErrorsTouchNothing) {
       {"batch"}, {"batch", out}, {"batch", out, "fun=1"}, {"batch", out, "", inputs[0]},
       {"batch", out, " \t ", inputs[0]}, {"batch", out, "fun=1 nosuch", inputs[0]},
       {"batch", out, "blur=x", inputs[0]}, {"batch", "--threads", "0", out, "fun=1", inputs[0]},
+      {"batch", "", "fun=1", inputs[0]},
   };
   for (const auto& args : cases) {
     const RunResult r = runCli(args);
     EXPECT_EQ(r.exitCode, 2) << args.size();
     EXPECT_FALSE(fs::exists(out));
   }
+  // A missing folder is made with its parents.
+  EXPECT_EQ(runCli({"batch", dir.file("deep/er/out"), "fun=1", inputs[0]}).exitCode, 0);
+  EXPECT_TRUE(fs::exists(dir.path() / "deep/er/out" / fs::path(inputs[0]).filename()));
   // A folder that is a file is a failure of the run, not of the usage.
   writeBytes(out, {1});
   EXPECT_EQ(runCli({"batch", out, "fun=1", inputs[0]}).exitCode, 1);

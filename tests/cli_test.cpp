@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,9 @@ TEST_F(Cli, VersionHelpAndInfoPrintOnStdout) {
                            "edge-detect", "extract-channel", "mosaic", "rotate", "scale", "crop"}) {
     EXPECT_NE(h.out.find(word), std::string::npos) << word;
   }
+  EXPECT_EQ(runCli({"-h"}).out, h.out);
+  std::istringstream lines(h.out);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
   const RunResult i = runCli({"info", card});
   EXPECT_EQ(i.exitCode, 0);
   EXPECT_NE(i.out.find("biWidth: 20\nbiHeight: 10\n"), std::string::npos) << i.out;
