@@ -53,7 +53,7 @@ std::string warningText(const BmpStatus& s) {
   }
   if (s.tableCut()) {
     if (!text.empty()) text += "; ";
-    text = "the colour table ends early: " + number(s.tableRead) + " of " + number(s.tableExpected) +
+    text += "the colour table ends early: " + number(s.tableRead) + " of " + number(s.tableExpected) +
            " entries arrived";
   }
   if (s.pixelDataCut()) {
