@@ -454,13 +454,6 @@ TEST(ExtendedReader, AlphaMaskFilesOfPicturesWithoutAlphaAreOpaque) {
       EXPECT_EQ(file[at], 10) << c.what << ", pixel " << k;
     }
   }
-  // The command line's 32a of a 24-bit file read by the default reader.
-  test::TempDir dir;
-  ASSERT_EQ(test::runCli({"testcard", dir.file("card.bmp"), "3", "2"}).exitCode, 0);
-  ASSERT_EQ(test::runCli({"convert", dir.file("card.bmp"), dir.file("out.bmp"), "32a"}).exitCode, 0);
-  const std::vector<uint8_t> file = test::readBytes(dir.file("out.bmp"));
-  ASSERT_EQ(file.size(), 138u + 3 * 2 * 4);
-  for (size_t at = 138 + 3; at < file.size(); at += 4) EXPECT_EQ(file[at], 255) << "byte " << at;
 }
 
 // A small RLE file announcing a large picture costs the grid and no more: it is refused past

@@ -223,8 +223,6 @@ test('command lines for the chain', () => {
     [file('-x.bmp'), ['blur=3'], 24, 'bmpfun apply -x.bmp _-x-result.bmp blur=3'],
     [file('rle.bmp'), ['fun=1'], '32a', 'bmpfun --extended apply rle.bmp rle-result.bmp fun=1 && ' +
       'bmpfun --extended convert rle-result.bmp rle-result-32a.bmp 32a', { extended: true }],
-    [CARD, [], '32a', 'bmpfun testcard card.bmp && bmpfun apply card.bmp card-result.bmp sampling=0 && ' +
-      'bmpfun convert card-result.bmp card-result-32a.bmp 32a'],
   ];
   for (const [source, tokens, depth, expected, options] of cases) {
     assert.equal(S.Chain.commandLine(source, tokens, depth, options), expected);
