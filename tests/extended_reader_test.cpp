@@ -435,6 +435,37 @@ TEST(ExtendedReader, AlphaMaskFilesReadBackToTheSameRgba) {
   EXPECT_EQ(plain.size(), 54u + 5 * 3 * 4);
 }
 
+// With alpha masks the fourth byte is opacity: a picture whose alpha is 0 everywhere (how the
+// default reader reads a file without alpha) is written opaque, any other alpha as it is.
+TEST(ExtendedReader, AlphaMaskFilesOfPicturesWithoutAlphaAreOpaque) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> alpha;  // of pixels (0, 0), (1, 0), (0, 1), (1, 1)
+    bool alphaMasks;
+    std::vector<uint8_t> written;
+  };
+  const Case cases[] = {
+      {"no alpha", {0, 0, 0, 0}, true, {255, 255, 255, 255}},
+      {"one pixel barely there", {0, 0, 1, 0}, true, {0, 0, 1, 0}},
+      {"opaque and clear", {255, 0, 255, 0}, true, {255, 0, 255, 0}},
+      {"no alpha, 40-byte header", {0, 0, 0, 0}, false, {0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    Bitmap bitmap;
+    ASSERT_TRUE(bitmap.resize(2, 2));
+    ASSERT_TRUE(bitmap.changeBitsPerPixel(32));
+    for (int32_t k = 0; k < 4; ++k) bitmap.putPixel(k % 2, k / 2, BitmapPixel{10, 20, 30, c.alpha[static_cast<size_t>(k)]});
+    std::vector<uint8_t> file;
+    ASSERT_TRUE(bitmap.saveMemory(file, SaveOptions{.alphaMasks = c.alphaMasks})) << c.what;
+    const size_t data = test::getU32(file, 10);
+    for (size_t k = 0; k < 4; ++k) {
+      const size_t at = data + 4 * ((1 - k / 2) * 2 + k % 2);  // rows bottom first
+      EXPECT_EQ(file[at + 3], c.written[k]) << c.what << ", pixel " << k;
+      EXPECT_EQ(file[at], 10) << c.what << ", pixel " << k;
+    }
+  }
+}
+
 // A small RLE file announcing a large picture costs the grid and no more: it is refused past
 // the limit before anything is allocated, and within it decodes to undrawn pixels.
 TEST(ExtendedReader, LargeAnnouncedSizesCostOneGrid) {

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -154,7 +155,8 @@ std::string withPageLimit(std::string line) {
 }  // namespace
 
 struct Session {
-  Limits limits;
+  Limits limits;                 // extended: the page's "Extended reader" switch
+  bool extendedReads = false;    // the last file opened was refused, and the extended reader reads it
   std::vector<uint8_t> source;   // the source file's bytes; empty when none is open
   std::unique_ptr<Image> image;  // the source, or what the chain made of it so far
   std::string text;              // JSON, header text or the last failure's sentence
@@ -163,27 +165,40 @@ struct Session {
 
 namespace {
 
+// The header text as `bmpfun info` prints it, with the page's switch standing for
+// --extended: the header's kind and its own fields when the switch is on (nothing when the
+// headers cannot be described: the refusal says why) or the header is an OS/2 one shorter
+// than 40 bytes, the 16 fields of the 40-byte layout otherwise.
+std::string headerTextOf(const Session& s, std::span<const uint8_t> file) {
+  const BmpHeaders headers = readHeadersOf(file);
+  if (!s.limits.extended && !cli::showsOwnFields(headers)) return cli::headerText(headers.file, headers.info);
+  BmpHeaderView view;
+  return describeHeaders(file, view) ? cli::headerViewText(view) : std::string();
+}
+
+// Why a file was refused, as the program says it, but with the page's own limit and switch.
+std::string refusalText(const ImageStatus& status) {
+  if (status != ImageStatus::loadFailed) return to_string(status);
+  const BmpStatus& codec = status.codec();
+  std::string reason = to_string(codec);
+  if (codec.cause == BmpCause::tooLarge) reason += pageLimitHint();
+  if (codec.extendedReads) reason += " (turn on the extended reader to read it)";
+  return reason;
+}
+
 // Take file as the source: the header text, then after an empty line the reason for a
 // refusal or the reader's warnings.
 bool openSource(Session& s, std::vector<uint8_t> file) {
   s.source.clear();
   s.image.reset();
-  const BmpHeaders headers = readHeadersOf(file);
-  s.text = cli::headerText(headers.file, headers.info);
-  if (cli::showsOwnFields(headers)) {
-    // As `bmpfun info` shows it; a header cut short shows nothing but the refusal below.
-    BmpHeaderView view;
-    s.text = describeHeaders(file, view) ? cli::headerViewText(view) : std::string();
-  }
+  s.extendedReads = false;
+  s.text = headerTextOf(s, file);
   ImageStatus status;
   s.image = Image::loadMemory(file, s.limits, &status);
   const BmpStatus& codec = status.codec();
   if (!s.image) {
-    if (status == ImageStatus::loadFailed) {
-      s.text += "\n" + (codec.cause == BmpCause::tooLarge ? to_string(codec) + pageLimitHint() : to_string(codec));
-    } else {
-      s.text += "\n" + to_string(status);
-    }
+    s.text += "\n" + refusalText(status);
+    s.extendedReads = status == ImageStatus::loadFailed && codec.extendedReads;
     return false;
   }
   if (codec.hasWarnings()) s.text += "\n" + warningText(codec);
@@ -214,6 +229,12 @@ EMSCRIPTEN_KEEPALIVE size_t bfw_byte_count(Session* s) { return s->bytes.size();
 EMSCRIPTEN_KEEPALIVE int32_t bfw_width(Session* s) { return s->image ? s->image->width() : 0; }
 EMSCRIPTEN_KEEPALIVE int32_t bfw_height(Session* s) { return s->image ? s->image->height() : 0; }
 EMSCRIPTEN_KEEPALIVE double bfw_max_pixels() { return static_cast<double>(bmpfun::web::kPageMaxPixels); }
+
+// The "Extended reader" switch (--extended): files opened from now on are read with the
+// extended reader when on. Off at the start, as in the program.
+EMSCRIPTEN_KEEPALIVE void bfw_set_extended(Session* s, int32_t on) { s->limits.extended = on != 0; }
+// 1 when the last file opened was refused and the extended reader would read it.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_extended_reads(Session* s) { return s->extendedReads ? 1 : 0; }
 
 // The operation list as JSON in bfw_text.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_operations(Session* s) {
@@ -294,9 +315,11 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_apply(Session* s, const char* token) {
   }
 }
 
-// The image's pixels for a canvas in bfw_bytes: r, g, b, 255 row by row from the top (the
-// file keeps no alpha, so neither does the picture shown).
-EMSCRIPTEN_KEEPALIVE int32_t bfw_rgba(Session* s) {
+// The image's pixels for a canvas in bfw_bytes: r, g, b, a row by row from the top. Alpha is
+// 255 unless with_alpha asks for the image's own: the files the page writes have 24 bits, and
+// only the extended reader reads alpha as opacity (the default reader keeps a 32-bit file's
+// fourth byte, whatever it meant).
+EMSCRIPTEN_KEEPALIVE int32_t bfw_rgba(Session* s, int32_t with_alpha) {
   if (!s->image) {
     s->text = "no picture is open";
     return 0;
@@ -309,7 +332,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_rgba(Session* s) {
       *out++ = p.r;
       *out++ = p.g;
       *out++ = p.b;
-      *out++ = 255;
+      *out++ = with_alpha != 0 ? p.a : 255;
     }
     return 1;
   } catch (const std::bad_alloc&) {
@@ -319,14 +342,18 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_rgba(Session* s) {
 }
 
 // The image as a BMP file of bits per pixel in bfw_bytes: what `bmpfun apply` writes (24
-// bits), at another depth what `bmpfun convert` makes of that file.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits) {
+// bits), at another depth what `bmpfun convert` makes of that file (alpha_masks: convert's
+// 32a, a V5 header with an alpha mask). Both read with the reader the switch chose, so a
+// 32-bit file's alpha is 255 with the extended reader and 0 with the default one, as in the
+// program.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits, int32_t alpha_masks) {
   if (!s->image) {
     s->text = "no picture is open";
     return 0;
   }
-  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
-    s->text = "a BMP file is written at 1, 4, 8, 16, 24 or 32 bits per pixel";
+  if ((bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
+      (alpha_masks != 0 && bits != 32)) {
+    s->text = "a BMP file is written at 1, 4, 8, 16, 24, 32 or 32a bits per pixel";
     return 0;
   }
   try {
@@ -336,10 +363,12 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits) {
       return 0;
     }
     if (bits == 24) return 1;
+    bmpfun::SaveOptions options;
+    options.alphaMasks = alpha_masks != 0;
     bmpfun::Bitmap bitmap;
     bmpfun::BmpStatus codec;
     if (!bitmap.loadMemory(s->bytes, s->limits, &codec) || !bitmap.changeBitsPerPixel(bits) ||
-        !bitmap.saveMemory(s->bytes, &codec)) {
+        !bitmap.saveMemory(s->bytes, options, &codec)) {
       s->text = "the file could not be made: " + to_string(codec);
       return 0;
     }

@@ -135,8 +135,10 @@ struct SaveOptions {
   int32_t threads = 1;
   // 32 bits only: a 124-byte (V5) header, compression 3 with red, green, blue and alpha masks
   // (0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000) and the sRGB colour space: the layout
-  // image editors and browsers read as transparent. Without it a 32-bit file has the 40-byte
-  // header and the alpha as its fourth byte, which most programs show opaque.
+  // image editors and browsers read as transparent. An alpha that is 0 in every pixel (what
+  // the default reader gives a file without alpha) is written as 255, as the extended reader
+  // reads it. Without alphaMasks a 32-bit file has the 40-byte header and the alpha as its
+  // fourth byte, which most programs show opaque.
   bool alphaMasks = false;
 };
 

@@ -96,7 +96,7 @@ class Channel {
         gather_(!contiguous(mask)) {
     const uint64_t top = width_ == 0 ? 1 : (uint64_t{1} << width_) - 1;
     if (width_ <= 8) {
-      for (uint64_t v = 0; v <= top && width_ > 0; ++v) lut_[v] = static_cast<uint8_t>((510 * v + top) / (2 * top));
+      for (uint64_t v = 0; v <= top && width_ > 0; ++v) lut_[static_cast<size_t>(v)] = static_cast<uint8_t>((510 * v + top) / (2 * top));
     }
     top_ = top;
   }

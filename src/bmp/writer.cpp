@@ -6,7 +6,8 @@
 // first, zero-padded to 4 bytes. An unset resolution is written as 3780 pixels per metre.
 // On request a 32-bit file gets a 124-byte (V5) header instead, with compression 3, the
 // masks of its B, G, R, A bytes including alpha, the sRGB colour space and the "images"
-// rendering intent: what image editors and browsers read as a file with transparency.
+// rendering intent: what image editors and browsers read as a file with transparency. An
+// alpha that is 0 everywhere is written as 255 there (see fieldsOf).
 //
 // A save either produces the whole file or reports false and leaves what was at the path
 // untouched (see OutputFile for how, and for the one exception of a failed folder flush).
@@ -158,7 +159,12 @@ bool writeBody(const SaveJob& job, const BmpLayout& layout, std::vector<uint8_t>
           case 8: packRow8(in, dst, width, nearest[w]); break;
           case 16: packRow16(in, dst, width); break;
           case 24: packRow24(in, dst, width); break;
-          default: packRow32(in, dst, width); break;
+          default:
+            packRow32(in, dst, width);
+            if (fields.opaqueAlpha) {
+              for (size_t x = 0; x < width; ++x) dst[4 * x + 3] = 255;
+            }
+            break;
         }
       }
     });
@@ -273,9 +279,18 @@ class GridRows final : public detail::RowSource {
   const Bitmap& bitmap_;
 };
 
+// With alpha masks the fourth byte is opacity. A bitmap whose alpha is 0 everywhere has
+// none (the default reader leaves 24-bit and paletted files' alpha at 0), and is written
+// opaque: with 0 other programs would show nothing, while the extended reader reads such a
+// file as opaque anyway.
 detail::FileFields fieldsOf(const Bitmap& bitmap, const SaveOptions& options) {
+  const bool alphaMasks = options.alphaMasks && bitmap.bitsPerPixel() == 32;
+  const BitmapPixel* grid = bitmap.data();
+  const size_t count = static_cast<size_t>(bitmap.width()) * static_cast<size_t>(bitmap.height());
+  const bool noAlpha = alphaMasks && grid != nullptr &&
+                       std::all_of(grid, grid + count, [](const BitmapPixel& p) { return p.alpha == 0; });
   return {bitmap.bitsPerPixel(), bitmap.width(), bitmap.height(), bitmap.xPixelsPerMeter(),
-          bitmap.yPixelsPerMeter(), options.alphaMasks && bitmap.bitsPerPixel() == 32};
+          bitmap.yPixelsPerMeter(), alphaMasks, noAlpha};
 }
 
 }  // namespace

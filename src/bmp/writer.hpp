@@ -34,6 +34,7 @@ struct FileFields {
   int32_t xPixelsPerMeter = 0;  // 0: unset, written as 3780
   int32_t yPixelsPerMeter = 0;
   bool alphaMasks = false;  // 32 bits: V5 header with red, green, blue and alpha masks
+  bool opaqueAlpha = false; // with alphaMasks: every alpha byte written as 255
 };
 
 // Where the rows to write come from. row(y, scratch) gives row y (0 at the top) as width

@@ -62,7 +62,7 @@ function canvasDigest(id) {
 
 // The native program's file as the page would draw it.
 function nativePicture(steps) {
-  const picture = S.decodeBmp24(S.nativeFile(scratch, null, steps));
+  const picture = S.decodeBmp(S.nativeFile(scratch, null, steps));
   return { width: picture.width, height: picture.height, digest: sha256(picture.rgba) };
 }
 
@@ -172,7 +172,8 @@ test('a refused file shows its header and the reason', async () => {
   fs.writeFileSync(rle, S.makeBmp({ width: 8, height: 8, bits: 8, compression: 1, table: new Array(1024).fill(0) }));
   const input = await page.$('#file');
   await input.uploadFile(rle);
-  await page.waitForFunction(() => document.getElementById('note').textContent === 'RLE8 compression is not supported');
+  await page.waitForFunction(() => document.getElementById('note').textContent ===
+      'RLE8 compression is not supported (turn on the extended reader to read it) Turn on the extended reader');
   assert.equal(await page.$eval('#note', (e) => e.className), 'note refused');
   assert.match(await page.$eval('#header', (e) => e.textContent), /\nbiCompression: 1\n/);
   assert.equal(await page.$eval('#download', (e) => e.disabled), true);
@@ -223,11 +224,44 @@ test('a long warp runs off the main thread: fun 1 on 2048 x 2048', async () => {
   const warpStarted = process.hrtime.bigint();
   assert.equal(S.runNative(['fun', scratch.file('big.bmp'), scratch.file('big-1.bmp'), '1']).code, 0);
   const nativeMs = Number(process.hrtime.bigint() - warpStarted) / 1e6;
-  const expected = S.decodeBmp24(new Uint8Array(fs.readFileSync(scratch.file('big-1.bmp'))));
+  const expected = S.decodeBmp(new Uint8Array(fs.readFileSync(scratch.file('big-1.bmp'))));
   assert.deepEqual(await canvasDigest('result'), { width: 4097, height: 4097, digest: sha256(expected.rgba) });
   console.log('# fun 1 on 2048 x 2048: ' + timing.split(' · ')[0] + ' in Chromium (the warp alone); ' +
       Math.round(nativeMs) + ' ms for the native `bmpfun fun` (load, warp, save); slowest frame meanwhile ' +
       slowest + ' ms over ' + checks + ' checks');
+});
+
+test('the extended reader switch reads what the default reader refuses, and 32a downloads', async () => {
+  // 16 x 8 in RLE8, every row two runs: only the extended reader takes it.
+  const file = scratch.file('runs.bmp');
+  const colours = [[250, 20, 40], [20, 160, 250], [240, 230, 30]];
+  const rows = Array.from({ length: 8 }, (_, y) => [[5 + y, y % 3], [11 - y, (y + 1) % 3]]);
+  fs.writeFileSync(file, S.makeRle8({ width: 16, height: 8, colours, rows }));
+  await page.click('#chain li button[title=Remove]');
+  await page.select('#depth', '32a');
+  assert.equal(await page.$eval('#depth option[value="32a"]', (e) => e.textContent), '32 bits with alpha (V5)');
+  await (await page.$('#file')).uploadFile(file);
+  await page.waitForSelector('#turn-on-extended');
+  assert.match(await page.$eval('#note', (e) => e.textContent), /^RLE8 compression is not supported \(turn on the extended reader to read it\)/);
+  assert.equal(await page.$eval('#extended', (e) => e.checked), false);
+  await page.click('#turn-on-extended');
+  await page.waitForFunction(() => document.getElementById('result-size').textContent.startsWith('16 × 8 · '));
+  await waitForResult('');
+  assert.equal(await page.$eval('#extended', (e) => e.checked), true);
+  const decoded = nativePicture([['--extended', 'convert', file, 'OUT', '32']]);
+  assert.deepEqual(await canvasDigest('source'), decoded);
+  assert.deepEqual(await canvasDigest('result'), decoded);
+  assert.equal(await page.$eval('#header', (e) => e.textContent), S.runNative(['--extended', 'info', file]).stdout);
+  assert.equal(await page.$eval('#header-command', (e) => e.textContent), 'bmpfun --extended info');
+  assert.equal(await page.$eval('#command', (e) => e.textContent), 'bmpfun --extended apply runs.bmp runs-result.bmp sampling=0 && ' +
+      'bmpfun --extended convert runs-result.bmp runs-result-32a.bmp 32a');
+  await page.click('#download');
+  const expected = S.nativeFile(scratch, file, [['--extended', 'convert', 'IN', 'OUT', '32a']]);
+  assert.equal(S.firstDifference(await waitForDownload('runs-result-32a.bmp'), expected), -1);
+  // Turned off, the switch reads the file again, with the default reader.
+  await page.click('#extended');
+  await page.waitForSelector('#turn-on-extended');
+  assert.equal(await page.$eval('#header-command', (e) => e.textContent), 'bmpfun info');
 });
 
 test('the page logged no errors', () => {

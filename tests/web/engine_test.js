@@ -10,6 +10,10 @@ const { spawnSync } = require('child_process');
 const S = require('./support');
 
 const CARD = { kind: 'card', name: 'card.bmp', width: 320, height: 240 };
+// 4 x 3 in RLE8 whose middle row ends after two pixels: the extended reader draws nothing there.
+const RLE_WITH_GAP = S.makeRle8({
+  width: 4, height: 3, colours: [[200, 30, 60], [10, 220, 90]], rows: [[[4, 0]], [[2, 1]], [[1, 0], [3, 1]]],
+});
 
 function sameBytes(actual, expected, what) {
   const at = S.firstDifference(actual, expected);
@@ -78,18 +82,18 @@ test('the result file at every depth is what apply then convert write', async ()
     const tokens = ['sampling=2', 'rotate=30', 'saturation=1.5'];
     assert.ok(engine.testcard(100, 70).ok);
     assert.ok(engine.run(tokens).ok);
-    for (const bits of S.Chain.DEPTHS) {
+    for (const depth of S.Chain.DEPTHS) {
       const steps = [['testcard', 'OUT', '100', '70'], ['apply', 'IN', 'OUT', ...tokens]];
-      if (bits !== 24) steps.push(['convert', 'IN', 'OUT', String(bits)]);
-      sameBytes(engine.save(bits).file, S.nativeFile(scratch, null, steps), bits + ' bits');
+      if (depth !== '24') steps.push(['convert', 'IN', 'OUT', depth]);
+      sameBytes(engine.save(depth).file, S.nativeFile(scratch, null, steps), depth + ' bits');
     }
-    assert.equal(engine.save(2).ok, false);
+    for (const depth of [2, '24a', 'x']) assert.equal(engine.save(depth).ok, false, String(depth));
   } finally {
     scratch.remove();
   }
 });
 
-test('header text and acceptance of every sample file match bmpfun info and convert', async () => {
+test('header text and acceptance of every sample file match bmpfun info and convert, with either reader', async () => {
   const engine = await S.loadEngine();
   const scratch = S.tempDir();
   const limit = engine.maxPixels();
@@ -97,28 +101,34 @@ test('header text and acceptance of every sample file match bmpfun info and conv
   const files = ['b', 'g', 'q'].flatMap((group) =>
     fs.readdirSync(path.join(suite, group)).filter((f) => f.endsWith('.bmp')).map((f) => path.join(suite, group, f)));
   assert.ok(files.length > 50, 'sample files found: ' + files.length);
+  const readers = [{ extended: false, options: [] }, { extended: true, options: ['--extended'] }];
   try {
-    for (const file of files) {
-      const name = path.relative(suite, file);
-      const report = engine.open(new Uint8Array(fs.readFileSync(file)));
-      const info = S.runNative(['info', file]);
-      assert.equal(report.header, info.stdout, name + ': header text');
-      const converted = S.runNative(['convert', file, scratch.file('out.bmp')]);
-      // An OS/2 1.x header's own fields are bcWidth and bcHeight.
-      const width = Number(/(?:bi|bc)Width: (-?\d+)/.exec(info.stdout)[1]);
-      const height = Number(/(?:bi|bc)Height: (-?\d+)/.exec(info.stdout)[1]);
-      // The program's lines: "Error loading image: PATH: REASON" or "warning: PATH: WARNING".
-      const reason = converted.stderr.trim().replace(/^(Error loading image|warning): [^\n]*?\.bmp: /, '');
-      if (width > 0 && height > 0 && width * height > limit && reason.endsWith('(see --max-pixels)')) {
-        assert.equal(report.ok, false, name);
-        assert.match(report.note, /pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/, name);
-      } else {
-        assert.equal(report.ok, converted.code === 0, name + ': ' + report.note);
-        // The page has no extended reader to point to.
-        assert.equal(report.note, reason.replace(' (read it with --extended)', ''), name);
+    for (const { extended, options } of readers) {
+      engine.setExtended(extended);
+      for (const file of files) {
+        const name = path.relative(suite, file) + ' ' + options.join(' ');
+        const report = engine.open(new Uint8Array(fs.readFileSync(file)));
+        const info = S.runNative([...options, 'info', file]);
+        assert.equal(report.header, info.stdout, name + ': header text');
+        const converted = S.runNative([...options, 'convert', file, scratch.file('out.bmp')]);
+        // An OS/2 1.x header's own fields are bcWidth and bcHeight; a failed info has none.
+        const field = (which) => Number((new RegExp('(?:bi|bc)' + which + ': (-?\\d+)').exec(info.stdout) || [])[1] || 0);
+        const width = field('Width'), height = field('Height');
+        // The program's lines: "Error loading image: PATH: REASON" or "warning: PATH: WARNING".
+        const reason = converted.stderr.trim().replace(/^(Error loading image|warning): [^\n]*?\.bmp: /, '');
+        if (width > 0 && height > 0 && width * height > limit && reason.endsWith('(see --max-pixels)')) {
+          assert.equal(report.ok, false, name);
+          assert.match(report.note, /pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/, name);
+        } else {
+          assert.equal(report.ok, converted.code === 0, name + ': ' + report.note);
+          // The page points to its switch where the program points to its option.
+          assert.equal(report.note, reason.replace('(read it with --extended)', '(turn on the extended reader to read it)'), name);
+          assert.equal(report.extendedReads, reason.endsWith('(read it with --extended)'), name);
+        }
       }
     }
   } finally {
+    engine.setExtended(false);
     scratch.remove();
   }
 });
@@ -129,17 +139,43 @@ test('refused and short files are reported in words', async () => {
   const cases = [
     { name: 'not a BMP file', file: new Uint8Array([0x50, 0x4b, 3, 4, 0, 0]), ok: false, note: /does not start with "BM"/ },
     { name: 'headers cut', file: S.makeBmp({ width: 8, height: 8 }).slice(0, 30), ok: false, note: /headers are cut short \(30 bytes/ },
-    { name: 'run-length encoded', file: S.makeBmp({ width: 8, height: 8, bits: 8, compression: 1, table: new Array(1024).fill(0) }), ok: false, note: /^RLE8 compression is not supported$/ },
+    { name: 'run-length encoded', file: RLE_WITH_GAP, ok: false, note: /^RLE8 compression is not supported \(turn on the extended reader to read it\)$/, extendedReads: true },
+    { name: 'run-length encoded, extended reader', extended: true, file: RLE_WITH_GAP, ok: true, note: /^$/ },
+    { name: 'embedded JPEG, which no reader takes', file: S.makeBmp({ compression: 4 }), ok: false, note: /^an embedded JPEG stream \(compression 4\) is not supported$/ },
     { name: 'no width', file: S.makeBmp({ width: 0, height: 5 }), ok: false, note: /^a size of 0 x 5 is not supported/ },
     { name: 'past the page limit', file: S.makeBmp({ width: 9000, height: 9000 }), ok: false, note: /^9000 x 9000 pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26; the command-line program takes up to 2\^28 by default\)$/ },
     { name: 'at the page limit', file: S.makeBmp({ width: 8192, height: 8192, data: rows8x8(1) }), ok: true, note: /0 of 8192 rows arrived/ },
     { name: 'data cut short', file: S.makeBmp({ width: 8, height: 8, data: rows8x8(3) }), ok: true, note: /^the pixel data ends early: 3 of 8 rows arrived/ },
     { name: 'whole', file: S.makeBmp({ width: 8, height: 8, data: rows8x8(8) }), ok: true, note: /^$/ },
   ];
-  for (const c of cases) {
-    const report = engine.open(c.file);
-    assert.equal(report.ok, c.ok, c.name + ': ' + report.note);
-    assert.match(report.note, c.note, c.name);
+  try {
+    for (const c of cases) {
+      engine.setExtended(Boolean(c.extended));
+      const report = engine.open(c.file);
+      assert.equal(report.ok, c.ok, c.name + ': ' + report.note);
+      assert.match(report.note, c.note, c.name);
+      assert.equal(report.extendedReads, Boolean(c.extendedReads), c.name);
+    }
+  } finally {
+    engine.setExtended(false);
+  }
+});
+
+test('with the extended reader the source is drawn with its alpha, results opaque, as the program writes them', async () => {
+  const engine = await S.loadEngine();
+  const scratch = S.tempDir();
+  try {
+    fs.writeFileSync(scratch.file('rle.bmp'), RLE_WITH_GAP);
+    engine.setExtended(true);
+    assert.ok(engine.open(RLE_WITH_GAP).ok);
+    for (const [withAlpha, depth] of [[true, '32'], [false, '24']]) {
+      const native = S.decodeBmp(S.nativeFile(scratch, scratch.file('rle.bmp'), [['--extended', 'convert', 'IN', 'OUT', depth]]));
+      sameBytes(engine.rgba(withAlpha), native.rgba, 'pixels as ' + depth + ' bits');
+    }
+    assert.ok(engine.rgba(true).some((channel, i) => i % 4 === 3 && channel === 0), 'the gap is transparent');
+  } finally {
+    engine.setExtended(false);
+    scratch.remove();
   }
 });
 
@@ -185,13 +221,15 @@ test('command lines for the chain', () => {
       "bmpfun apply 'my dad'\\''s.bmp' 'my dad'\\''s-result.bmp' edge-detect && " +
       "bmpfun convert 'my dad'\\''s-result.bmp' 'my dad'\\''s-result-1.bmp' 1"],
     [file('-x.bmp'), ['blur=3'], 24, 'bmpfun apply -x.bmp _-x-result.bmp blur=3'],
+    [file('rle.bmp'), ['fun=1'], '32a', 'bmpfun --extended apply rle.bmp rle-result.bmp fun=1 && ' +
+      'bmpfun --extended convert rle-result.bmp rle-result-32a.bmp 32a', { extended: true }],
   ];
-  for (const [source, tokens, bits, expected] of cases) {
-    assert.equal(S.Chain.commandLine(source, tokens, bits), expected);
+  for (const [source, tokens, depth, expected, options] of cases) {
+    assert.equal(S.Chain.commandLine(source, tokens, depth, options), expected);
   }
   assert.equal(S.Chain.token('crop', ['1', ' 2', '3', '4 ']), 'crop=1,2,3,4');
   assert.equal(S.Chain.token('auto-crop', []), 'auto-crop');
-  assert.throws(() => S.Chain.commandLine(CARD, [], 2));
+  for (const depth of [2, '24a', '']) assert.throws(() => S.Chain.commandLine(CARD, [], depth), String(depth));
 });
 
 test('the command line shown makes the page\'s file', async () => {
@@ -206,20 +244,28 @@ test('the command line shown makes the page\'s file', async () => {
     };
     const named = { kind: 'file', name: "it's a card.bmp" };
     shell("bmpfun testcard \"it's a card.bmp\" 90 60");
+    const rle = { kind: 'file', name: 'rle.bmp' };
+    fs.writeFileSync(scratch.file(rle.name), RLE_WITH_GAP);
     const cases = [
       [{ kind: 'card', width: 90, height: 61 }, ['sampling=2', 'rotate=30', 'floyd-steinberg-dither=1'], 8],
       [named, ['noise=0.3', 'mosaic=7'], 4],
       [named, [], 24],
+      [named, ['blur=3'], '32a'],
+      [rle, ['scale=3,2'], '32a', { extended: true }],
+      [rle, [], '32', { extended: true }],
     ];
-    for (const [source, tokens, bits] of cases) {
+    for (const [source, tokens, depth, options = {}] of cases) {
+      engine.setExtended(Boolean(options.extended));
       if (source.kind === 'card') assert.ok(engine.testcard(source.width, source.height).ok);
       else assert.ok(engine.open(new Uint8Array(fs.readFileSync(scratch.file(source.name)))).ok);
       assert.ok(engine.run(tokens).ok);
-      shell(S.Chain.commandLine(source, tokens, bits));
-      const made = fs.readFileSync(scratch.file(S.Chain.outputName(source, bits)));
-      sameBytes(engine.save(bits).file, new Uint8Array(made), S.Chain.commandLine(source, tokens, bits));
+      const command = S.Chain.commandLine(source, tokens, depth, options);
+      shell(command);
+      const made = fs.readFileSync(scratch.file(S.Chain.outputName(source, depth)));
+      sameBytes(engine.save(depth).file, new Uint8Array(made), command);
     }
   } finally {
+    engine.setExtended(false);
     scratch.remove();
   }
 });

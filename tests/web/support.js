@@ -79,21 +79,32 @@ function makeBmp({ width = 1, height = 1, bits = 24, compression = 0, table = []
   return new Uint8Array(Buffer.concat([header, Buffer.from(table), Buffer.from(data)]));
 }
 
-// A 24-bit file's pixels as r, g, b, 255 from the top row: what the page draws.
-function decodeBmp24(bytes) {
+// An RLE8 file: rows from the bottom, each a list of [count, index] runs (a row may end
+// early: the rest draws nothing), over a table of [r, g, b] colours.
+function makeRle8({ width, height, colours, rows }) {
+  const table = new Array(1024).fill(0);
+  colours.forEach(([r, g, b], i) => table.splice(i * 4, 3, b, g, r));
+  const data = rows.flatMap((runs) => runs.flat().concat(0, 0));
+  data[data.length - 1] = 1;  // the last row's end is the end of the picture
+  return makeBmp({ width, height, bits: 8, compression: 1, table, data });
+}
+
+// A bottom-up 24- or 32-bit file's pixels as r, g, b, a from the top row, as the page draws
+// them: a is 255 for 24 bits, the fourth byte for 32.
+function decodeBmp(bytes) {
   const view = Buffer.from(bytes.buffer, bytes.byteOffset, bytes.length);
-  const width = view.readInt32LE(18), height = view.readInt32LE(22);
-  if (view.readUInt16LE(28) !== 24 || height <= 0) throw new Error('not a bottom-up 24-bit file');
-  const offset = view.readUInt32LE(10), stride = Math.ceil((width * 3) / 4) * 4;
+  const width = view.readInt32LE(18), height = view.readInt32LE(22), bytesPer = view.readUInt16LE(28) / 8;
+  if ((bytesPer !== 3 && bytesPer !== 4) || height <= 0) throw new Error('not a bottom-up 24- or 32-bit file');
+  const offset = view.readUInt32LE(10), stride = Math.ceil((width * bytesPer) / 4) * 4;
   const rgba = new Uint8Array(width * height * 4);
   for (let y = 0; y < height; y++) {
     const row = offset + (height - 1 - y) * stride;
     for (let x = 0; x < width; x++) {
-      const at = (y * width + x) * 4;
-      rgba[at] = view[row + x * 3 + 2];
-      rgba[at + 1] = view[row + x * 3 + 1];
-      rgba[at + 2] = view[row + x * 3];
-      rgba[at + 3] = 255;
+      const at = (y * width + x) * 4, from = row + x * bytesPer;
+      rgba[at] = view[from + 2];
+      rgba[at + 1] = view[from + 1];
+      rgba[at + 2] = view[from];
+      rgba[at + 3] = bytesPer === 4 ? view[from + 3] : 255;
     }
   }
   return { width, height, rgba };
@@ -129,5 +140,5 @@ function serve(folder) {
 
 module.exports = {
   root, wasmBuild, site, nativeCli, testdata, Chain, loadEngine, runNative, tempDir, nativeFile,
-  makeBmp, decodeBmp24, firstDifference, serve,
+  makeBmp, makeRle8, decodeBmp, firstDifference, serve,
 };

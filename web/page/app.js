@@ -11,9 +11,11 @@ const FILE_BYTES_LIMIT = 1 << 30;
 
 const state = {
   operations: [],
-  source: null,   // { kind: 'file' | 'card', name, width, height, file: Uint8Array }
+  source: null,   // { kind: 'file' | 'card', name, width, height, file: Uint8Array, extended }
+  tried: null,    // the last source asked for, opened or refused: what the switch reads again
+  extended: false, // the "Extended reader" switch (--extended)
   steps: [],      // { op, values: [string], element }
-  bits: 24,
+  depth: '24',    // convert's BITS word for the download
   shown: null,    // tokens of the result on the canvas
 };
 
@@ -71,7 +73,7 @@ async function restartWorker(why) {
   showNote($('result-note'), 'refused', 'The library stopped (' + why + ') and was started again.');
   if (state.source) {
     const file = state.source.file.slice();
-    await request('open', { file: file.buffer }, [file.buffer]);
+    await request('open', { file: file.buffer, extended: state.source.extended }, [file.buffer]);
   }
 }
 
@@ -95,6 +97,16 @@ function showNote(element, kind, text) {
   element.textContent = text || '';
 }
 
+// A refusal the extended reader would not make, with a button that turns it on.
+function offerExtended(element) {
+  const button = document.createElement('button');
+  button.type = 'button';
+  button.id = 'turn-on-extended';
+  button.textContent = 'Turn on the extended reader';
+  button.addEventListener('click', () => setExtended(true));
+  element.append(' ', button);
+}
+
 function formatMs(ms) {
   return ms < 10 ? ms.toFixed(1) + ' ms' : Math.round(ms) + ' ms';
 }
@@ -104,13 +116,24 @@ function sizeText(width, height) {
 }
 
 // ---------------------------------------------------------------- the source
+// The header text, its "header: KIND" line (the extended reader's view) across the columns.
+function showHeader(text) {
+  const kind = /^header: [^\n]*\n/.exec(text);
+  const line = document.createElement('span');
+  line.className = 'kind';
+  line.textContent = kind ? kind[0] : '';
+  $('header').replaceChildren(...(kind ? [line] : []), text.slice(kind ? kind[0].length : 0));
+  $('header-box').open = Boolean(text);
+}
+
 async function openSource(source, reply) {
-  $('header').textContent = reply.header || '';
-  $('header-box').open = Boolean(reply.header);
+  showHeader(reply.header || '');
+  $('header-command').textContent = source.extended ? 'bmpfun --extended info' : 'bmpfun info';
   if (!reply.ok) {
     state.source = null;
     $('source-name').textContent = source.name + ': not opened';
     showNote($('note'), 'refused', reply.note || reply.error || 'the file could not be read');
+    if (reply.extendedReads && !state.extended) offerExtended($('note'));
     paint($('source'), 1, 1, new Uint8Array([0, 0, 0, 0]).buffer);
     paint($('result'), 1, 1, new Uint8Array([0, 0, 0, 0]).buffer);
     $('source-size').textContent = '';
@@ -144,22 +167,45 @@ async function openSource(source, reply) {
 async function openFile(file) {
   if (!file) return;
   if (file.size > FILE_BYTES_LIMIT) {
+    state.tried = null;
     openSource({ kind: 'file', name: file.name }, {
       ok: false, note: file.name + ' is ' + file.size + ' bytes; this page opens files of up to 1 GiB',
     });
     return;
   }
-  const bytes = new Uint8Array(await file.arrayBuffer());
-  const copy = bytes.slice();
-  const reply = await request('open', { file: copy.buffer }, [copy.buffer]);
-  await openSource({ kind: 'file', name: file.name, file: bytes }, reply);
+  await openBytes(file.name, new Uint8Array(await file.arrayBuffer()));
 }
 
-async function openCard() {
+async function openBytes(name, bytes) {
+  state.tried = { kind: 'file', name, bytes };
+  const extended = state.extended;
+  const copy = bytes.slice();
+  const reply = await request('open', { file: copy.buffer, extended }, [copy.buffer]);
+  await openSource({ kind: 'file', name, file: bytes, extended }, reply);
+}
+
+async function drawCard(width, height) {
+  state.tried = { kind: 'card', width, height };
+  const extended = state.extended;
+  const reply = await request('testcard', { width, height, extended });
+  await openSource({ kind: 'card', name: 'card.bmp', extended }, reply);
+}
+
+function openCard() {
   const width = parseInt($('card-width').value, 10) || Chain.CARD_WIDTH;
   const height = parseInt($('card-height').value, 10) || Chain.CARD_HEIGHT;
-  const reply = await request('testcard', { width, height });
-  await openSource({ kind: 'card', name: 'card.bmp' }, reply);
+  return drawCard(width, height);
+}
+
+// Flip the "Extended reader" switch and read the last source again with the reader chosen.
+async function setExtended(on) {
+  $('extended').checked = on;
+  if (state.extended === on) return;
+  state.extended = on;
+  const tried = state.tried;
+  if (!tried) return;
+  if (tried.kind === 'card') await drawCard(tried.width, tried.height);
+  else await openBytes(tried.name, tried.bytes);
 }
 
 // ---------------------------------------------------------------- the chain
@@ -168,7 +214,8 @@ function tokens() {
 }
 
 function updateCommand() {
-  $('command').textContent = state.source ? Chain.commandLine(state.source, tokens(), state.bits) : '';
+  $('command').textContent = state.source
+    ? Chain.commandLine(state.source, tokens(), state.depth, { extended: state.source.extended }) : '';
 }
 
 function argumentRow(step, index) {
@@ -322,9 +369,9 @@ function showRun(ran, reply) {
 
 async function download() {
   if (!state.source || !state.shown) return;
-  const bits = state.bits;
-  const name = Chain.outputName(state.source, bits);
-  const reply = await request('save', { tokens: state.shown, bits });
+  const depth = state.depth;
+  const name = Chain.outputName(state.source, depth);
+  const reply = await request('save', { tokens: state.shown, depth });
   if (!reply.ok) {
     showNote($('result-note'), 'refused', reply.error);
     return;
@@ -357,10 +404,10 @@ function fillControls(operations, maxPixels) {
   };
   select.addEventListener('change', showHelp);
   showHelp();
-  for (const bits of Chain.DEPTHS) {
+  for (const depth of Chain.DEPTHS) {
     const option = document.createElement('option');
-    option.value = String(bits);
-    option.textContent = String(bits);
+    option.value = depth;
+    option.textContent = Chain.DEPTH_NAMES[depth];
     $('depth').append(option);
   }
   $('depth').value = '24';
@@ -401,9 +448,11 @@ async function main() {
   $('card').addEventListener('click', openCard);
   $('add').addEventListener('click', () => addStep($('operation').value));
   $('depth').addEventListener('change', () => {
-    state.bits = parseInt($('depth').value, 10);
+    state.depth = $('depth').value;
     updateCommand();
   });
+  $('extended').checked = false;
+  $('extended').addEventListener('change', () => setExtended($('extended').checked));
   $('download').addEventListener('click', download);
   wireDrop();
   document.body.dataset.state = 'ready';

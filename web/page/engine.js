@@ -41,6 +41,11 @@
       return JSON.parse(this.text());
     }
 
+    // The "Extended reader" switch (--extended) for the files opened from now on.
+    setExtended(on) {
+      this.m._bfw_set_extended(this.session, on ? 1 : 0);
+    }
+
     // The header lines as `bmpfun info` prints them, then (after an empty line) a refusal's
     // reason or a warning.
     static splitReport(text) {
@@ -49,14 +54,16 @@
       return { header: text.slice(0, at + 1), note: text.slice(at + 2) };
     }
 
-    // Take a BMP file's bytes as the source. ok false: the file was refused, note says why.
+    // Take a BMP file's bytes as the source. ok false: the file was refused, note says why;
+    // extendedReads: the extended reader would read it.
     open(fileBytes) {
       const pointer = this.m._malloc(Math.max(1, fileBytes.length));
       if (pointer === 0) return { ok: false, header: '', note: 'not enough memory in the page for this file' };
       this.m.HEAPU8.set(fileBytes, pointer);
       const ok = this.m._bfw_open(this.session, pointer, fileBytes.length) === 1;
       this.m._free(pointer);
-      return Object.assign({ ok }, Engine.splitReport(this.text()));
+      const extendedReads = this.m._bfw_extended_reads(this.session) === 1;
+      return Object.assign({ ok, extendedReads }, Engine.splitReport(this.text()));
     }
 
     // Draw the test card as the source; file holds its bytes.
@@ -101,15 +108,18 @@
       return Object.assign({ ok: true, steps, loadMs }, this.size());
     }
 
-    // The current image for a canvas: r, g, b, 255 per pixel, top row first.
-    rgba() {
-      if (this.m._bfw_rgba(this.session) !== 1) throw new Error(this.text());
+    // The current image for a canvas: r, g, b, a per pixel, top row first; a is 255 unless
+    // withAlpha asks for the image's own.
+    rgba(withAlpha = false) {
+      if (this.m._bfw_rgba(this.session, withAlpha ? 1 : 0) !== 1) throw new Error(this.text());
       return this.bytes();
     }
 
-    // The current image as a BMP file at bits per pixel.
-    save(bits) {
-      if (this.m._bfw_save(this.session, bits) !== 1) return { ok: false, error: this.text() };
+    // The current image as a BMP file at a depth convert takes: 1, 4, 8, 16, 24, 32 or '32a'.
+    save(depth) {
+      const alphaMasks = String(depth) === '32a';
+      const bits = alphaMasks ? 32 : Number(depth);
+      if (this.m._bfw_save(this.session, bits, alphaMasks ? 1 : 0) !== 1) return { ok: false, error: this.text() };
       return { ok: true, file: this.bytes() };
     }
   }

@@ -8,14 +8,16 @@ const ready = createBmpfun().then((module) => {
   engine = new BmpfunEngine.Engine(module);
 });
 
-// An opened source is the session's image until the first run.
-function sourceReply(report) {
-  if (!report.ok) return { ok: false, header: report.header, note: report.note };
+// An opened source is the session's image until the first run. It is drawn with its alpha
+// when the extended reader read it, as that reader's alpha is opacity; results are drawn
+// opaque, as the files made of them are.
+function sourceReply(report, extended) {
+  if (!report.ok) return { ok: false, header: report.header, note: report.note, extendedReads: report.extendedReads };
   lastChain = [];
   const size = engine.size();
   return {
     ok: true, header: report.header, note: report.note, width: size.width, height: size.height,
-    rgba: engine.rgba().buffer, file: report.file ? report.file.buffer : null,
+    rgba: engine.rgba(extended).buffer, file: report.file ? report.file.buffer : null,
   };
 }
 
@@ -27,14 +29,14 @@ function runReply(tokens) {
   return reply;
 }
 
-function saveReply(tokens, bits) {
+function saveReply(tokens, depth) {
   // The file is always the chain's full result, even if the image was left partway.
   if (lastChain === null || JSON.stringify(lastChain) !== JSON.stringify(tokens)) {
     const run = engine.run(tokens);
     lastChain = run.ok ? tokens.slice() : null;
     if (!run.ok) return { ok: false, error: run.error };
   }
-  const saved = engine.save(bits);
+  const saved = engine.save(depth);
   return saved.ok ? { ok: true, file: saved.file.buffer } : saved;
 }
 
@@ -48,16 +50,18 @@ self.onmessage = async (event) => {
         reply = { ok: true, operations: engine.operations(), maxPixels: engine.maxPixels() };
         break;
       case 'open':
-        reply = sourceReply(engine.open(new Uint8Array(request.file)));
+        engine.setExtended(request.extended);
+        reply = sourceReply(engine.open(new Uint8Array(request.file)), request.extended);
         break;
       case 'testcard':
-        reply = sourceReply(engine.testcard(request.width, request.height));
+        engine.setExtended(request.extended);
+        reply = sourceReply(engine.testcard(request.width, request.height), request.extended);
         break;
       case 'run':
         reply = runReply(request.tokens);
         break;
       case 'save':
-        reply = saveReply(request.tokens, request.bits);
+        reply = saveReply(request.tokens, request.depth);
         break;
       default:
         reply = { ok: false, error: 'unknown request ' + request.kind };
