@@ -327,6 +327,7 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
     const char* file;
     Spec spec;
     bool extendedReads;
+    const char* defaultText = nullptr;  // the default reader's sentence, where it matters
   };
   const Mark marks[] = {
       {"RLE8", {.bits = 8, .compression = 1}, true},
@@ -337,7 +338,10 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
       {"32-bit masks with a gap", {.bits = 32, .compression = 3, .extra = words({0xF0F000, 0xF, 0xF0000000})}, false},
       {"2 bits", {.bits = 2}, true},
       {"64 bits", {.bits = 64}, false},
-      {"OS/2 1.x", {.infoSize = 12, .bits = 8}, true},
+      {"OS/2 1.x", {.infoSize = 12, .bits = 8}, true, "an OS/2 1.x header (12 bytes) is not supported"},
+      // Read as 40 bytes, the short header's "compression" is the table's first entry.
+      {"OS/2 2.x, 16 bytes", {.infoSize = 16, .bits = 8, .extra = table({kRed, kGreen}), .data = {0, 1, 0, 0}}, true,
+       "an OS/2 2.x header (16 bytes) is not supported"},
       {"OS/2 1.x at 16 bits", {.infoSize = 12, .bits = 16}, false},
       {"embedded PNG", {.bits = 0, .compression = 5}, false},
   };
@@ -349,6 +353,7 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
     BmpStatus status;
     EXPECT_FALSE(bitmap.loadMemory(file, {}, &status)) << m.file;
     EXPECT_EQ(status.extendedReads, m.extendedReads) << m.file << ": " << to_string(status);
+    if (m.defaultText != nullptr) EXPECT_EQ(to_string(status), m.defaultText);
     EXPECT_EQ(bitmap.loadMemory(file, extended), m.extendedReads) << m.file;
   }
   // Cut inside its headers: a 12-byte header is whole at 26 bytes, a 40-byte one is not.

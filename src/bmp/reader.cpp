@@ -125,9 +125,10 @@ bool BmpReader::checkFormat(BmpStatus& status) {
     status.maxPixels = limits_.maxPixels;
   }
   if (cause == BmpCause::ok) return true;
-  // A 12-byte header is read as if it were 40 bytes long, so its fields are garbage: the
-  // header itself is the cause.
-  if (info_.biSize == 12) cause = BmpCause::unsupportedHeader;
+  // A header shorter than 40 bytes (OS/2 1.x, 12 bytes; OS/2 2.x, 16 to 39) is read as if it
+  // were 40 bytes long, so the fields past its end are other bytes: the header itself is the
+  // cause.
+  if (info_.biSize == 12 || (info_.biSize >= 16 && info_.biSize < 40)) cause = BmpCause::unsupportedHeader;
   status.extendedReads = extendedReads();
   return fail(status, cause);
 }
