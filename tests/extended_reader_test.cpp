@@ -356,14 +356,17 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
     if (m.defaultText != nullptr) EXPECT_EQ(to_string(status), m.defaultText);
     EXPECT_EQ(bitmap.loadMemory(file, extended), m.extendedReads) << m.file;
   }
-  // Cut inside its headers: a 12-byte header is whole at 26 bytes, a 40-byte one is not.
-  std::vector<uint8_t> os2 = build({.infoSize = 12, .bits = 8});
-  os2.resize(26);
-  BmpStatus status;
-  Bitmap bitmap;
-  EXPECT_FALSE(bitmap.loadMemory(os2, {}, &status));
-  EXPECT_EQ(status.cause, BmpCause::headerCut);
-  EXPECT_TRUE(status.extendedReads);
+  // Cut inside the 40-byte reading: a 12-byte header is whole at 26 bytes and named as the
+  // cause; one byte less and the headers are cut.
+  for (const size_t size : {26, 25}) {
+    std::vector<uint8_t> os2 = build({.infoSize = 12, .bits = 8});
+    os2.resize(size);
+    BmpStatus status;
+    Bitmap bitmap;
+    EXPECT_FALSE(bitmap.loadMemory(os2, {}, &status));
+    EXPECT_EQ(status.cause, size == 26 ? BmpCause::unsupportedHeader : BmpCause::headerCut) << size;
+    EXPECT_EQ(status.extendedReads, size == 26) << size;
+  }
 }
 
 // What a Bitmap holds after an extended read: the depth it can write back without losing a

@@ -100,9 +100,13 @@ bool BmpReader::readHeaders(BmpStatus& status) {
     status.fileBytes = source_.offset();
     status.headerBytes = 54;
     if (source_.offset() >= 18) status.headerSize = info_.biSize;
-    // A 12-byte OS/2 header fits in 26 bytes, so a short file may still be a whole one.
+    // A 12-byte OS/2 header fits in 26 bytes, so a short file may still be a whole one: a
+    // header shorter than 40 bytes that the file holds whole is named as the cause.
     status.extendedReads = extendedReads();
-    return fail(status, BmpCause::headerCut);
+    const uint32_t size = status.headerSize;
+    const bool shortHeader = size == 12 || (size >= 16 && size < 40);
+    return fail(status, shortHeader && source_.offset() >= 14 + uint64_t{size} ? BmpCause::unsupportedHeader
+                                                                               : BmpCause::headerCut);
   }
   return true;
 }
