@@ -142,15 +142,19 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
   d.headers = readHeaders(in);
   const BitmapFileHeader& fh = d.headers.file;
   const BitmapInfoHeader& ih = d.headers.info;
+  // An OS/2 header shorter than the 40 bytes the reader reads: 12, or 16 to 39 bytes.
+  const bool shortHeader = d.headers.bytes >= 18 && (ih.biSize == 12 || (ih.biSize >= 16 && ih.biSize < 40));
   if (fh.bfType != kSignature || d.headers.bytes < 54) {
-    d.cause = fh.bfType != kSignature ? BmpCause::notBmp : BmpCause::headerCut;
+    d.cause = fh.bfType != kSignature ? BmpCause::notBmp
+              : shortHeader && d.headers.bytes >= 14 + uint64_t{ih.biSize} ? BmpCause::unsupportedHeader
+                                                                       : BmpCause::headerCut;
     return d;
   }
   const int bits = ih.biBitCount;
   const uint32_t compression = ih.biCompression;
   const int32_t width = ih.biWidth, height = ih.biHeight;
   const bool paletted = isPaletted(bits);
-  // The first rule a file breaks names the cause; a 12-byte header read as 40 bytes makes
+  // The first rule a file breaks names the cause; a short header read as 40 bytes makes
   // garbage of the fields, so there the header is the cause.
   if (!(compression == 0 || (compression == 3 && bits == 16))) {
     d.cause = BmpCause::unsupportedCompression;
@@ -164,7 +168,7 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
     d.cause = BmpCause::tooLarge;
   }
   if (d.cause != BmpCause::ok) {
-    if (ih.biSize == 12) d.cause = BmpCause::unsupportedHeader;
+    if (shortHeader) d.cause = BmpCause::unsupportedHeader;
     return d;
   }
 
