@@ -29,7 +29,7 @@ constexpr Pixel kWhite{255, 255, 255, 255};
 // planes, depth); 16 to 39 the first infoSize bytes of the Windows fields; 40 and more the
 // Windows fields, then `masks` from offset 54 on and zeros up to the header's end. After the
 // header come `extra` (masks after a header, a table) and `data`.
-struct Spec {
+struct Recipe {
   uint32_t infoSize = 40;
   int32_t width = 1;
   int32_t height = 1;
@@ -42,7 +42,7 @@ struct Spec {
   int64_t offBits = -1;  // -1: right after extra
 };
 
-std::vector<uint8_t> build(const Spec& s) {
+std::vector<uint8_t> build(const Recipe& s) {
   std::vector<uint8_t> info;
   if (s.infoSize == 12) {
     putU32(info, 12);
@@ -106,12 +106,12 @@ struct Case {
   std::vector<Pixel> pixels;   // row-major, top row first
 };
 
-Case loads(const char* rule, const Spec& spec, int32_t width, int32_t height, std::vector<Pixel> pixels,
+Case loads(const char* rule, const Recipe& recipe, int32_t width, int32_t height, std::vector<Pixel> pixels,
            std::string warning = "") {
-  return {rule, build(spec), BmpCause::ok, std::move(warning), width, height, std::move(pixels)};
+  return {rule, build(recipe), BmpCause::ok, std::move(warning), width, height, std::move(pixels)};
 }
-Case refused(const char* rule, const Spec& spec, BmpCause cause, std::string text) {
-  return {rule, build(spec), cause, std::move(text)};
+Case refused(const char* rule, const Recipe& recipe, BmpCause cause, std::string text) {
+  return {rule, build(recipe), cause, std::move(text)};
 }
 
 std::vector<Case> cases() {
@@ -164,7 +164,7 @@ std::vector<Case> cases() {
             {R, G, kBlack}),
       loads("OS/2 1.x: a 3-byte table cut short by the end of the file",
             [&] {
-              Spec s{.infoSize = 12, .width = 1, .bits = 4, .extra = table({R, G}, 3)};
+              Recipe s{.infoSize = 12, .width = 1, .bits = 4, .extra = table({R, G}, 3)};
               s.extra.push_back(0);  // a third entry that stops after one byte
               s.offBits = 26 + 16 * 3;
               return s;
@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(HandMade, ExtendedRules, ::testing::ValuesIn(cases()),
 TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
   struct Mark {
     const char* file;
-    Spec spec;
+    Recipe recipe;
     bool extendedReads;
     const char* defaultText = nullptr;  // the default reader's sentence, where it matters
   };
@@ -348,7 +348,7 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
   Limits extended;
   extended.extended = true;
   for (const Mark& m : marks) {
-    const std::vector<uint8_t> file = build(m.spec);
+    const std::vector<uint8_t> file = build(m.recipe);
     Bitmap bitmap;
     BmpStatus status;
     EXPECT_FALSE(bitmap.loadMemory(file, {}, &status)) << m.file;
@@ -374,7 +374,7 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
 TEST(ExtendedReader, BitmapDepthAndTable) {
   struct Kept {
     const char* file;
-    Spec spec;
+    Recipe recipe;
     int32_t depth;
   };
   const Kept kept[] = {
@@ -389,7 +389,7 @@ TEST(ExtendedReader, BitmapDepthAndTable) {
   limits.extended = true;
   for (const Kept& k : kept) {
     Bitmap bitmap;
-    ASSERT_TRUE(bitmap.loadMemory(build(k.spec), limits)) << k.file;
+    ASSERT_TRUE(bitmap.loadMemory(build(k.recipe), limits)) << k.file;
     EXPECT_EQ(bitmap.bitsPerPixel(), k.depth) << k.file;
     if (k.depth <= 8) {
       ASSERT_EQ(bitmap.colorTable().size(), size_t{1} << k.depth) << k.file;
@@ -401,7 +401,7 @@ TEST(ExtendedReader, BitmapDepthAndTable) {
   }
   // The 16-bit file with alpha keeps its alpha at 32 bits: 0xF010 -> alpha 15 of 15, red 0, green 1 of 15.
   Bitmap alpha;
-  ASSERT_TRUE(alpha.loadMemory(build(kept[3].spec), limits));
+  ASSERT_TRUE(alpha.loadMemory(build(kept[3].recipe), limits));
   EXPECT_EQ(alpha.pixel(0, 0), (BitmapPixel{0, 17, 0, 255}));
 }
 
@@ -504,7 +504,7 @@ TEST(ExtendedReader, LargeAnnouncedSizesCostOneGrid) {
 // The headers for display: the kind of header and exactly the fields it holds.
 TEST(ExtendedReader, HeaderViewsListTheFieldsEachHeaderHas) {
   struct View {
-    Spec spec;
+    Recipe recipe;
     const char* kind;
     size_t fields;
     const char* last;
@@ -527,7 +527,7 @@ TEST(ExtendedReader, HeaderViewsListTheFieldsEachHeaderHas) {
   for (const View& v : views) {
     BmpHeaderView view;
     BmpStatus status;
-    ASSERT_TRUE(describeHeaders(build(v.spec), view, &status)) << v.kind << ": " << to_string(status);
+    ASSERT_TRUE(describeHeaders(build(v.recipe), view, &status)) << v.kind << ": " << to_string(status);
     EXPECT_EQ(view.kind, v.kind);
     ASSERT_EQ(view.fields.size(), v.fields) << v.kind;
     EXPECT_EQ(view.fields.back().name, v.last) << v.kind;

@@ -80,25 +80,25 @@ namespace {
 
 // One field for display: where it lies in the file, its size and how to print it.
 enum class Form : uint8_t { unsignedValue, signedValue, hex, colourSpace };
-struct FieldSpec {
+struct FieldLayout {
   const char* name;
   uint32_t at;
   uint8_t bytes;
   Form form;
 };
 
-constexpr FieldSpec kFileFields[] = {
+constexpr FieldLayout kFileFields[] = {
     {"bfType", 0, 2, Form::unsignedValue}, {"bfSize", 2, 4, Form::unsignedValue},
     {"bfReserved1", 6, 2, Form::unsignedValue}, {"bfReserved2", 8, 2, Form::unsignedValue},
     {"bfOffBits", 10, 4, Form::unsignedValue},
 };
-constexpr FieldSpec kCoreFields[] = {
+constexpr FieldLayout kCoreFields[] = {
     {"bcSize", 14, 4, Form::unsignedValue}, {"bcWidth", 18, 2, Form::unsignedValue},
     {"bcHeight", 20, 2, Form::unsignedValue}, {"bcPlanes", 22, 2, Form::unsignedValue},
     {"bcBitCount", 24, 2, Form::unsignedValue},
 };
 // The Windows header's 40 bytes, then what the longer Windows headers add.
-constexpr FieldSpec kInfoFields[] = {
+constexpr FieldLayout kInfoFields[] = {
     {"biSize", 14, 4, Form::unsignedValue}, {"biWidth", 18, 4, Form::signedValue},
     {"biHeight", 22, 4, Form::signedValue}, {"biPlanes", 26, 2, Form::unsignedValue},
     {"biBitCount", 28, 2, Form::unsignedValue}, {"biCompression", 30, 4, Form::unsignedValue},
@@ -106,7 +106,7 @@ constexpr FieldSpec kInfoFields[] = {
     {"biYPelsPerMeter", 42, 4, Form::signedValue}, {"biClrUsed", 46, 4, Form::unsignedValue},
     {"biClrImportant", 50, 4, Form::unsignedValue},
 };
-constexpr FieldSpec kWindowsExtra[] = {
+constexpr FieldLayout kWindowsExtra[] = {
     {"biRedMask", 54, 4, Form::hex}, {"biGreenMask", 58, 4, Form::hex}, {"biBlueMask", 62, 4, Form::hex},
     {"biAlphaMask", 66, 4, Form::hex}, {"biCSType", 70, 4, Form::colourSpace},
     {"biRedX", 74, 4, Form::signedValue}, {"biRedY", 78, 4, Form::signedValue}, {"biRedZ", 82, 4, Form::signedValue},
@@ -119,7 +119,7 @@ constexpr FieldSpec kWindowsExtra[] = {
     {"biReserved", 134, 4, Form::unsignedValue},
 };
 // What the 64-byte OS/2 2.x header adds to the first 40 bytes.
-constexpr FieldSpec kOs2Extra[] = {
+constexpr FieldLayout kOs2Extra[] = {
     {"usUnits", 54, 2, Form::unsignedValue}, {"usReserved", 56, 2, Form::unsignedValue},
     {"usRecording", 58, 2, Form::unsignedValue}, {"usRendering", 60, 2, Form::unsignedValue},
     {"cSize1", 62, 4, Form::unsignedValue}, {"cSize2", 66, 4, Form::unsignedValue},
@@ -133,9 +133,9 @@ uint32_t valueAt(std::span<const uint8_t> bytes, size_t at, size_t size) {
   return v;
 }
 
-std::string format(uint32_t v, const FieldSpec& spec) {
+std::string format(uint32_t v, const FieldLayout& field) {
   char text[48];
-  switch (spec.form) {
+  switch (field.form) {
     case Form::unsignedValue: std::snprintf(text, sizeof text, "%" PRIu32, v); break;
     case Form::signedValue: std::snprintf(text, sizeof text, "%" PRId32, static_cast<int32_t>(v)); break;
     case Form::hex: std::snprintf(text, sizeof text, "0x%08" PRIx32, v); break;
@@ -156,10 +156,10 @@ std::string format(uint32_t v, const FieldSpec& spec) {
 
 // Appends the fields that end within limit (an offset in the file).
 template <size_t N>
-void addFields(BmpHeaderView& view, std::span<const uint8_t> bytes, const FieldSpec (&specs)[N], uint64_t limit) {
-  for (const FieldSpec& spec : specs) {
-    if (spec.at + spec.bytes > limit) break;
-    view.fields.push_back({spec.name, format(valueAt(bytes, spec.at, spec.bytes), spec)});
+void addFields(BmpHeaderView& view, std::span<const uint8_t> bytes, const FieldLayout (&fields)[N], uint64_t limit) {
+  for (const FieldLayout& field : fields) {
+    if (field.at + field.bytes > limit) break;
+    view.fields.push_back({field.name, format(valueAt(bytes, field.at, field.bytes), field)});
   }
 }
 
@@ -218,7 +218,7 @@ bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpSta
     const size_t count = compression == 6 || kind == detail::HeaderKind::longer ? 4 : 3;
     for (size_t c = 0; c < count && at + 4 * c + 4 <= bytes.size(); ++c) {
       view.fields.push_back({kMaskNames[c], format(valueAt(bytes, static_cast<size_t>(at + 4 * c), 4),
-                                                   FieldSpec{"", 0, 4, Form::hex})});
+                                                   FieldLayout{"", 0, 4, Form::hex})});
     }
   }
   return true;
