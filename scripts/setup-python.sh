@@ -5,13 +5,4 @@ set -euo pipefail
 packages=(cmake make g++ python3-dev pybind11-dev python3-numpy python3-venv python3-pip
           python3-setuptools python3-wheel python3-build python3-pytest python3-dask
           python3-distributed python3-pil)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup-python: installing ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash "$(dirname "$0")/install-missing.sh" setup-python "${packages[@]}"

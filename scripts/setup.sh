@@ -13,13 +13,4 @@ case "${1:-test}" in
   test) packages=("${demo[@]}" "${tests[@]}") ;;
   *) echo "usage: bash scripts/setup.sh [demo|test]" >&2; exit 2 ;;
 esac
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then SUDO=""; else SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+bash "$(dirname "$0")/install-missing.sh" setup "${packages[@]}"
