@@ -19,8 +19,7 @@ std::string headerText(const BitmapFileHeader& f, const BitmapInfoHeader& h) {
 }
 
 bool showsOwnFields(const BmpHeaders& headers) {
-  const uint32_t size = headers.info.biSize;
-  return headers.bytes >= 18 && headers.file.bfType == 19778 && (size == 12 || (size >= 16 && size < 40));
+  return headers.bytes >= 18 && headers.file.bfType == 19778 && isShortOs2Header(headers.info.biSize);
 }
 
 std::string headerViewText(const BmpHeaderView& view) {

@@ -240,8 +240,7 @@ py::dict info(const py::object& source, bool extended) {
   if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
   // An OS/2 header shorter than 40 bytes does not hold the 40-byte header's fields: its own
   // are given instead, as `bmpfun info` prints them.
-  const uint32_t size = h.info.biSize;
-  if (size == 12 || (size >= 16 && size < 40)) return headerView(s);
+  if (bmpfun::isShortOs2Header(h.info.biSize)) return headerView(s);
   const bmpfun::BitmapFileHeader& f = h.file;
   const bmpfun::BitmapInfoHeader& i = h.info;
   py::dict d;

@@ -104,8 +104,7 @@ bool BmpReader::readHeaders(BmpStatus& status) {
     // header shorter than 40 bytes that the file holds whole is named as the cause.
     status.extendedReads = extendedReads();
     const uint32_t size = status.headerSize;
-    const bool shortHeader = size == 12 || (size >= 16 && size < 40);
-    return fail(status, shortHeader && source_.offset() >= 14 + uint64_t{size} ? BmpCause::unsupportedHeader
+    return fail(status, isShortOs2Header(size) && source_.offset() >= 14 + uint64_t{size} ? BmpCause::unsupportedHeader
                                                                                : BmpCause::headerCut);
   }
   return true;
@@ -132,7 +131,7 @@ bool BmpReader::checkFormat(BmpStatus& status) {
   // A header shorter than 40 bytes (OS/2 1.x, 12 bytes; OS/2 2.x, 16 to 39) is read as if it
   // were 40 bytes long, so the fields past its end are other bytes: the header itself is the
   // cause.
-  if (info_.biSize == 12 || (info_.biSize >= 16 && info_.biSize < 40)) cause = BmpCause::unsupportedHeader;
+  if (isShortOs2Header(info_.biSize)) cause = BmpCause::unsupportedHeader;
   status.extendedReads = extendedReads();
   return fail(status, cause);
 }
