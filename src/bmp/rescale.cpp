@@ -1,10 +1,10 @@
-// Bilinear rescale of a Bitmap in place.
+// Bilinear rescale of a Bitmap in place: the new grid is computed from the old one, which it
+// then replaces, so the peak is the two grids and nothing more.
 #include <bmpfun/bmp.hpp>
 
 #include <cmath>
-#include <new>
 #include <optional>
-#include <vector>
+#include <utility>
 
 #include "image/parallel.hpp"
 
@@ -15,8 +15,7 @@ namespace {
 // The old grid, read with Bitmap's clamping: a column or row past the last reads the last.
 class OldGrid {
  public:
-  OldGrid(std::vector<BitmapPixel> pixels, int32_t width, int32_t height)
-      : pixels_(std::move(pixels)), width_(width), height_(height) {}
+  OldGrid(const BitmapPixel* pixels, int32_t width, int32_t height) : pixels_(pixels), width_(width), height_(height) {}
   const BitmapPixel& at(int32_t x, int32_t y) const {
     if (x >= width_) x = width_ - 1;
     if (x < 0) x = 0;
@@ -26,7 +25,7 @@ class OldGrid {
   }
 
  private:
-  std::vector<BitmapPixel> pixels_;
+  const BitmapPixel* pixels_;
   int32_t width_;
   int32_t height_;
 };
@@ -68,8 +67,8 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
     result = why;
     return false;
   };
-  // Taking the working copy reads the resolution in dots per inch, which stores 3780 into
-  // an unset field whatever happens next.
+  // The resolution is read in dots per inch, which stores 3780 into an unset field whatever
+  // happens next.
   bitmap.horizontalDpi();
   bitmap.verticalDpi();
 
@@ -103,15 +102,12 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
   const int32_t newHeight = *nh < 1 ? 1 : *nh;
   if (!limits.allows(newWidth, newHeight)) return refuse(RescaleStatus::tooLarge);
 
-  std::vector<BitmapPixel> oldPixels;
-  try {
-    oldPixels.assign(bitmap.data(), bitmap.data() + static_cast<size_t>(ow) * static_cast<size_t>(oh));
-  } catch (const std::bad_alloc&) {
-    return refuse(RescaleStatus::outOfMemory);
-  }
-  if (!bitmap.resize(newWidth, newHeight, limits)) return refuse(RescaleStatus::outOfMemory);
-  bitmap.changeBitsPerPixel(24);
-  const OldGrid old(std::move(oldPixels), ow, oh);
+  // The result: 24 bits without a table, white with alpha 0 where nothing below writes (the
+  // alpha of every pixel but the corner), the old resolution.
+  Bitmap scaled;
+  if (!scaled.resize(newWidth, newHeight, limits)) return refuse(RescaleStatus::outOfMemory);
+  scaled.setPixelsPerMeter(bitmap.xPixelsPerMeter(), bitmap.yPixelsPerMeter());
+  const OldGrid old(bitmap.data(), ow, oh);
 
   const double owM1 = static_cast<double>(ow) - 1.0, ohM1 = static_cast<double>(oh) - 1.0;
   const double nwM1 = static_cast<double>(newWidth) - 1.0, nhM1 = static_cast<double>(newHeight) - 1.0;
@@ -137,15 +133,15 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
       const BitmapPixel& q10 = old.at(I + 1, J);
       const BitmapPixel& q01 = old.at(I, J + 1);
       const BitmapPixel& q11 = old.at(I + 1, J + 1);
-      BitmapPixel& n = bitmap.pixelRef(i, j);
-      // Red and green sum in one grouping, blue in another: both are part of the result.
+      BitmapPixel& n = scaled.pixelRef(i, j);
+      // Red and green sum in one grouping, blue in another: both are part of the scaled.
       n.red = truncByte(((q10.red * w10 + q01.red * w01) + q11.red * w11) + q00.red * w00);
       n.green = truncByte(((q10.green * w10 + q01.green * w01) + q11.green * w11) + q00.green * w00);
       n.blue = truncByte(((q11.blue * w11 + q00.blue * w00) + q10.blue * w10) + q01.blue * w01);
     }
     const BitmapPixel& a = old.at(ow - 1, J + 1);
     const BitmapPixel& b = old.at(ow - 1, J);
-    BitmapPixel& n = bitmap.pixelRef(newWidth - 1, j);
+    BitmapPixel& n = scaled.pixelRef(newWidth - 1, j);
     n.red = truncByte(a.red * tj + b.red * (1.0 - tj));
     n.green = truncByte(a.green * tj + b.green * (1.0 - tj));
     n.blue = truncByte(a.blue * tj + b.blue * (1.0 - tj));
@@ -157,7 +153,7 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
       const double ti = tI - I;
       const BitmapPixel& a = old.at(I + 1, oh - 1);
       const BitmapPixel& b = old.at(I, oh - 1);
-      BitmapPixel& n = bitmap.pixelRef(i, newHeight - 1);
+      BitmapPixel& n = scaled.pixelRef(i, newHeight - 1);
       n.red = truncByte(a.red * ti + b.red * (1.0 - ti));
       n.green = truncByte(a.green * ti + b.green * (1.0 - ti));
       n.blue = truncByte(a.blue * ti + b.blue * (1.0 - ti));
@@ -174,7 +170,8 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
   });
 
   // The corner is the old corner, alpha included.
-  bitmap.pixelRef(newWidth - 1, newHeight - 1) = old.at(ow - 1, oh - 1);
+  scaled.pixelRef(newWidth - 1, newHeight - 1) = old.at(ow - 1, oh - 1);
+  bitmap = std::move(scaled);
   return true;
 }
 
