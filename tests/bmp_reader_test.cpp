@@ -2,15 +2,21 @@
 // Every file is loaded both from disk and from memory, and the two must agree exactly.
 #include <bmpfun/bmp.hpp>
 
+#include "bmp/byte_source.hpp"
 #include "bmp/reader.hpp"
 #include "support/reference_bmp.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <thread>
 
 namespace bmpfun {
 namespace {
@@ -426,6 +432,64 @@ TEST(BmpReader, LoadsFromAPipe) {
   close(fds[0]);
   EXPECT_EQ(b.pixel(0, 0), px(1, 2, 3));
   EXPECT_EQ(b.pixel(1, 0), px(4, 5, 6));
+}
+
+// A skip passes every byte the file holds and marks the end only past the last one, whatever
+// size the system reports: a FIFO reports none, a file under /proc 0, a file that grew after
+// it was opened its old size.
+TEST(ByteSource, SkipsPassEveryByteTheFileHolds) {
+  enum class Kind { regular, fifo, grown };
+  const struct { const char* what; Kind kind; uint64_t skip, passed; bool eof; int next; } cases[] = {
+      {"within", Kind::regular, 4, 4, false, '4'},
+      {"to the end", Kind::regular, 10, 10, false, -1},
+      {"one past the end", Kind::regular, 11, 10, true, -1},
+      {"far past the end", Kind::regular, uint64_t{1} << 40, 10, true, -1},
+      {"FIFO: within", Kind::fifo, 4, 4, false, '4'},
+      {"FIFO: to the end", Kind::fifo, 10, 10, false, -1},
+      {"FIFO: past the end", Kind::fifo, 11, 10, true, -1},
+      {"grown: into the bytes added after the open", Kind::grown, 15, 15, false, 'f'},
+      {"grown: past them", Kind::grown, 21, 20, true, -1},
+  };
+  test::TempDir dir;
+  int k = 0;
+  for (const auto& c : cases) {
+    const std::string path = dir.file("source" + std::to_string(k++));
+    std::thread writer;
+    if (c.kind == Kind::fifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      // Opening a FIFO for writing waits for its reader; ten bytes are one atomic write.
+      writer = std::thread([path] {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        if (fd >= 0 && ::write(fd, "0123456789", 10) == 10) ::close(fd);
+      });
+    } else {
+      test::writeBytes(path, {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    }
+    {
+      detail::FileSource source(path);
+      EXPECT_TRUE(source.isOpen()) << c.what;
+      if (c.kind == Kind::grown) {
+        std::ofstream(path, std::ios::binary | std::ios::app) << "abcdefghij";
+      }
+      EXPECT_EQ(source.skip(c.skip), c.passed) << c.what;
+      EXPECT_EQ(source.eof(), c.eof) << c.what;
+      EXPECT_EQ(source.offset(), c.passed) << c.what;
+      uint8_t next = 0;
+      EXPECT_EQ(source.read(&next, 1), c.next >= 0 ? 1u : 0u) << c.what;
+      if (c.next >= 0) EXPECT_EQ(next, c.next) << c.what;
+    }
+    if (writer.joinable()) writer.join();
+  }
+  // A file under /proc reports 0 bytes but holds some.
+  std::ifstream cmdline("/proc/self/cmdline", std::ios::binary);
+  const std::string all{std::istreambuf_iterator<char>(cmdline), std::istreambuf_iterator<char>()};
+  ASSERT_GT(all.size(), 1u);
+  detail::FileSource proc("/proc/self/cmdline");
+  EXPECT_EQ(proc.skip(all.size() - 1), all.size() - 1);
+  EXPECT_FALSE(proc.eof());
+  char last = 'x';
+  EXPECT_EQ(proc.read(&last, 1), 1u);
+  EXPECT_EQ(last, all.back());
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ FileSource::FileSource(const std::string& path) {
     return;
   }
   file_ = file;
-  seekable_ = S_ISREG(st.st_mode);
+  seekable_ = S_ISREG(st.st_mode);  // (FIFOs, terminals and devices report no useful size)
   size_ = seekable_ && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
@@ -47,23 +47,24 @@ size_t FileSource::read(void* buffer, size_t count) {
 
 uint64_t FileSource::skip(uint64_t count) {
   if (ended_ || count == 0 || file_ == nullptr) return 0;
+  uint64_t passed = 0;
+  // A regular file is passed by seeking, but only up to the size the system reported when it
+  // was opened: that size can be wrong (files under /proc report 0, a file may grow), and
+  // only a read finds the real end. What lies past it is read through like a pipe.
   if (seekable_) {
     const off_t at = ftello(file_);
     if (at >= 0) {
       const uint64_t position = static_cast<uint64_t>(at);
-      const uint64_t left = position < size_ ? size_ - position : 0;
-      const uint64_t step = std::min(count, left);
-      if (fseeko(file_, static_cast<off_t>(position + step), SEEK_SET) == 0) {
-        if (step < count) ended_ = true;
+      const uint64_t step = std::min(count, position < size_ ? size_ - position : 0);
+      if (step > 0 && fseeko(file_, static_cast<off_t>(position + step), SEEK_SET) == 0) {
         offset_ += step;
-        return step;
+        passed = step;
       }
     }
-    // Seeking failed: fall back to reading.
+    // Seeking failed: everything is read through.
   }
   // Streams that cannot seek are read through in bounded pieces, never by the whole count.
   char scratch[16384];
-  uint64_t passed = 0;
   while (passed < count) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof scratch, count - passed));
     errno = 0;

@@ -47,8 +47,8 @@ class FileSource final : public ByteSource {
   void noteReadError();
 
   std::FILE* file_ = nullptr;
-  bool seekable_ = false;  // a regular file of known size: skips seek instead of reading
-  uint64_t size_ = 0;
+  bool seekable_ = false;  // a regular file: skips seek as far as its reported size
+  uint64_t size_ = 0;      // the size fstat reported at open (may be wrong, see skip)
   uint64_t offset_ = 0;
   bool ended_ = false;
   int openError_ = 0;
