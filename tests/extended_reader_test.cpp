@@ -342,6 +342,14 @@ TEST(ExtendedReader, TheDefaultReadersMarkIsExact) {
       // Read as 40 bytes, the short header's "compression" is the table's first entry.
       {"OS/2 2.x, 16 bytes", {.infoSize = 16, .bits = 8, .extra = table({kRed, kGreen}), .data = {0, 1, 0, 0}}, true,
        "an OS/2 2.x header (16 bytes) is not supported"},
+      // Headers of 20 to 39 bytes hold a real compression field; every field may read well.
+      {"OS/2 2.x, 20 bytes, 3 x 2 at 24 bits",
+       {.infoSize = 20, .width = 3, .height = 2, .bits = 24, .data = std::vector<uint8_t>(24, 0x40)}, true,
+       "an OS/2 2.x header (20 bytes) is not supported"},
+      {"OS/2 2.x, 36 bytes", {.infoSize = 36, .width = 3, .bits = 8, .extra = table({kRed}), .data = {0, 0, 0, 0}},
+       true, "an OS/2 2.x header (36 bytes) is not supported"},
+      {"OS/2 2.x, 39 bytes", {.infoSize = 39, .bits = 24, .data = {1, 2, 3, 0}}, true,
+       "an OS/2 2.x header (39 bytes) is not supported"},
       {"OS/2 1.x at 16 bits", {.infoSize = 12, .bits = 16}, false},
       {"embedded PNG", {.bits = 0, .compression = 5}, false},
   };

@@ -102,8 +102,9 @@ struct BmpStatus {
   int32_t rowsRead = 0;
   int32_t tableExpected = 0;
   int32_t tableRead = 0;
-  // The extended reader's rules refuse the headers but the default reader's take them, so the
-  // file was read with the default reader's layout (so that opting in never loses a file).
+  // The extended reader's rules refuse the headers but their first 40 bytes pass the default
+  // reader's checks, so the file was read with the default reader's layout (so that opting in
+  // never loses a file).
   bool defaultLayout = false;
 
   bool ok() const { return cause == BmpCause::ok; }

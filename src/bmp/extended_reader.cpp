@@ -38,9 +38,11 @@
 // Pixels are straight RGBA with alpha = opacity. Rows the file lacks are (0, 0, 0, 0); a row
 // is drawn only when all its bytes arrived.
 //
-// Files whose headers these rules refuse but the default reader takes (a 12-byte size field
-// over fields that read well as 40 bytes, 16-bit masks with a gap) are read with the default
-// reader's layout and these pixel rules, with status.defaultLayout set.
+// Files whose headers these rules refuse but whose first 40 bytes pass the default reader's
+// checks (16-bit masks with a gap, which the default reader takes; a 12-byte size field over
+// fields that read well as 40 bytes, most likely a wrong size field, which the default reader
+// refuses as a short header) are read with the default reader's layout and these pixel rules,
+// with status.defaultLayout set.
 //
 // Memory: the grid the caller makes, a 64 KiB window of the data and one row segment;
 // every RLE command consumes input and every row is visited once, so time stays within the

@@ -72,8 +72,9 @@ class ExtendedReader {
   // The signature and the info header. False with notBmp, headerCut or readFailed.
   bool readHeaders(BmpStatus& status);
   // The variant, depth, size, masks and limit. False with the cause. A file whose headers
-  // these rules refuse but the default reader takes is read the way the default reader lays
-  // it out (status.defaultLayout), so that opting in never loses a file.
+  // these rules refuse but whose first 40 bytes pass the default reader's checks is read the
+  // way the default reader lays it out (status.defaultLayout), so that opting in never loses
+  // a file.
   bool checkFormat(BmpStatus& status);
 
   int32_t width() const { return layout_.width; }

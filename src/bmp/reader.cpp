@@ -2,7 +2,8 @@
 //
 // Accepted: uncompressed 1, 4, 8, 16, 24 and 32-bit files, and 16-bit files with three
 // colour masks (compression 3), with positive width and height. Rows are stored bottom row
-// first and padded to 4 bytes. The info header is taken to be 40 bytes whatever biSize says;
+// first and padded to 4 bytes. The info header is taken to be 40 bytes whatever biSize says
+// (but an OS/2 header shorter than that is refused: its 40 bytes would hold other data);
 // only paletted files with a longer header that ends at or before the pixel data take their
 // colour table from the end of that header (that is where the longer headers put it).
 //
@@ -10,8 +11,9 @@
 //   path cannot be opened (or is a directory) -> false; 1 x 1, 1 bit, default table, white
 //   first two bytes are not "BM"              -> false; bitmap untouched
 //   header shorter than 54 bytes              -> false; 1 x 1, 1 bit ("Reject")
-//   compression other than 0 (or 3 at 16 bits), depth not 1/4/8/16/24/32, width or height
-//   below 1, width x height past the limit or out of memory
+//   an OS/2 header shorter than 40 bytes (12, or 16 to 39), compression other than 0 (or 3
+//   at 16 bits), depth not 1/4/8/16/24/32, width or height below 1, width x height past the
+//   limit or out of memory
 //                                             -> false; Reject, but the resolution fields
 //                                                already hold the file's values
 //   a read error reported by the system       -> false; Reject
@@ -127,11 +129,11 @@ bool BmpReader::checkFormat(BmpStatus& status) {
     cause = BmpCause::tooLarge;
     status.maxPixels = limits_.maxPixels;
   }
-  if (cause == BmpCause::ok) return true;
-  // A header shorter than 40 bytes (OS/2 1.x, 12 bytes; OS/2 2.x, 16 to 39) is read as if it
-  // were 40 bytes long, so the fields past its end are other bytes: the header itself is the
-  // cause.
+  // A header shorter than 40 bytes (OS/2 1.x, 12 bytes; OS/2 2.x, 16 to 39) would be read as
+  // if it were 40 bytes long, so the fields past its end are other bytes (the colour table or
+  // the pixels): such a file is refused whatever those bytes say, the header itself the cause.
   if (isShortOs2Header(info_.biSize)) cause = BmpCause::unsupportedHeader;
+  if (cause == BmpCause::ok) return true;
   status.extendedReads = extendedReads();
   return fail(status, cause);
 }

@@ -155,8 +155,10 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
   const int32_t width = ih.biWidth, height = ih.biHeight;
   const bool paletted = isPaletted(bits);
   // The first rule a file breaks names the cause; a short header read as 40 bytes makes
-  // garbage of the fields, so there the header is the cause.
-  if (!(compression == 0 || (compression == 3 && bits == 16))) {
+  // garbage of the fields, so there the header is the cause, whatever the fields say.
+  if (shortHeader) {
+    d.cause = BmpCause::unsupportedHeader;
+  } else if (!(compression == 0 || (compression == 3 && bits == 16))) {
     d.cause = BmpCause::unsupportedCompression;
   } else if (!(paletted || bits == 16 || bits == 24 || bits == 32)) {
     d.cause = BmpCause::unsupportedDepth;
@@ -167,10 +169,7 @@ Decoded decode(std::span<const uint8_t> file, const Limits& limits) {
   } else if (!limits.allows(width, height)) {
     d.cause = BmpCause::tooLarge;
   }
-  if (d.cause != BmpCause::ok) {
-    if (shortHeader) d.cause = BmpCause::unsupportedHeader;
-    return d;
-  }
+  if (d.cause != BmpCause::ok) return d;
 
   Raster& r = d.raster;
   r = Raster{width, height, bits, {}, {}, ih.biXPelsPerMeter, ih.biYPelsPerMeter};
