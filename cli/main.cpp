@@ -106,11 +106,12 @@ void printHelp() {
       "        Read INPUT and write it to OUTPUT. With BITS (1, 4, 8, 16, 24, 32) the\n"
       "        depth changes: 1, 4 and 8 get the default colour table and each pixel\n"
       "        its nearest entry; 16 is written as 5-6-5. Without BITS the file's own\n"
-      "        depth and colour table are kept. BITS 32a writes 32 bits with a 124-byte\n"
-      "        header and an alpha mask, which other programs read as transparency\n"
-      "        (plain 32 keeps the alpha in the fourth byte of a 40-byte header). A\n"
-      "        picture with alpha 0 everywhere (what the default reader makes of a\n"
-      "        file without alpha) is written opaque.\n"
+      "        depth and colour table are kept, and a file read with --extended whose\n"
+      "        alpha comes from an alpha mask is written as 32a. BITS 32a writes 32\n"
+      "        bits with a 124-byte header and an alpha mask, which other programs\n"
+      "        read as transparency (plain 32 keeps the alpha in the fourth byte of a\n"
+      "        40-byte header). A picture with alpha 0 everywhere (what the default\n"
+      "        reader makes of a file without alpha) is written opaque.\n"
       "\n"
       "    rescale INPUT OUTPUT MODE VALUE\n"
       "        Bilinear rescale, written at 24 bits. MODE is one letter (any case):\n"
@@ -247,6 +248,9 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   BmpStatus status;
   if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
   warnIfCut(a[0], status);
+  // Without BITS the file keeps its own layout: one whose alpha came from an alpha mask gets
+  // one again, or its alpha would be padding that reads opaque.
+  if (bits == 0) options.alphaMasks = status.alphaMask;
   if (bits != 0) bitmap.changeBitsPerPixel(bits);
   if (!bitmap.saveFile(a[1], options, &status)) return writeError(a[1], status);
   return kOk;

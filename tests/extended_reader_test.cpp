@@ -577,24 +577,39 @@ TEST(ExtendedCli, ConvertInfoAndTheirMessages) {
   EXPECT_EQ(r.err, "Error loading image: " + jpeg + ": an embedded JPEG stream (compression 4) is not supported\n");
   EXPECT_FALSE(std::filesystem::exists(out));
 
+  // Without BITS a file whose alpha comes from an alpha mask is written with one (32a), and
+  // reads back with every pixel's alpha.
+  const std::string rgba32 = (suite / "q/rgba32-1.bmp").string(), rgba16 = (suite / "q/rgba16-4444.bmp").string(),
+                    fields32 = (suite / "g/rgb32bf.bmp").string();
   struct Written {
     std::vector<std::string> args;
     uint32_t infoSize, bits, compression;
+    std::string readsAs = "";  // a file whose --extended reading the output's must equal
   };
   const Written written[] = {
       {{"--extended", "convert", rle, out}, 40, 8, 0},
       {{"convert", rle, out, "32", "--extended"}, 40, 32, 0},
       {{"--extended", "convert", rle, out, "32a"}, 124, 32, 3},
       {{"--extended", "convert", os2, out}, 40, 8, 0},
+      {{"--extended", "convert", rgba32, out}, 124, 32, 3, rgba32},
+      {{"--extended", "convert", rgba16, out}, 124, 32, 3, rgba16},
+      {{"--extended", "convert", fields32, out}, 40, 32, 0, fields32},
+      {{"--extended", "convert", rgba32, out, "32"}, 40, 32, 0},
   };
+  Limits extended;
+  extended.extended = true;
   for (const Written& w : written) {
     r = test::runCli(w.args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
     const std::vector<uint8_t> file = test::readBytes(out);
-    EXPECT_EQ(test::getU32(file, 14), w.infoSize);
-    EXPECT_EQ(test::getU16(file, 28), w.bits);
-    EXPECT_EQ(test::getU32(file, 30), w.compression);
+    EXPECT_EQ(test::getU32(file, 14), w.infoSize) << w.args[2];
+    EXPECT_EQ(test::getU16(file, 28), w.bits) << w.args[2];
+    EXPECT_EQ(test::getU32(file, 30), w.compression) << w.args[2];
+    if (w.readsAs.empty()) continue;
+    const auto want = Image::load(w.readsAs, extended), got = Image::load(out, extended);
+    ASSERT_TRUE(want && got) << w.readsAs;
+    EXPECT_EQ(test::pixelsOf(*got), test::pixelsOf(*want)) << w.readsAs;
   }
   r = test::runCli({"convert", rle, out, "33a"});
   EXPECT_EQ(r.exitCode, 2);

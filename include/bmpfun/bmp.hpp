@@ -95,6 +95,10 @@ struct BmpStatus {
   uint64_t fileBytes = 0;      // headerCut: how many bytes the file holds...
   uint64_t headerBytes = 0;    // ...and how many its headers need
   bool extendedReads = false;  // a refusal of a file the extended reader reads
+  // The extended reader took the pixels' alpha from an alpha mask of the file. Such a bitmap
+  // (32 bits) keeps its alpha in a file only when saved with SaveOptions::alphaMasks: the
+  // fourth byte of a 40-byte 32-bit file is padding to the extended reader.
+  bool alphaMask = false;
 
   // Warnings: fewer rows or table entries arrived than the headers announce. Reading stops
   // at the file's end; what did not arrive is filled (see the readers for with what).

@@ -443,6 +443,7 @@ bool ExtendedReader::extendedLayout(BmpStatus& status) {
     // are none.
   }
   l.dataAt = std::max(offBits, rowsFloor);
+  status.alphaMask = l.masks[3] != 0;
   return true;
 }
 
