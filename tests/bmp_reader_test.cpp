@@ -434,6 +434,30 @@ TEST(BmpReader, LoadsFromAPipe) {
   EXPECT_EQ(b.pixel(1, 0), px(4, 5, 6));
 }
 
+// Header inspection refuses a file that does not start with "BM", from a path and from bytes
+// alike, and still fills the records; a file that holds "BM" or less of it is only short.
+TEST(HeaderInspection, OnlyAFileThatDoesNotStartWithBmIsRefused) {
+  std::vector<uint8_t> text(60, 'x');
+  text[0] = 'h';
+  const struct { const char* what; std::vector<uint8_t> bytes; BmpCause cause; int32_t width; } cases[] = {
+      {"empty", {}, BmpCause::ok, 0},
+      {"\"B\"", {'B'}, BmpCause::ok, 0},
+      {"whole headers", makeBmp({.width = 3, .height = 2, .bits = 24}), BmpCause::ok, 3},
+      {"\"X\"", {'X'}, BmpCause::notBmp, 0},
+      {"text", text, BmpCause::notBmp, 0x78787878},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    test::writeBytes(dir.file("in"), c.bytes);
+    BmpStatus fromFile, fromMemory;
+    for (const BmpHeaders& h : {readHeadersOf(dir.file("in"), &fromFile), readHeadersOf(c.bytes, &fromMemory)}) {
+      EXPECT_EQ(h.info.biWidth, c.width) << c.what;
+    }
+    EXPECT_EQ(fromFile.cause, c.cause) << c.what << ": " << to_string(fromFile);
+    EXPECT_EQ(fromMemory.cause, c.cause) << c.what << ": " << to_string(fromMemory);
+  }
+}
+
 // A skip passes every byte the file holds and marks the end only past the last one, whatever
 // size the system reports: a FIFO reports none, a file under /proc 0, a file that grew after
 // it was opened its old size.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -522,13 +523,13 @@ TEST(ExtendedReader, HeaderViewsListTheFieldsEachHeaderHas) {
       {{.infoSize = 16}, "OS/2 2.x (16 bytes)", 10, "biBitCount"},
       {{.infoSize = 24}, "OS/2 2.x (24 bytes)", 12, "biSizeImage"},
       {{.infoSize = 40}, "Windows (40 bytes)", 16, "biClrImportant"},
-      {{.infoSize = 40, .bits = 32, .compression = 3, .extra = words({1, 2, 4})}, "Windows (40 bytes)", 19, "blueMask"},
-      {{.infoSize = 40, .bits = 16, .compression = 6, .extra = words({1, 2, 4, 8})}, "Windows (40 bytes)", 20, "alphaMask"},
+      {{.infoSize = 40, .bits = 32, .compression = 3, .extra = words({1, 2, 4})}, "Windows (40 bytes)", 19, "biBlueMask"},
+      {{.infoSize = 40, .bits = 16, .compression = 6, .extra = words({1, 2, 4, 8})}, "Windows (40 bytes)", 20, "biAlphaMask"},
       {{.infoSize = 52}, "Windows with RGB masks (52 bytes)", 19, "biBlueMask"},
       {{.infoSize = 56}, "Windows with RGBA masks (56 bytes)", 20, "biAlphaMask"},
       {{.infoSize = 64}, "OS/2 2.x (64 bytes)", 24, "ulIdentifier"},
       {{.infoSize = 66}, "unknown (66 bytes)", 16, "biClrImportant"},
-      {{.infoSize = 66, .bits = 32, .compression = 3}, "unknown (66 bytes)", 20, "alphaMask"},
+      {{.infoSize = 66, .bits = 32, .compression = 3}, "unknown (66 bytes)", 20, "biAlphaMask"},
       {{.infoSize = 108}, "Windows V4 (108 bytes)", 33, "biGammaBlue"},
       {{.infoSize = 124}, "Windows V5 (124 bytes)", 37, "biReserved"},
   };
@@ -637,9 +638,41 @@ TEST(ExtendedCli, ConvertInfoAndTheirMessages) {
   r = test::runCli({"--extended", "info", (suite / "q/rgba32-1.bmp").string()});
   EXPECT_EQ(r.out.rfind("header: Windows V5 (124 bytes)\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("\nbiAlphaMask: 0xff000000\nbiCSType: 0x73524742 (sRGB)\n"), std::string::npos) << r.out;
-  r = test::runCli({"--extended", "info", (suite / "README.md").string()});
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_TRUE(r.out.empty());
+  // The masks after a 40-byte header have the names they have inside the longer headers, and
+  // the compression is named as the colour space is.
+  r = test::runCli({"--extended", "info", fields32});
+  EXPECT_NE(r.out.find("\nbiCompression: 3 (BI_BITFIELDS)\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nbiRedMask: 0xff000000\nbiGreenMask: 0x00000ff0\nbiBlueMask: 0x00ff0000\n"),
+            std::string::npos)
+      << r.out;
+  // A file that is not a BMP file is refused with or without --extended.
+  const std::string readme = (suite / "README.md").string();
+  for (const auto& args : {std::vector<std::string>{"info", readme}, std::vector<std::string>{"--extended", "info", readme}}) {
+    r = test::runCli(args);
+    EXPECT_EQ(r.exitCode, 1) << args[0];
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(r.err, "bmpfun: " + readme + ": not a BMP file (it does not start with \"BM\")\n");
+  }
+}
+
+// The compression's name in the header view follows the header kind and depth.
+TEST(ExtendedReader, HeaderViewsNameTheCompression) {
+  const struct { Recipe recipe; const char* value; } views[] = {
+      {{.bits = 24}, "0 (BI_RGB)"},
+      {{.infoSize = 64, .bits = 1, .compression = 3}, "3 (Huffman 1D)"},
+      {{.infoSize = 64, .bits = 16, .compression = 3}, "3 (BI_BITFIELDS)"},
+      {{.bits = 24, .compression = 4}, "4 (BI_JPEG)"},
+      {{.infoSize = 36, .bits = 24, .compression = 4}, "4 (RLE24)"},
+      {{.bits = 32, .compression = 7}, "7 (unknown)"},
+  };
+  for (const auto& v : views) {
+    BmpHeaderView view;
+    ASSERT_TRUE(describeHeaders(build(v.recipe), view)) << v.value;
+    const auto field = std::find_if(view.fields.begin(), view.fields.end(),
+                                    [](const BmpField& f) { return f.name == "biCompression"; });
+    ASSERT_NE(field, view.fields.end()) << v.value;
+    EXPECT_EQ(field->value, v.value);
+  }
 }
 
 }  // namespace

@@ -266,13 +266,17 @@ struct BmpHeaders {
   uint64_t bytes = 0;
 };
 // One open and one read of the file. A file that cannot be opened gives a cannotOpen status
-// (and the records' construction values, bfType included).
+// (and the records' construction values, bfType included). A file whose first two bytes are
+// not "BM" gives a notBmp status, its records still filled as above; a file that holds "BM"
+// (or less of it) but ends inside its headers is ok.
 BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status = nullptr);
-BmpHeaders readHeadersOf(std::span<const uint8_t> bytes);
+BmpHeaders readHeadersOf(std::span<const uint8_t> bytes, BmpStatus* status = nullptr);
 // The headers as the extended reader reads them, for display: the kind of info header and
 // every field it holds, by name, in file order (the file header's five, the info header's
-// own, and the colour masks that follow a header for compression 3 and 6). Values are in
-// decimal, masks and colour-space tags in hexadecimal.
+// own, and the colour masks that follow a header for compression 3 and 6, under the names the
+// masks have inside the longer headers). Values are in decimal, masks and colour-space tags in
+// hexadecimal; the compression and the colour space are followed by their names, e.g.
+// "3 (BI_BITFIELDS)", "0x73524742 (sRGB)".
 struct BmpField {
   std::string name;
   std::string value;

@@ -38,6 +38,23 @@ BmpHeaders readHeaders(detail::ByteSource& source) {
 
 }  // namespace
 
+namespace {
+
+// The status of headers read from source: a read error, or a first two bytes that are not
+// "BM" (a file of one byte "B", or none, keeps the constructed "BM": it is cut short, as the
+// readers see it).
+void checkHeaders(const BmpHeaders& h, const detail::ByteSource& source, BmpStatus& s) {
+  if (source.error() != 0) {
+    s.cause = BmpCause::readFailed;
+    s.systemError = source.error();
+  } else if (h.file.bfType != 19778) {
+    s.cause = BmpCause::notBmp;
+    s.fileBytes = std::min<uint64_t>(h.bytes, 2);
+  }
+}
+
+}  // namespace
+
 BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status) {
   BmpStatus local;
   BmpStatus& s = status != nullptr ? *status : local;
@@ -49,16 +66,18 @@ BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status) {
     return {};
   }
   BmpHeaders h = readHeaders(source);
-  if (source.error() != 0) {
-    s.cause = BmpCause::readFailed;
-    s.systemError = source.error();
-  }
+  checkHeaders(h, source, s);
   return h;
 }
 
-BmpHeaders readHeadersOf(std::span<const uint8_t> bytes) {
+BmpHeaders readHeadersOf(std::span<const uint8_t> bytes, BmpStatus* status) {
+  BmpStatus local;
+  BmpStatus& s = status != nullptr ? *status : local;
+  s = BmpStatus{};
   detail::MemorySource source(bytes.data(), bytes.size());
-  return readHeaders(source);
+  BmpHeaders h = readHeaders(source);
+  checkHeaders(h, source, s);
+  return h;
 }
 
 BitmapFileHeader readFileHeaderOf(const std::string& path, BmpStatus* status) {
@@ -79,7 +98,7 @@ uint16_t fileBitsPerPixel(const std::string& path) { return readInfoHeaderOf(pat
 namespace {
 
 // One field for display: where it lies in the file, its size and how to print it.
-enum class Form : uint8_t { unsignedValue, signedValue, hex, colourSpace };
+enum class Form : uint8_t { unsignedValue, signedValue, hex, colourSpace, compression };
 struct FieldLayout {
   const char* name;
   uint32_t at;
@@ -101,7 +120,7 @@ constexpr FieldLayout kCoreFields[] = {
 constexpr FieldLayout kInfoFields[] = {
     {"biSize", 14, 4, Form::unsignedValue}, {"biWidth", 18, 4, Form::signedValue},
     {"biHeight", 22, 4, Form::signedValue}, {"biPlanes", 26, 2, Form::unsignedValue},
-    {"biBitCount", 28, 2, Form::unsignedValue}, {"biCompression", 30, 4, Form::unsignedValue},
+    {"biBitCount", 28, 2, Form::unsignedValue}, {"biCompression", 30, 4, Form::compression},
     {"biSizeImage", 34, 4, Form::unsignedValue}, {"biXPelsPerMeter", 38, 4, Form::signedValue},
     {"biYPelsPerMeter", 42, 4, Form::signedValue}, {"biClrUsed", 46, 4, Form::unsignedValue},
     {"biClrImportant", 50, 4, Form::unsignedValue},
@@ -125,7 +144,12 @@ constexpr FieldLayout kOs2Extra[] = {
     {"cSize1", 62, 4, Form::unsignedValue}, {"cSize2", 66, 4, Form::unsignedValue},
     {"ulColorEncoding", 70, 4, Form::unsignedValue}, {"ulIdentifier", 74, 4, Form::unsignedValue},
 };
-constexpr const char* kMaskNames[] = {"redMask", "greenMask", "blueMask", "alphaMask"};
+// The masks after a header hold what biRedMask... hold inside the longer ones, under the
+// same names.
+constexpr FieldLayout kMasksAfter[] = {
+    {"biRedMask", 0, 4, Form::hex}, {"biGreenMask", 4, 4, Form::hex},
+    {"biBlueMask", 8, 4, Form::hex}, {"biAlphaMask", 12, 4, Form::hex},
+};
 
 uint32_t valueAt(std::span<const uint8_t> bytes, size_t at, size_t size) {
   uint32_t v = 0;
@@ -133,7 +157,31 @@ uint32_t valueAt(std::span<const uint8_t> bytes, size_t at, size_t size) {
   return v;
 }
 
-std::string format(uint32_t v, const FieldLayout& field) {
+// The name of a compression value. OS/2 2.x headers use 3 at 1 bit for Huffman 1D and 4 at
+// 24 bits for RLE24 where Windows headers have bit fields and embedded JPEG.
+const char* compressionName(uint32_t v, bool os2v2, uint32_t bits) {
+  switch (v) {
+    case 0: return "BI_RGB";
+    case 1: return "BI_RLE8";
+    case 2: return "BI_RLE4";
+    case 3: return os2v2 && bits == 1 ? "Huffman 1D" : "BI_BITFIELDS";
+    case 4: return os2v2 && bits == 24 ? "RLE24" : "BI_JPEG";
+    case 5: return "BI_PNG";
+    case 6: return "BI_ALPHABITFIELDS";
+    case 11: return "BI_CMYK";
+    case 12: return "BI_CMYKRLE8";
+    case 13: return "BI_CMYKRLE4";
+    default: return "unknown";
+  }
+}
+
+// What a field's text depends on besides its own value: the header's kind and depth.
+struct Context {
+  bool os2v2 = false;
+  uint32_t bits = 0;
+};
+
+std::string format(uint32_t v, const FieldLayout& field, const Context& context) {
   char text[48];
   switch (field.form) {
     case Form::unsignedValue: std::snprintf(text, sizeof text, "%" PRIu32, v); break;
@@ -150,16 +198,21 @@ std::string format(uint32_t v, const FieldLayout& field) {
       std::snprintf(text, sizeof text, "0x%08" PRIx32 " (%s)", v, name);
       break;
     }
+    case Form::compression:
+      std::snprintf(text, sizeof text, "%" PRIu32 " (%s)", v, compressionName(v, context.os2v2, context.bits));
+      break;
   }
   return text;
 }
 
-// Appends the fields that end within limit (an offset in the file).
+// Appends the fields that end within limit (an offset in the file), each at base + its place.
 template <size_t N>
-void addFields(BmpHeaderView& view, std::span<const uint8_t> bytes, const FieldLayout (&fields)[N], uint64_t limit) {
+void addFields(BmpHeaderView& view, std::span<const uint8_t> bytes, const FieldLayout (&fields)[N], uint64_t limit,
+               const Context& context = {}, uint64_t base = 0) {
   for (const FieldLayout& field : fields) {
-    if (field.at + field.bytes > limit) break;
-    view.fields.push_back({field.name, format(valueAt(bytes, field.at, field.bytes), field)});
+    const uint64_t at = base + field.at;
+    if (at + field.bytes > limit) break;
+    view.fields.push_back({field.name, format(valueAt(bytes, static_cast<size_t>(at), field.bytes), field, context)});
   }
 }
 
@@ -199,27 +252,24 @@ bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpSta
     addFields(view, bytes, kCoreFields, end);
     return true;
   }
-  addFields(view, bytes, kInfoFields, end);
+  // A field past the end of a short OS/2 2.x header reads as 0 (it may lie past the file's).
+  const auto field = [&](size_t at, size_t count) { return at + count <= end ? valueAt(bytes, at, count) : 0u; };
+  const uint32_t compression = field(30, 4);
+  const Context context{kind == detail::HeaderKind::os2v2, field(28, 2)};
+  addFields(view, bytes, kInfoFields, end, context);
   if (kind == detail::HeaderKind::os2v2) {
     addFields(view, bytes, kOs2Extra, end);
   } else if (kind != detail::HeaderKind::windows40 && kind != detail::HeaderKind::longer) {
     addFields(view, bytes, kWindowsExtra, end);
   }
   // Masks after the header (compression 3, and 6 with alpha), as far as the file holds them.
-  // A field past the end of a short OS/2 2.x header reads as 0 (it may lie past the file's).
-  const auto field = [&](size_t at, size_t count) { return at + count <= end ? valueAt(bytes, at, count) : 0u; };
-  const uint32_t compression = field(30, 4);
-  const uint32_t bits = field(28, 2);
-  const bool os2Compression = kind == detail::HeaderKind::os2v2 && bits == 1;
+  const bool os2Compression = context.os2v2 && context.bits == 1;
   const bool fields = (compression == 3 && !os2Compression) || compression == 6;
   // An unknown longer header shows the masks it holds at 54 under the same names.
   if (fields && (!detail::masksInHeader(kind) || kind == detail::HeaderKind::longer) && size >= 20) {
     const uint64_t at = kind == detail::HeaderKind::longer ? 54 : 14 + uint64_t{size};
     const size_t count = compression == 6 || kind == detail::HeaderKind::longer ? 4 : 3;
-    for (size_t c = 0; c < count && at + 4 * c + 4 <= bytes.size(); ++c) {
-      view.fields.push_back({kMaskNames[c], format(valueAt(bytes, static_cast<size_t>(at + 4 * c), 4),
-                                                   FieldLayout{"", 0, 4, Form::hex})});
-    }
+    addFields(view, bytes, kMasksAfter, std::min<uint64_t>(bytes.size(), at + 4 * count), {}, at);
   }
   return true;
 }
