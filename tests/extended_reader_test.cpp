@@ -180,6 +180,9 @@ std::vector<Case> cases() {
       loads("masks inside a V5 header; an alpha channel that is 0 everywhere means opaque",
             {.infoSize = 124, .width = 2, .bits = 32, .compression = 3, .masks = kBgra, .data = {1, 2, 3, 0, 4, 5, 6, 0}},
             2, 1, {{3, 2, 1, 255}, {6, 5, 4, 255}}),
+      loads("alpha 0 in the one row of three that arrived: that row (the bottom one) opaque, the rest undrawn",
+            {.height = 3, .bits = 32, .compression = 6, .extra = words(kBgra), .data = {1, 2, 3, 0}}, 1, 3,
+            {U, U, {3, 2, 1, 255}}, "the pixel data ends early: 1 of 3 rows arrived"),
       loads("masks inside a V5 header; one alpha field not 0 keeps every alpha",
             {.infoSize = 124, .width = 2, .bits = 32, .compression = 3, .masks = kBgra, .data = {1, 2, 3, 0, 4, 5, 6, 7}},
             2, 1, {{3, 2, 1, 0}, {6, 5, 4, 7}}),
@@ -252,7 +255,10 @@ std::vector<Case> cases() {
               BmpCause::unsupportedHeader,
               "an info header of 8 bytes is not supported"),
       refused("a height of -2^31", {.height = INT32_MIN}, BmpCause::badSize,
-              "a size of 1 x -2147483648 is not supported (the width must be at least 1 and the height not 0)"),
+              "a height of -2147483648 is out of range (a top-down file's row count must be at most 2147483647)"),
+      refused("a width of 0 and a height of -2^31", {.width = 0, .height = INT32_MIN}, BmpCause::badSize,
+              "a size of 0 x -2147483648 is not supported (the width must be at least 1, and the height from "
+              "-2147483647 to 2147483647, not 0)"),
       refused("a top-down file past the limit", {.width = 65536, .height = -65536}, BmpCause::tooLarge,
               "65536 x 65536 pixels passes the limit of 268435456 pixels"),
 

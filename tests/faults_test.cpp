@@ -409,5 +409,60 @@ TEST_F(Faults, CommandLineSyncWritesTheSameBytes) {
   EXPECT_EQ(readBytes(after), readBytes(plain));
 }
 
+// ---------------------------------------------------------------- loads without memory
+
+// Address-space limits do not hold under these sanitizers (they map terabytes of shadow).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define BMPFUN_NO_ADDRESS_LIMIT 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define BMPFUN_NO_ADDRESS_LIMIT 1
+#endif
+#endif
+
+// A file whose grid the system refuses (a header announcing 16384 x 16384 pixels, 1 GiB,
+// under an address-space limit 256 MiB above what the process uses) is refused as out of
+// memory, by every loader and both readers, not as a file that could not be read.
+TEST(LoadFaults, AGridTheSystemRefusesIsOutOfMemory) {
+#ifdef BMPFUN_NO_ADDRESS_LIMIT
+  GTEST_SKIP() << "sanitizers break RLIMIT_AS";
+#endif
+  TempDir dir;
+  const std::string path = dir.file("huge.bmp");
+  writeBytes(path, test::makeBmp({.width = 16384, .height = 16384, .bits = 24, .pixelData = {1, 2, 3, 0}}));
+  giveAway(dir.path(), 0755);
+  giveAway(path, 0644);
+  enum class Loader { bitmap, image };
+  const struct { const char* what; Loader loader; bool extended; } cases[] = {
+      {"Bitmap::loadFile", Loader::bitmap, false},
+      {"Bitmap::loadFile, extended", Loader::bitmap, true},
+      {"Image::load", Loader::image, false},
+      {"Image::load, extended", Loader::image, true},
+  };
+  for (const auto& c : cases) {
+    // The child answers 0 for the right causes, 1 for a load that succeeded, 2 + the codec's
+    // cause (times 16 plus the image code for Image::load) for any other failure.
+    const int code = test::inUnprivilegedChild([&] {
+      long pages = 0;
+      std::FILE* statm = std::fopen("/proc/self/statm", "r");
+      if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1 || pages <= 0) return 93;
+      const rlim_t bytes = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+      const rlimit limit{bytes, bytes};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) return 92;
+      Limits limits;
+      limits.extended = c.extended;
+      Bitmap bitmap;
+      BmpStatus codec;
+      ImageStatus status;
+      if (c.loader == Loader::bitmap ? bitmap.loadFile(path, limits, &codec) : !!Image::load(path, limits, &status)) return 1;
+      if (c.loader == Loader::image) codec = status.codec();
+      const bool right = codec.cause == BmpCause::outOfMemory &&
+                         (c.loader == Loader::bitmap || status.code() == ImageStatus::outOfMemory);
+      return right ? 0 : 2 + (16 * static_cast<int>(codec.cause) + status.code()) % 200;
+    });
+    EXPECT_EQ(code, 0) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace bmpfun

@@ -241,6 +241,20 @@ TEST(Image, LoadFailures) {
   EXPECT_EQ(image->limits().maxPixels, 4);
 }
 
+// A load failure's sentence says once that the file could not be read, then why. Reading
+// /proc/self/mem from its start fails with a real read error.
+TEST(Image, LoadFailureSentencesSayItOnce) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/proc/self/mem", "the file could not be read: Input/output error"},
+      {"/nonexistent/in.bmp", "the file could not be read: cannot open the file: No such file or directory"},
+  };
+  for (const auto& [path, text] : cases) {
+    ImageStatus status;
+    EXPECT_FALSE(Image::load(path, {}, &status));
+    EXPECT_EQ(to_string(status), text);
+  }
+}
+
 // ---------------------------------------------------------------- saving
 
 // A saved file through the reference decoder.

@@ -91,8 +91,13 @@ std::string to_string(const BmpStatus& s) {
     case BmpCause::topDown:
       return "a top-down file (height " + number(s.height) + ") is not supported";
     case BmpCause::badSize:
-      return "a size of " + number(s.width) + " x " + number(s.height) +
-             " is not supported (the width must be at least 1 and the height not 0)";
+      // A top-down file stores its row count negated; -2^31 has no positive counterpart in 32
+      // bits.
+      if (s.height == INT32_MIN && s.width >= 1) {
+        return "a height of -2147483648 is out of range (a top-down file's row count must be at most 2147483647)";
+      }
+      return "a size of " + number(s.width) + " x " + number(s.height) + " is not supported (the width must be at least 1" +
+             (s.height == INT32_MIN ? ", and the height from -2147483647 to 2147483647, not 0)" : " and the height not 0)");
     case BmpCause::tooLarge:
       // A top-down file's height is negative; the picture has as many rows either way.
       return number(s.width) + " x " + number(s.height < 0 ? -int64_t{s.height} : s.height) + " pixels passes the limit of " +

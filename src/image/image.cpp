@@ -27,7 +27,10 @@ std::string to_string(const ImageStatus& status) {
     case ImageStatus::badSize: return "the size is below 1 x 1";
     case ImageStatus::tooLarge: return "the size passes the pixel limit";
     case ImageStatus::outOfMemory: return "the pixels could not be allocated";
-    case ImageStatus::loadFailed: return "the file could not be read: " + to_string(status.codec());
+    case ImageStatus::loadFailed:
+      // A read error's own sentence already says that the file could not be read.
+      if (status.codec().cause == BmpCause::readFailed) return to_string(status.codec());
+      return "the file could not be read: " + to_string(status.codec());
     case ImageStatus::noSuchEffect: return "there is no effect with that number";
     case ImageStatus::outsideSource: return "the rectangle does not lie inside the source";
     case ImageStatus::noContent: return "the image has no non-white pixel";
