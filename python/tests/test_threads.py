@@ -48,13 +48,3 @@ def test_the_gil_is_released(tmp_path, work):
         if pause < total / 2:
             return
     pytest.fail("the main thread stopped for: " + ", ".join(attempts))
-
-
-@pytest.mark.parametrize("threads", [0, 2])  # 0: one per core
-def test_every_thread_count_gives_the_pixels_of_one(threads):
-    images = [bmpfun.Image.from_array(pattern(301), threads=t) for t in (1, threads)]
-    for image in images:
-        image.sampling = bmpfun.BILINEAR
-    one, many = (image.fun(1) for image in images)
-    assert many.threads == threads
-    assert (many.to_array() == one.to_array()).all()
