@@ -44,8 +44,10 @@ struct RefusedFile : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// An operating-system failure: OSError(errno, text[, path]), which Python turns into
-// FileNotFoundError, PermissionError, IsADirectoryError, ... by errno.
+// An operating-system failure: OSError(errno, strerror[, path]), which Python turns into
+// FileNotFoundError, PermissionError, IsADirectoryError, ... by errno. text is the strerror
+// part, so str() reads as for the interpreter's own failures: "[Errno 2] No such file or
+// directory: 'in.bmp'".
 struct SystemFailure : std::exception {
   int error;
   std::string text;
@@ -119,6 +121,9 @@ Source sourceOf(const py::object& source) {
   if (py::isinstance<py::str>(source) || py::isinstance(source, os.attr("PathLike"))) {
     s.isPath = true;
     s.path = os.attr("fsencode")(source).cast<std::string>();
+    // The system reads a path up to its first NUL: "c3\0.bmp" would name the file c3.
+    // Refused as the interpreter's own open() refuses it.
+    if (s.path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     return s;
   }
   if (PyObject_CheckBuffer(source.ptr())) {
@@ -147,9 +152,21 @@ std::span<const uint8_t> bytesOf(const Source& s) {
   if (status.code() == ImageStatus::outOfMemory || codec.cause == BmpCause::outOfMemory) {
     throw OutOfMemory(text);
   }
+  // The causes that carry the system's errno: the OSError gets that errno (and so its
+  // subclass) and its text, as the interpreter's own file calls give them.
   const bool system = codec.cause == BmpCause::cannotOpen || codec.cause == BmpCause::readFailed ||
-                      codec.cause == BmpCause::writeFailed;
-  if (system) throw SystemFailure(codec.systemError != 0 ? codec.systemError : EIO, text, path);
+                      codec.cause == BmpCause::writeFailed || codec.cause == BmpCause::noTemporaryFile;
+  if (system) {
+    const int error = codec.systemError != 0 ? codec.systemError : EIO;
+    std::string reason = std::strerror(error);
+    // A file the caller may write was refused because nothing can be created beside it:
+    // the errno alone (EACCES, EROFS, ENOSPC...) would not say why.
+    if (codec.cause == BmpCause::noTemporaryFile) {
+      reason += " (no temporary file can be made in its folder, and writing over the file in place could "
+                "leave it half-written)";
+    }
+    throw SystemFailure(error, reason, path);
+  }
   if (status.code() == ImageStatus::saveFailed) {
     if (codec.cause == BmpCause::tooLargeForFile) throw py::value_error(text);
     throw SystemFailure(EIO, text, path);
@@ -159,13 +176,28 @@ std::span<const uint8_t> bytesOf(const Source& s) {
   throw RefusedFile((path.empty() ? text : path + ": " + text) + hint);
 }
 
-// A file that ends early still loads; what is missing is filled (see the reader). The
-// caller hears of it as a bmpfun.TruncatedFileWarning, which the warnings filters control.
-void warnOfGaps(const ImageStatus& status, const std::string& path) {
-  if (!status.codec().hasWarnings()) return;
-  const std::string text = (path.empty() ? std::string() : path + ": ") + bmpfun::warningText(status.codec());
-  const py::object category = py::module_::import("bmpfun._bmpfun").attr("TruncatedFileWarning");
-  if (PyErr_WarnEx(category.ptr(), text.c_str(), 2) != 0) throw py::error_already_set();
+void warn(const char* category, const bmpfun::BmpStatus& codec, const std::string& path) {
+  const std::string text = (path.empty() ? std::string() : path + ": ") + bmpfun::warningText(codec);
+  const py::object type = py::module_::import("bmpfun._bmpfun").attr(category);
+  if (PyErr_WarnEx(type.ptr(), text.c_str(), 2) != 0) throw py::error_already_set();
+}
+
+// The warnings of a load that succeeded, each with its own category so that the warnings
+// filters tell them apart: the extended reader falling back on the default reader's layout
+// (bmpfun.LayoutWarning), then data that ends early, the rest filled in (see the readers):
+// bmpfun.TruncatedFileWarning.
+void warnOfLoad(const ImageStatus& status, const std::string& path) {
+  const bmpfun::BmpStatus& codec = status.codec();
+  if (codec.defaultLayout) {
+    bmpfun::BmpStatus layout;
+    layout.defaultLayout = true;
+    warn("LayoutWarning", layout, path);
+  }
+  if (codec.pixelDataCut() || codec.tableCut()) {
+    bmpfun::BmpStatus cut = codec;
+    cut.defaultLayout = false;
+    warn("TruncatedFileWarning", cut, path);
+  }
 }
 
 std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool extended, int64_t threads) {
@@ -178,7 +210,7 @@ std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool ex
     image = s.isPath ? Image::load(s.path, limits, &status) : Image::loadMemory(bytesOf(s), limits, &status);
   }
   if (!image) raiseCodec(status, s.path);
-  warnOfGaps(status, s.path);
+  warnOfLoad(status, s.path);
   return image;
 }
 
@@ -236,6 +268,11 @@ py::dict info(const py::object& source, bool extended) {
   {
     py::gil_scoped_release released;
     h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s));
+  }
+  // Fields read from a file that does not start with "BM" mean nothing, the empty file's
+  // constructed ones included: refused as not a BMP file.
+  if (status.ok() && (h.bytes < 2 || h.file.bfType != bmpfun::BitmapFileHeader{}.bfType)) {
+    status.cause = BmpCause::notBmp;
   }
   if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
   // An OS/2 header shorter than 40 bytes does not hold the 40-byte header's fields: its own
@@ -391,8 +428,11 @@ image in place and return None; operations that change it return a new Image. Ev
 save and operation runs without the GIL, so threads can work on images side by side.
 
 Failures raise: FileNotFoundError, PermissionError, IsADirectoryError (and other OSError)
-for paths; bmpfun.Error (a ValueError) for a file the reader refuses; MemoryError; and
-ValueError for arguments the library cannot use. Nothing is printed.
+for paths, with the system's errno, strerror and filename; bmpfun.Error (a ValueError) for a
+file the reader refuses; MemoryError; and ValueError for arguments the library cannot use
+(a path with a NUL character among them). A load that succeeds may warn:
+bmpfun.TruncatedFileWarning (data ends early), bmpfun.LayoutWarning (the extended reader
+used the default reader's layout). Nothing is printed.
 )doc";
 
 }  // namespace
@@ -413,6 +453,11 @@ PYBIND11_MODULE(_bmpfun, m) {
       "bmpfun.TruncatedFileWarning",
       "A file whose pixel data or colour table ends before its headers say: it loads, with "
       "what did not arrive filled in.",
+      PyExc_UserWarning, nullptr));
+  m.attr("LayoutWarning") = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+      "bmpfun.LayoutWarning",
+      "A file whose headers the extended reader's rules refuse but the default reader's take: "
+      "it loads with the default reader's layout (load(..., extended=True) only).",
       PyExc_UserWarning, nullptr));
   m.attr("Error").attr("__module__") = "bmpfun";
 
@@ -437,13 +482,16 @@ Make one with bmpfun.load, Image.create or Image.from_array. Pixel (x, y) is
           R"doc(A blank width x height image: every pixel (255, 255, 255, 0).
 
 ValueError when a side is below 1 or width x height passes max_pixels; MemoryError when
-the pixels cannot be allocated. threads: worker threads its operations may use (1 the
-caller's thread, 0 one per core); results never depend on it.)doc")
+the pixels cannot be allocated. threads: worker threads its operations may use: 1 (the
+default) the caller's thread only, 0 one per core, n at most n; results never depend on
+it. ValueError for a negative number.)doc")
       .def_static("from_array", &fromArray, py::arg("array"), py::kw_only(),
                   py::arg("max_pixels") = defaultMax, py::arg("threads") = 1,
                   R"doc(A new image holding a copy of a height x width x 4 (r, g, b, a) or
 height x width x 3 (r, g, b; alpha 0, as a 24-bit file loads) uint8 array. Any memory
-layout: slices, transposes and reversed strides are read as they appear.)doc")
+layout: slices, transposes and reversed strides are read as they appear. threads: worker
+threads its operations may use: 1 (the default) the caller's thread only, 0 one per core, n
+at most n; ValueError for a negative number.)doc")
       .def_property_readonly("width", &Image::width, "Width in pixels.")
       .def_property_readonly("height", &Image::height, "Height in pixels.")
       .def_property_readonly("shape", [](const Image& i) { return py::make_tuple(i.height(), i.width(), 4); },
@@ -457,7 +505,7 @@ New images start at 0.)doc")
       .def_property_readonly("max_pixels", [](const Image& i) { return i.limits().maxPixels; },
                              "The largest image this image's operations may make.")
       .def_property_readonly("threads", [](const Image& i) { return i.limits().threads; },
-                             "Worker threads this image's operations may use (0: one per core).")
+                             "Worker threads this image's operations may use (1 the caller's thread only, 0 one per core).")
       .def_property_readonly("pixels", &pixelView, R"doc(The pixels as a writable height x width x 4
 uint8 array (r, g, b, a) that shares the image's memory: writes show in the next operation,
 and operations in place show in the array. The array keeps the image alive.)doc")
@@ -478,7 +526,10 @@ and operations in place show in the array. The array keeps the image alive.)doc"
            })
       .def("save", &save, py::arg("path"), R"doc(Write an uncompressed 24-bit BMP file (alpha
 dropped). The file is replaced only once the new one is complete. FileNotFoundError,
-PermissionError, IsADirectoryError or another OSError when it cannot be written.)doc")
+PermissionError, IsADirectoryError or another OSError with the system's errno when it
+cannot be written (ENOSPC for a full disk; an existing file whose folder cannot hold the
+temporary file is refused with that folder's errno); ValueError for a path with a NUL
+character.)doc")
       .def("to_bytes", &toBytes, "The bytes save would write, as a bytes object.")
       .def(
           "sample",
@@ -647,19 +698,25 @@ Alpha is the file's fourth byte at 32 bits, the colour table's at 1, 4 and 8 bit
 and 24 bits. max_pixels: refuse images of more pixels. extended: use the extended reader
 (RLE, top-down, bit fields with alpha, OS/2 and 2-bit files), whose alpha is the opacity:
 255 where the file has no alpha, 0 where it draws nothing.
-threads: worker threads the image's operations may use (1 the caller's, 0 one per core).
+threads: worker threads the image's operations may use: 1 (the default) the caller's thread
+only, 0 one per core, n at most n; results never depend on it. ValueError for a negative
+number.
 
-FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read;
+FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read (the
+OSError's errno, strerror and filename set); ValueError for a path with a NUL character;
 bmpfun.Error for a file the reader refuses; MemoryError. A file whose data ends early
-loads with what is missing filled in, and a bmpfun.TruncatedFileWarning.)doc");
+loads with what is missing filled in, and a bmpfun.TruncatedFileWarning; a file the
+extended reader reads with the default reader's layout gives a bmpfun.LayoutWarning.)doc");
   m.def("info", &info, py::arg("source"), py::kw_only(), py::arg("extended") = false,
         R"doc(The 16 header fields of a BMP file, as a dict in file order: bfType, bfSize,
 bfReserved1, bfReserved2, bfOffBits, biSize, biWidth, biHeight, biPlanes, biBitCount,
 biCompression, biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant.
-Fields a short file does not reach keep their defaults; nothing is checked. An OS/2 header
+bmpfun.Error for a file that does not start with "BM"; past those two bytes nothing is
+checked, and fields a short file does not reach keep their defaults. An OS/2 header
 shorter than 40 bytes gives its own fields instead, as extended=True does: "header" (the
 kind, e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)") and then every field that header
 holds, with the masks and colour space (its tag) of the longer headers; bmpfun.Error for
-bytes that are not a BMP file or headers cut short there. source is a path or the file's bytes;
-FileNotFoundError, PermissionError, IsADirectoryError for paths that cannot be read.)doc");
+headers cut short there. source is a path or the file's bytes; FileNotFoundError,
+PermissionError, IsADirectoryError for paths that cannot be read; ValueError for a path
+with a NUL character.)doc");
 }

@@ -20,6 +20,12 @@ class Error(ValueError):
 class TruncatedFileWarning(UserWarning):
     """A file whose data ends before its headers say; it loaded with the rest filled in."""
 
+class LayoutWarning(UserWarning):
+    """The extended reader read the file with the default reader's layout."""
+
+# Paths with a NUL character raise ValueError. threads (load, create, from_array): the worker
+# threads an image's operations may use: 1 the caller's thread only, 0 one per core, n at
+# most n; a negative number raises ValueError.
 def load(source: Source, *, max_pixels: int = ..., extended: bool = ..., threads: int = ...) -> Image: ...
 def info(source: Source, *, extended: bool = ...) -> dict[str, int | str]: ...
 

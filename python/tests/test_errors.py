@@ -1,6 +1,9 @@
 """Each failure raises its own exception type with the library's text, and prints nothing."""
 import os
+import pathlib
+import shutil
 import struct
+import tempfile
 import textwrap
 import warnings
 
@@ -26,7 +29,7 @@ def files(tmp_path, card):
 
 
 @pytest.mark.parametrize("name, exception, text", [
-    ("missing.bmp", FileNotFoundError, "cannot open the file: No such file"),
+    ("missing.bmp", FileNotFoundError, r"^\[Errno 2\] No such file or directory: '.*missing.bmp'$"),
     ("folder", IsADirectoryError, "Is a directory"),
     ("text.bmp", bmpfun.Error, "not a BMP file"),
     ("short.bmp", bmpfun.Error, r"the headers are cut short \(30 bytes; they need 54\)"),
@@ -36,13 +39,37 @@ def files(tmp_path, card):
 def test_load_failures(files, capfd, name, exception, text):
     with pytest.raises(exception, match=text) as caught:
         bmpfun.load(files / name)
-    if isinstance(caught.value, OSError):
+    if isinstance(caught.value, OSError):  # as the interpreter's own open() gives them
         assert caught.value.filename == str(files / name)
+        assert caught.value.strerror == os.strerror(caught.value.errno)
     if exception is bmpfun.Error:  # refused content is refused as bytes too
         assert isinstance(caught.value, ValueError)
         with pytest.raises(bmpfun.Error):
             bmpfun.load((files / name).read_bytes())
     assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("content, text", [
+    (b"hello, this is not an image" * 4, "not a BMP file"),
+    (b"MB" + bytes(52), "not a BMP file"),
+    (b"B", "not a BMP file"),
+    (b"", ""),  # no field at all arrived
+])
+def test_info_refuses_what_does_not_start_with_bm(tmp_path, content, text):
+    (tmp_path / "f.bmp").write_bytes(content)
+    for source in (tmp_path / "f.bmp", content):
+        with pytest.raises(bmpfun.Error, match=text):
+            bmpfun.info(source)
+
+
+@pytest.mark.parametrize("call", [
+    bmpfun.load, bmpfun.info, lambda p: bmpfun.Image.create(2, 2).save(pathlib.Path(p)),
+], ids=["load", "info", "save"])
+def test_a_path_with_a_nul_raises_value_error(files, call):
+    # Cut at the NUL, the path would name card8.bmp.
+    with pytest.raises(ValueError, match="embedded null byte"):
+        call(str(files / "card8.bmp") + "\0.bmp")
+    assert (files / "card8.bmp").read_bytes()[:2] == b"BM"
 
 
 def test_max_pixels_refuses_the_file(files):
@@ -61,33 +88,61 @@ def test_a_file_cut_short_loads_with_a_warning(files):
             bmpfun.load((files / "cut.bmp").read_bytes())
 
 
-def test_unreadable_and_unwritable_paths_raise_permission_error(files):
-    # Root passes every permission check, so the check runs as an unprivileged user then.
-    os.chmod(files, 0o755)
-    (files / "locked.bmp").write_bytes((files / "card8.bmp").read_bytes())
-    os.chmod(files / "locked.bmp", 0)
+@pytest.mark.parametrize("cut, warned", [
+    (0, [bmpfun.LayoutWarning]),
+    (97 * 3 * 5, [bmpfun.LayoutWarning, bmpfun.TruncatedFileWarning]),
+])
+def test_the_default_layout_fallback_warns_apart_from_a_cut(files, cut, warned):
+    cli("convert", files / "card8.bmp", files / "card24.bmp", 24)
+    data = bytearray((files / "card24.bmp").read_bytes())
+    data[14] = 12  # an OS/2 1.x size over fields that read well as the 40-byte header
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert bmpfun.load(bytes(data[:len(data) - cut]), extended=True).height == 61
+    assert [w.category for w in caught] == warned
+    assert "default reader's layout" in str(caught[0].message)
+    assert not issubclass(bmpfun.LayoutWarning, bmpfun.TruncatedFileWarning)
+
+
+def test_unreadable_and_unwritable_paths_raise_permission_error(card):
+    # Root passes every permission check, so the check runs as an unprivileged user then, in a
+    # folder that user can reach (pytest's own are private to their owner).
+    folder = pathlib.Path(tempfile.mkdtemp())
+    (folder / "locked.bmp").write_bytes(card.read_bytes())
+    os.chmod(folder / "locked.bmp", 0)
+    (folder / "theirs.bmp").write_bytes(b"")  # a file the user may write...
+    os.chmod(folder / "theirs.bmp", 0o666)
+    os.chmod(folder, 0o555)  # ...in a folder where no temporary file can be made
     code = textwrap.dedent(f"""
         import bmpfun
-        for call in (lambda: bmpfun.load({str(files / 'locked.bmp')!r}),
-                     lambda: bmpfun.info({str(files / 'locked.bmp')!r}),
-                     lambda: bmpfun.Image.create(2, 2).save({str(files / 'new.bmp')!r})):
+        for call in (lambda: bmpfun.load({str(folder / 'locked.bmp')!r}),
+                     lambda: bmpfun.info({str(folder / 'locked.bmp')!r}),
+                     lambda: bmpfun.Image.create(2, 2).save({str(folder / 'new.bmp')!r}),
+                     lambda: bmpfun.Image.create(2, 2).save({str(folder / 'theirs.bmp')!r})):
             try:
                 call()
             except PermissionError as e:
-                print("PermissionError", e.filename)
+                print("PermissionError", e.errno, e.filename)
     """)
     drop = (lambda: os.setuid(65534)) if os.geteuid() == 0 else None
-    done = python(code, preexec_fn=drop)
-    assert done.stdout.count("PermissionError") == 3, done.stdout + done.stderr
+    try:
+        done = python(code, preexec_fn=drop)
+        assert done.stdout.count("PermissionError 13") == 4, done.stdout + done.stderr
+        assert (folder / "theirs.bmp").read_bytes() == b""
+    finally:
+        os.chmod(folder, 0o700)
+        shutil.rmtree(folder)
 
 
-@pytest.mark.parametrize("target, exception", [
-    ("no/such/folder/out.bmp", FileNotFoundError),
-    ("folder", IsADirectoryError),
+@pytest.mark.parametrize("target, exception, errno", [
+    ("no/such/folder/out.bmp", FileNotFoundError, 2),
+    ("folder", IsADirectoryError, 21),
+    ("/dev/full", OSError, 28),  # a full disk
 ])
-def test_save_failures(files, target, exception):
-    with pytest.raises(exception):
+def test_save_failures(files, target, exception, errno):
+    with pytest.raises(exception) as caught:
         bmpfun.Image.create(4, 4).save(files / target)
+    assert (caught.value.errno, caught.value.strerror) == (errno, os.strerror(errno))
 
 
 @pytest.mark.parametrize("call, text", [
@@ -102,9 +157,11 @@ def test_save_failures(files, target, exception):
     (lambda i: bmpfun.Image.create(100, 100, max_pixels=9999), "pixel limit"),
     (lambda i: i.blur(2**31), "32-bit"),
     (lambda i: bmpfun.load(b"", threads=-1), "threads"),
+    (lambda i: bmpfun.Image.create(2, 2, threads=-1), "threads"),
+    (lambda i: bmpfun.Image.from_array(np.zeros((2, 2, 4), np.uint8), threads=-1), "threads"),
     (lambda i: bmpfun.Image.from_array(np.zeros((2, 2, 4), np.int8)), "uint8"),
 ], ids=["effect", "outside", "empty-crop", "tiny-scale", "nan-scale", "huge-scale", "blank-rotate",
-        "zero-size", "max-pixels", "int32", "threads", "dtype"])
+        "zero-size", "max-pixels", "int32", "threads", "create-threads", "array-threads", "dtype"])
 def test_bad_arguments_raise_value_error(card, call, text):
     image = bmpfun.load(card)
     with pytest.raises(ValueError, match=text) as caught:
