@@ -264,6 +264,32 @@ test('the extended reader switch reads what the default reader refuses, and 32a 
   assert.equal(await page.$eval('#header-command', (e) => e.textContent), 'bmpfun info');
 });
 
+test('a refused or empty file shows its reason in the note and no header fields, with either reader', async () => {
+  const cases = [
+    { name: 'empty.bmp', extended: true, bytes: [], note: 'the headers are cut short (0 bytes; they need 54)' },
+    { name: 'archive.bmp', extended: true, bytes: [0x50, 0x4b, 3, 4, 0, 0], note: 'not a BMP file (it does not start with "BM")' },
+    { name: 'cut.bmp', extended: true, bytes: S.makeBmp({ width: 8, height: 8 }).slice(0, 30), note: 'the headers are cut short (30 bytes; they need 54)' },
+    { name: 'archive2.bmp', extended: false, bytes: [0x50, 0x4b, 3, 4, 0, 0], note: 'not a BMP file (it does not start with "BM")' },
+    { name: 'empty2.bmp', extended: false, bytes: [], note: 'the headers are cut short (0 bytes; they need 54)' },
+  ];
+  for (const c of cases) {
+    if (await page.$eval('#extended', (e) => e.checked) !== c.extended) {
+      await page.click('#extended');  // reads the last file again
+      await page.waitForFunction(() => document.body.dataset.state !== 'working');
+    }
+    await dropFile(c.name, c.bytes);
+    await page.waitForFunction((name) => document.getElementById('source-name').textContent === name + ': not opened' &&
+        document.body.dataset.state === 'refused', {}, c.name);
+    const shown = await page.evaluate(() => ({
+      note: document.getElementById('note').textContent,
+      kind: document.getElementById('note').className,
+      header: document.getElementById('header').textContent,
+      open: document.getElementById('header-box').open,
+    }));
+    assert.deepEqual(shown, { note: c.note, kind: 'note refused', header: '', open: false }, c.name);
+  }
+});
+
 test('the page logged no errors', () => {
   assert.deepEqual(page.problems, []);
 });
