@@ -34,11 +34,27 @@ namespace {
 constexpr int64_t kPageMaxPixels = int64_t{1} << 26;
 
 // Argument ranges the page offers for each operation (any value the program takes may
-// still be typed in): name, then per argument label, low, high, step, starting value.
+// still be typed in): name, then per argument label, low, high, step, starting value, and
+// for a position or size in the image the step receives, which one: the page then takes the
+// range and the starting value from that image (low, high and start are for when no image
+// is known).
+enum class ImageMeasure { none, x, y, width, height };
 struct ArgumentRange {
   const char* label;
   double low, high, step, start;
+  ImageMeasure measure = ImageMeasure::none;
 };
+
+const char* measureName(ImageMeasure measure) {
+  switch (measure) {
+    case ImageMeasure::x: return "x";
+    case ImageMeasure::y: return "y";
+    case ImageMeasure::width: return "width";
+    case ImageMeasure::height: return "height";
+    case ImageMeasure::none: break;
+  }
+  return nullptr;
+}
 struct OperationRanges {
   const char* name;
   std::vector<ArgumentRange> arguments;
@@ -61,8 +77,9 @@ const std::vector<OperationRanges>& operationRanges() {
       {"edge-detect", {}},
       {"fun", {{"effect", 0, 2, 1, 1}}},
       {"mosaic", {{"band width", 1, 256, 1, 24}}},
-      {"crop", {{"x", 0, 8192, 1, 0}, {"y", 0, 8192, 1, 0}, {"width", 1, 8192, 1, 160},
-                {"height", 1, 8192, 1, 120}}},
+      {"crop", {{"x", 0, 8192, 1, 0, ImageMeasure::x}, {"y", 0, 8192, 1, 0, ImageMeasure::y},
+                {"width", 1, 8192, 1, 160, ImageMeasure::width},
+                {"height", 1, 8192, 1, 120, ImageMeasure::height}}},
       {"scale", {{"x factor", 0.05, 4, 0.05, 0.5}, {"y factor", 0.05, 4, 0.05, 0.5}}},
       {"rotate", {{"degrees", -360, 360, 1, 30}}},
       {"auto-crop", {}},
@@ -93,7 +110,8 @@ void appendJsonNumber(std::string& out, double value) {
   out += text;
 }
 
-// Every `apply` operation with its usage, help line, argument kinds and the page's ranges.
+// Every `apply` operation with its usage, help line, argument kinds and the page's ranges
+// ("image": the argument is that measure of the image the step receives).
 std::string operationsJson() {
   std::string out = "[";
   for (const auto& op : cli::allOps()) {
@@ -121,6 +139,10 @@ std::string operationsJson() {
           out += key;
           out += "\":";
           appendJsonNumber(out, value);
+        }
+        if (const char* measure = measureName(a.measure)) {
+          out += ",\"image\":";
+          appendJsonString(out, measure);
         }
         out += '}';
       }

@@ -290,6 +290,49 @@ test('a refused or empty file shows its reason in the note and no header fields,
   }
 });
 
+test('crop starts as the whole picture it receives, its sliders span it, and it follows a new source', async () => {
+  const sliderRanges = () => page.$$eval('#chain li:last-child input[type=range]', (all) => all.map((e) => [Number(e.min), Number(e.max)]));
+  const drawCard = async (width, height) => {
+    await setNumber('#card-width', width);
+    await setNumber('#card-height', height);
+    await page.click('#card');
+    await page.waitForFunction((size) => document.getElementById('source-size').textContent === size, {}, width + ' × ' + height);
+  };
+  await drawCard(320, 240);
+  await waitForResult('');
+  await page.select('#operation', 'crop');
+  await page.click('#add');
+  await waitForResult('crop=0,0,320,240');
+  assert.deepEqual(await sliderRanges(), [[0, 319], [0, 239], [1, 320], [1, 240]]);
+  // A step left as it was added follows each new picture; values typed in stay while they fit.
+  await drawCard(64, 48);
+  await waitForResult('crop=0,0,64,48');
+  assert.deepEqual(await sliderRanges(), [[0, 63], [0, 47], [1, 64], [1, 48]]);
+  await setNumber('#chain li input[type=number]', 10, 0);
+  await setNumber('#chain li input[type=number]', 20, 2);
+  await waitForResult('crop=10,0,20,48');
+  await drawCard(100, 70);
+  await waitForResult('crop=10,0,20,48');
+  assert.deepEqual(await sliderRanges(), [[0, 99], [0, 69], [1, 100], [1, 70]]);
+  assert.deepEqual(await canvasDigest('result'),
+      nativePicture([['testcard', 'OUT', '100', '70'], ['apply', 'IN', 'OUT', 'crop=10,0,20,48']]));
+  await drawCard(16, 16);
+  await waitForResult('crop=0,0,16,16');
+  // After another step, crop gets the picture that step made, and follows it when it changes.
+  await page.click('#chain li button[title=Remove]');
+  await page.select('#operation', 'scale');
+  await page.click('#add');
+  await page.select('#operation', 'crop');
+  await page.click('#add');
+  await waitForResult('scale=0.5,0.5 crop=0,0,8,8');
+  assert.deepEqual(await sliderRanges(), [[0, 7], [0, 7], [1, 8], [1, 8]]);
+  await setNumber('#chain li input[type=number]', 0.25, 0);
+  await waitForResult('scale=0.25,0.5 crop=0,0,4,8');
+  assert.equal(await page.$eval('#result-note', (e) => e.hidden), true);
+  assert.deepEqual(await canvasDigest('result'),
+      nativePicture([['testcard', 'OUT', '16', '16'], ['apply', 'IN', 'OUT', 'scale=0.25,0.5', 'crop=0,0,4,8']]));
+});
+
 test('the page logged no errors', () => {
   assert.deepEqual(page.problems, []);
 });

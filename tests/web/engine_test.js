@@ -33,6 +33,10 @@ test('the page offers exactly the operations of bmpfun apply, each with a usable
       if (op.kinds.length && op.kinds[0] === 'i') assert.ok(Number.isInteger(a.start), op.name);
     }
   }
+  // The page sizes these from the picture the step receives.
+  const measured = operations.filter((op) => op.arguments.some((a) => a.image))
+      .map((op) => [op.name, op.arguments.map((a) => a.image)]);
+  assert.deepEqual(measured, [['crop', ['x', 'y', 'width', 'height']]]);
 });
 
 test('every operation at its starting arguments gives the native program\'s file', async () => {
