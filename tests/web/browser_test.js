@@ -290,6 +290,35 @@ test('a refused or empty file shows its reason in the note and no header fields,
   }
 });
 
+test('the keyboard reaches every control, and Enter or Space on "Open a BMP file…" opens the chooser', async () => {
+  await page.reload({ waitUntil: 'load' });
+  await page.waitForFunction(() => document.body.dataset.state === 'ready');
+  // Tab from the top of the page once round: each control reached, and how its focus shows.
+  const reached = [];
+  for (let press = 0; press < 20; press++) {
+    await page.keyboard.press('Tab');
+    const focused = await page.evaluate(() => {
+      const e = document.activeElement;
+      const style = getComputedStyle(e);
+      return { name: e.id || e.tagName.toLowerCase(), ring: style.outlineStyle !== 'none' && parseFloat(style.outlineWidth) >= 2 };
+    });
+    if (focused.name === 'body' || (reached.length && focused.name === reached[0].name)) break;
+    reached.push(focused);
+  }
+  assert.deepEqual(reached.map((f) => f.name),
+      ['open', 'card', 'card-width', 'card-height', 'extended', 'summary', 'operation', 'add', 'depth']);
+  assert.deepEqual(reached.filter((f) => !f.ring), [], 'controls focused without a visible ring');
+  const files = [['Enter', 'by-enter.bmp', 5], ['Space', 'by-space.bmp', 7]];
+  for (const [key, name, side] of files) {
+    fs.writeFileSync(scratch.file(name), S.makeBmp({ width: side, height: side, data: new Array(side * Math.ceil(side * 3 / 4) * 4).fill(0x60) }));
+    await page.focus('#open');
+    const [chooser] = await Promise.all([page.waitForFileChooser({ timeout: 5000 }), page.keyboard.press(key)]);
+    await chooser.accept([scratch.file(name)]);
+    await page.waitForFunction((n) => document.getElementById('source-name').textContent === n, {}, name);
+    assert.equal(await page.$eval('#source-size', (e) => e.textContent), side + ' × ' + side, key);
+  }
+});
+
 test('crop starts as the whole picture it receives, its sliders span it, and it follows a new source', async () => {
   const sliderRanges = () => page.$$eval('#chain li:last-child input[type=range]', (all) => all.map((e) => [Number(e.min), Number(e.max)]));
   const drawCard = async (width, height) => {

@@ -329,6 +329,7 @@ function stepElement(step) {
     button.type = 'button';
     button.textContent = label;
     button.title = hint;
+    button.setAttribute('aria-label', hint + ': ' + step.op.name);
     button.addEventListener('click', () => moveStep(step, delta));
     return button;
   });
@@ -336,6 +337,7 @@ function stepElement(step) {
   remove.type = 'button';
   remove.textContent = '×';
   remove.title = 'Remove';
+  remove.setAttribute('aria-label', 'Remove: ' + step.op.name);
   remove.addEventListener('click', () => removeStep(step));
   title.append(name, ...buttons, remove);
   item.append(title);
@@ -535,6 +537,8 @@ async function main() {
     return;
   }
   fillControls(init.operations, init.maxPixels);
+  // The file input itself stays hidden; the button the keyboard reaches opens its chooser.
+  $('open').addEventListener('click', () => $('file').click());
   $('file').addEventListener('change', (event) => openFile(event.target.files[0]));
   $('card').addEventListener('click', openCard);
   $('add').addEventListener('click', () => addStep($('operation').value));
