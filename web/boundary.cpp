@@ -34,11 +34,27 @@ namespace {
 constexpr int64_t kPageMaxPixels = int64_t{1} << 26;
 
 // Argument ranges the page offers for each operation (any value the program takes may
-// still be typed in): name, then per argument label, low, high, step, starting value.
+// still be typed in): name, then per argument label, low, high, step, starting value, and
+// for a position or size in the image the step receives, which one: the page then takes the
+// range and the starting value from that image (low, high and start are for when no image
+// is known).
+enum class ImageMeasure { none, x, y, width, height };
 struct ArgumentRange {
   const char* label;
   double low, high, step, start;
+  ImageMeasure measure = ImageMeasure::none;
 };
+
+const char* measureName(ImageMeasure measure) {
+  switch (measure) {
+    case ImageMeasure::x: return "x";
+    case ImageMeasure::y: return "y";
+    case ImageMeasure::width: return "width";
+    case ImageMeasure::height: return "height";
+    case ImageMeasure::none: break;
+  }
+  return nullptr;
+}
 struct OperationRanges {
   const char* name;
   std::vector<ArgumentRange> arguments;
@@ -61,8 +77,9 @@ const std::vector<OperationRanges>& operationRanges() {
       {"edge-detect", {}},
       {"fun", {{"effect", 0, 2, 1, 1}}},
       {"mosaic", {{"band width", 1, 256, 1, 24}}},
-      {"crop", {{"x", 0, 8192, 1, 0}, {"y", 0, 8192, 1, 0}, {"width", 1, 8192, 1, 160},
-                {"height", 1, 8192, 1, 120}}},
+      {"crop", {{"x", 0, 8192, 1, 0, ImageMeasure::x}, {"y", 0, 8192, 1, 0, ImageMeasure::y},
+                {"width", 1, 8192, 1, 160, ImageMeasure::width},
+                {"height", 1, 8192, 1, 120, ImageMeasure::height}}},
       {"scale", {{"x factor", 0.05, 4, 0.05, 0.5}, {"y factor", 0.05, 4, 0.05, 0.5}}},
       {"rotate", {{"degrees", -360, 360, 1, 30}}},
       {"auto-crop", {}},
@@ -93,7 +110,8 @@ void appendJsonNumber(std::string& out, double value) {
   out += text;
 }
 
-// Every `apply` operation with its usage, help line, argument kinds and the page's ranges.
+// Every `apply` operation with its usage, help line, argument kinds and the page's ranges
+// ("image": the argument is that measure of the image the step receives).
 std::string operationsJson() {
   std::string out = "[";
   for (const auto& op : cli::allOps()) {
@@ -121,6 +139,10 @@ std::string operationsJson() {
           out += key;
           out += "\":";
           appendJsonNumber(out, value);
+        }
+        if (const char* measure = measureName(a.measure)) {
+          out += ",\"image\":";
+          appendJsonString(out, measure);
         }
         out += '}';
       }
@@ -159,7 +181,8 @@ struct Session {
   bool extendedReads = false;    // the last file opened was refused, and the extended reader reads it
   std::vector<uint8_t> source;   // the source file's bytes; empty when none is open
   std::unique_ptr<Image> image;  // the source, or what the chain made of it so far
-  std::string text;              // JSON, header text or the last failure's sentence
+  std::string header;            // the header text of the last file opened
+  std::string text;              // JSON, a refusal's or a warning's words, or the last failure's
   std::vector<uint8_t> bytes;    // pixels or a file asked for
 };
 
@@ -168,8 +191,11 @@ namespace {
 // The header text as `bmpfun info` prints it, with the page's switch standing for
 // --extended: the header's kind and its own fields when the switch is on (nothing when the
 // headers cannot be described: the refusal says why) or the header is an OS/2 one shorter
-// than 40 bytes, the 16 fields of the 40-byte layout otherwise.
+// than 40 bytes, the 16 fields of the 40-byte layout otherwise. Nothing for a file that does
+// not start with "BM": read as a BMP file's headers its bytes are no fields at all (and an
+// empty file would show the records' starting values).
 std::string headerTextOf(const Session& s, std::span<const uint8_t> file) {
+  if (file.size() < 2 || file[0] != 'B' || file[1] != 'M') return {};
   const BmpHeaders headers = readHeadersOf(file);
   if (!s.limits.extended && !cli::showsOwnFields(headers)) return cli::headerText(headers.file, headers.info);
   BmpHeaderView view;
@@ -186,22 +212,23 @@ std::string refusalText(const ImageStatus& status) {
   return reason;
 }
 
-// Take file as the source: the header text, then after an empty line the reason for a
-// refusal or the reader's warnings.
+// Take file as the source: the header text in s.header, the reason for a refusal or the
+// reader's warnings in s.text. The two stay apart, as either may be empty.
 bool openSource(Session& s, std::vector<uint8_t> file) {
   s.source.clear();
   s.image.reset();
   s.extendedReads = false;
-  s.text = headerTextOf(s, file);
+  s.text.clear();
+  s.header = headerTextOf(s, file);
   ImageStatus status;
   s.image = Image::loadMemory(file, s.limits, &status);
   const BmpStatus& codec = status.codec();
   if (!s.image) {
-    s.text += "\n" + refusalText(status);
+    s.text = refusalText(status);
     s.extendedReads = status == ImageStatus::loadFailed && codec.extendedReads;
     return false;
   }
-  if (codec.hasWarnings()) s.text += "\n" + warningText(codec);
+  if (codec.hasWarnings()) s.text = warningText(codec);
   s.source = std::move(file);
   return true;
 }
@@ -224,6 +251,8 @@ EMSCRIPTEN_KEEPALIVE Session* bfw_create() {
 EMSCRIPTEN_KEEPALIVE void bfw_destroy(Session* s) { std::unique_ptr<Session> owned(s); }
 
 EMSCRIPTEN_KEEPALIVE const char* bfw_text(Session* s) { return s->text.c_str(); }
+// The header text of the file last opened or drawn (empty when there is none to show).
+EMSCRIPTEN_KEEPALIVE const char* bfw_header(Session* s) { return s->header.c_str(); }
 EMSCRIPTEN_KEEPALIVE const uint8_t* bfw_bytes(Session* s) { return s->bytes.data(); }
 EMSCRIPTEN_KEEPALIVE size_t bfw_byte_count(Session* s) { return s->bytes.size(); }
 EMSCRIPTEN_KEEPALIVE int32_t bfw_width(Session* s) { return s->image ? s->image->width() : 0; }
@@ -246,12 +275,13 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_operations(Session* s) {
   }
 }
 
-// Take size bytes as the source file. bfw_text: the header fields as `bmpfun info` prints
-// them, then after an empty line the reason for a refusal or the reader's warnings.
+// Take size bytes as the source file. bfw_header: the header fields as `bmpfun info` prints
+// them; bfw_text: the reason for a refusal or the reader's warnings.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_open(Session* s, const uint8_t* data, size_t size) {
   try {
     return bmpfun::web::openSource(*s, std::vector<uint8_t>(data, data + size)) ? 1 : 0;
   } catch (const std::bad_alloc&) {
+    s->header.clear();
     s->text = "not enough memory in the page for this file";
     return 0;
   }
@@ -259,6 +289,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_open(Session* s, const uint8_t* data, size_t si
 
 // Draw the test card (`bmpfun testcard`) as the source; bfw_bytes holds its file.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_testcard(Session* s, int32_t width, int32_t height) {
+  s->header.clear();
   try {
     bmpfun::Bitmap card;
     if (!bmpfun::cli::drawTestCard(card, width, height, s->limits)) {

@@ -33,6 +33,10 @@ test('the page offers exactly the operations of bmpfun apply, each with a usable
       if (op.kinds.length && op.kinds[0] === 'i') assert.ok(Number.isInteger(a.start), op.name);
     }
   }
+  // The page sizes these from the picture the step receives.
+  const measured = operations.filter((op) => op.arguments.some((a) => a.image))
+      .map((op) => [op.name, op.arguments.map((a) => a.image)]);
+  assert.deepEqual(measured, [['crop', ['x', 'y', 'width', 'height']]]);
 });
 
 test('every operation at its starting arguments gives the native program\'s file', async () => {
@@ -133,14 +137,23 @@ test('header text and acceptance of every sample file match bmpfun info and conv
   }
 });
 
-test('refused and short files are reported in words', async () => {
+test('refused and short files are reported in words, the reason apart from the header text', async () => {
   const engine = await S.loadEngine();
   const rows8x8 = (n) => new Array(n * 24).fill(0x80);
+  const zip = new Uint8Array([0x50, 0x4b, 3, 4, 0, 0]);
+  const cut = S.makeBmp({ width: 8, height: 8 }).slice(0, 30);
+  // header: the text `info` shows; none for a file that is not a BMP file or whose headers the
+  // extended reader cannot describe (the reason is all there is to say).
   const cases = [
-    { name: 'not a BMP file', file: new Uint8Array([0x50, 0x4b, 3, 4, 0, 0]), ok: false, note: /does not start with "BM"/ },
-    { name: 'headers cut', file: S.makeBmp({ width: 8, height: 8 }).slice(0, 30), ok: false, note: /headers are cut short \(30 bytes/ },
-    { name: 'run-length encoded', file: RLE_WITH_GAP, ok: false, note: /^RLE8 compression is not supported \(turn on the extended reader to read it\)$/, extendedReads: true },
-    { name: 'run-length encoded, extended reader', extended: true, file: RLE_WITH_GAP, ok: true, note: /^$/ },
+    { name: 'not a BMP file', file: zip, ok: false, note: /^not a BMP file \(it does not start with "BM"\)$/, header: /^$/ },
+    { name: 'not a BMP file, extended reader', extended: true, file: zip, ok: false, note: /^not a BMP file \(it does not start with "BM"\)$/, header: /^$/ },
+    { name: 'empty', file: new Uint8Array(0), ok: false, note: /^the headers are cut short \(0 bytes; they need 54\)$/, header: /^$/ },
+    { name: 'empty, extended reader', extended: true, file: new Uint8Array(0), ok: false, note: /^the headers are cut short \(0 bytes; they need 54\)$/, header: /^$/ },
+    { name: 'one byte "B"', file: new Uint8Array([0x42]), ok: false, note: /^the headers are cut short \(1 bytes/, header: /^$/ },
+    { name: 'headers cut', file: cut, ok: false, note: /^the headers are cut short \(30 bytes/, header: /^bfType: 19778\nbfSize: 54\n/ },
+    { name: 'headers cut, extended reader', extended: true, file: cut, ok: false, note: /^the headers are cut short \(30 bytes/, header: /^$/ },
+    { name: 'run-length encoded', file: RLE_WITH_GAP, ok: false, note: /^RLE8 compression is not supported \(turn on the extended reader to read it\)$/, extendedReads: true, header: /\nbiCompression: 1\n/ },
+    { name: 'run-length encoded, extended reader', extended: true, file: RLE_WITH_GAP, ok: true, note: /^$/, header: /^header: Windows \(40 bytes\)\n/ },
     { name: 'embedded JPEG, which no reader takes', file: S.makeBmp({ compression: 4 }), ok: false, note: /^an embedded JPEG stream \(compression 4\) is not supported$/ },
     { name: 'no width', file: S.makeBmp({ width: 0, height: 5 }), ok: false, note: /^a size of 0 x 5 is not supported/ },
     { name: 'past the page limit', file: S.makeBmp({ width: 9000, height: 9000 }), ok: false, note: /^9000 x 9000 pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26; the command-line program takes up to 2\^28 by default\)$/ },
@@ -154,6 +167,7 @@ test('refused and short files are reported in words', async () => {
       const report = engine.open(c.file);
       assert.equal(report.ok, c.ok, c.name + ': ' + report.note);
       assert.match(report.note, c.note, c.name);
+      assert.match(report.header, c.header || /^bfType: 19778\n(.+\n){15}$/, c.name);
       assert.equal(report.extendedReads, Boolean(c.extendedReads), c.name);
     }
   } finally {

@@ -14,9 +14,10 @@ const state = {
   source: null,   // { kind: 'file' | 'card', name, width, height, file: Uint8Array, extended }
   tried: null,    // the last source asked for, opened or refused: what the switch reads again
   extended: false, // the "Extended reader" switch (--extended)
-  steps: [],      // { op, values: [string], element }
+  steps: [],      // { op, values: [string], element, fitsImage, refit } (see argumentRow)
   depth: '24',    // convert's BITS word for the download
   shown: null,    // tokens of the result on the canvas
+  shownSize: null, // { width, height } of that result
 };
 
 // ---------------------------------------------------------------- the worker
@@ -154,6 +155,8 @@ async function openSource(source, reply) {
   source.height = reply.height;
   if (reply.file) source.file = new Uint8Array(reply.file);
   state.source = source;
+  // Positions and sizes typed for the last picture stay where they fit the new one.
+  for (const step of state.steps) step.refit = hasImageMeasures(step.op);
   $('source-name').textContent = source.kind === 'card' ? 'The test card, drawn by the library' : source.name;
   showNote($('note'), 'warning', reply.note);
   $('source-size').textContent = sizeText(reply.width, reply.height);
@@ -218,6 +221,68 @@ function updateCommand() {
     ? Chain.commandLine(state.source, tokens(), state.depth, { extended: state.source.extended }) : '';
 }
 
+// ------------------------------------------------ arguments measured in the image (crop's)
+// An argument whose range says "image" is that measure of the picture the step receives: its
+// slider spans that picture, and it starts as the whole of it. Until the user changes such a
+// step (fitsImage), it follows the picture: every run sets it to the whole of what it got.
+function hasImageMeasures(op) {
+  return op.arguments.some((a) => a.image);
+}
+
+// The values an argument takes in a picture of size: a position from 0 to the last pixel, a
+// size from 1 to the whole.
+function measureRange(measure, size) {
+  const whole = measure === 'x' || measure === 'width' ? size.width : size.height;
+  return measure === 'x' || measure === 'y' ? { low: 0, high: Math.max(0, whole - 1) } : { low: 1, high: whole };
+}
+
+// The whole picture: positions 0, sizes the picture's.
+function wholeImageValue(range, size) {
+  return String(range.image === 'width' ? size.width : range.image === 'height' ? size.height : 0);
+}
+
+// Whether the values' rectangle lies inside a picture of size.
+function fitsInside(op, values, size) {
+  const of = (measure) => {
+    const at = op.arguments.findIndex((a) => a.image === measure);
+    return at < 0 ? null : Number(values[at]);
+  };
+  const inside = (position, extent, whole) => (position === null || (Number.isInteger(position) && position >= 0)) &&
+      (extent === null || (Number.isInteger(extent) && extent >= 1)) && (position || 0) + (extent || 1) <= whole;
+  return inside(of('x'), of('width'), size.width) && inside(of('y'), of('height'), size.height);
+}
+
+// Give the step's measured arguments the ranges of the picture it receives, and their values
+// when it follows the picture (or, after a new source, when its own no longer fit). True when
+// a value changed.
+function fitToImage(step, size) {
+  const op = step.op;
+  if (!hasImageMeasures(op)) return false;
+  if (step.refit && !fitsInside(op, step.values, size)) step.fitsImage = true;
+  step.refit = false;
+  let changed = false;
+  op.arguments.forEach((range, i) => {
+    if (!range.image) return;
+    const { low, high } = measureRange(range.image, size);
+    Object.assign(step.sliders[i], { min: low, max: high });
+    if (step.fitsImage) {
+      const value = wholeImageValue(range, size);
+      if (value !== step.values[i]) changed = true;
+      step.values[i] = value;
+      step.boxes[i].value = value;
+    }
+    step.sliders[i].value = step.values[i];
+  });
+  return changed;
+}
+
+// The size of the picture a step added now would receive: the result's when it shows the
+// current chain, the source's otherwise.
+function sizeAtEnd() {
+  if (state.shown && state.shownSize) return state.shownSize;
+  return state.source ? { width: state.source.width, height: state.source.height } : null;
+}
+
 function argumentRow(step, index) {
   const op = step.op;
   const range = op.arguments[index] || { label: 'value ' + (index + 1), low: 0, high: 100, step: 1 };
@@ -236,14 +301,18 @@ function argumentRow(step, index) {
   slider.addEventListener('input', () => {
     box.value = slider.value;
     step.values[index] = slider.value;
+    step.fitsImage = false;
     chainChanged();
   });
   box.addEventListener('input', () => {
     if (box.value === '' || !box.checkValidity()) return;
     slider.value = box.value;
     step.values[index] = box.value;
+    step.fitsImage = false;
     chainChanged();
   });
+  step.sliders[index] = slider;
+  step.boxes[index] = box;
   row.append(name, slider, box);
   return row;
 }
@@ -260,6 +329,7 @@ function stepElement(step) {
     button.type = 'button';
     button.textContent = label;
     button.title = hint;
+    button.setAttribute('aria-label', hint + ': ' + step.op.name);
     button.addEventListener('click', () => moveStep(step, delta));
     return button;
   });
@@ -267,6 +337,7 @@ function stepElement(step) {
   remove.type = 'button';
   remove.textContent = '×';
   remove.title = 'Remove';
+  remove.setAttribute('aria-label', 'Remove: ' + step.op.name);
   remove.addEventListener('click', () => removeStep(step));
   title.append(name, ...buttons, remove);
   item.append(title);
@@ -290,8 +361,10 @@ function addStep(name) {
   const op = state.operations.find((o) => o.name === name);
   if (!op) return;
   const values = Array.from(op.kinds, (kind, i) => String(op.arguments[i] ? op.arguments[i].start : 0));
-  const step = { op, values };
+  const step = { op, values, sliders: [], boxes: [], fitsImage: true, refit: false };
   step.element = stepElement(step);
+  const size = sizeAtEnd();
+  if (size) fitToImage(step, size);
   state.steps.push(step);
   renderChain();
   chainChanged();
@@ -338,8 +411,27 @@ async function pump() {
   if (runWanted) pump();
 }
 
+// After a run of the current chain, each step measured in the image gets the ranges of the
+// picture it received (the source's for the first step, the one before it made otherwise).
+// True when a value changed: that run is then not the chain's any more.
+function fitStepsToImages(reply) {
+  let changed = false;
+  state.steps.forEach((step, i) => {
+    const before = i === 0 ? state.source : reply.steps && reply.steps[i - 1];
+    if (before && (i === 0 || before.ok)) {
+      changed = fitToImage(step, { width: before.width, height: before.height }) || changed;
+    }
+  });
+  return changed;
+}
+
 function showRun(ran, reply) {
   const current = JSON.stringify(ran) === JSON.stringify(tokens());
+  if (current && state.source && fitStepsToImages(reply)) {
+    // Run again with the values that fit; what this run made is not shown.
+    chainChanged();
+    return;
+  }
   state.steps.forEach((step, i) => {
     const done = reply.steps && reply.steps[i];
     step.element.classList.toggle('failed', Boolean(done && !done.ok));
@@ -363,6 +455,7 @@ function showRun(ran, reply) {
       : reply.error);
   }
   state.shown = reply.ok && current ? ran : null;
+  state.shownSize = state.shown ? { width: reply.width, height: reply.height } : null;
   $('result').dataset.chain = reply.ok ? ran.join(' ') : '';
   $('download').disabled = !(reply.ok && current);
 }
@@ -444,6 +537,8 @@ async function main() {
     return;
   }
   fillControls(init.operations, init.maxPixels);
+  // The file input itself stays hidden; the button the keyboard reaches opens its chooser.
+  $('open').addEventListener('click', () => $('file').click());
   $('file').addEventListener('change', (event) => openFile(event.target.files[0]));
   $('card').addEventListener('click', openCard);
   $('add').addEventListener('click', () => addStep($('operation').value));

@@ -46,12 +46,10 @@
       this.m._bfw_set_extended(this.session, on ? 1 : 0);
     }
 
-    // The header lines as `bmpfun info` prints them, then (after an empty line) a refusal's
-    // reason or a warning.
-    static splitReport(text) {
-      const at = text.indexOf('\n\n');
-      if (at < 0) return { header: text, note: '' };
-      return { header: text.slice(0, at + 1), note: text.slice(at + 2) };
+    // What opening a source reported: header, the header lines as `bmpfun info` prints them
+    // (empty when there are none to show); note, a refusal's reason or a warning.
+    report() {
+      return { header: this.m.UTF8ToString(this.m._bfw_header(this.session)), note: this.text() };
     }
 
     // Take a BMP file's bytes as the source. ok false: the file was refused, note says why;
@@ -63,14 +61,14 @@
       const ok = this.m._bfw_open(this.session, pointer, fileBytes.length) === 1;
       this.m._free(pointer);
       const extendedReads = this.m._bfw_extended_reads(this.session) === 1;
-      return Object.assign({ ok, extendedReads }, Engine.splitReport(this.text()));
+      return Object.assign({ ok, extendedReads }, this.report());
     }
 
     // Draw the test card as the source; file holds its bytes.
     testcard(width, height) {
       const ok = this.m._bfw_testcard(this.session, width, height) === 1;
       const file = ok ? this.bytes() : null;
-      return Object.assign({ ok, file }, Engine.splitReport(this.text()));
+      return Object.assign({ ok, file }, this.report());
     }
 
     // The source as loaded at the start of a run (pixels in rgba()).
