@@ -267,12 +267,7 @@ py::dict info(const py::object& source, bool extended) {
   bmpfun::BmpStatus status;
   {
     py::gil_scoped_release released;
-    h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s));
-  }
-  // Fields read from a file that does not start with "BM" mean nothing, the empty file's
-  // constructed ones included: refused as not a BMP file.
-  if (status.ok() && (h.bytes < 2 || h.file.bfType != bmpfun::BitmapFileHeader{}.bfType)) {
-    status.cause = BmpCause::notBmp;
+    h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s), &status);
   }
   if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
   // An OS/2 header shorter than 40 bytes does not hold the 40-byte header's fields: its own

@@ -435,13 +435,15 @@ TEST(BmpReader, LoadsFromAPipe) {
 }
 
 // Header inspection refuses a file that does not start with "BM", from a path and from bytes
-// alike, and still fills the records; a file that holds "BM" or less of it is only short.
-TEST(HeaderInspection, OnlyAFileThatDoesNotStartWithBmIsRefused) {
+// alike, and still fills the records; a file too short for the signature is cut short, and one
+// that holds "BM" is not refused however short it is.
+TEST(HeaderInspection, AFileWithoutTheSignatureIsRefused) {
   std::vector<uint8_t> text(60, 'x');
   text[0] = 'h';
   const struct { const char* what; std::vector<uint8_t> bytes; BmpCause cause; int32_t width; } cases[] = {
-      {"empty", {}, BmpCause::ok, 0},
-      {"\"B\"", {'B'}, BmpCause::ok, 0},
+      {"empty", {}, BmpCause::headerCut, 0},
+      {"\"B\"", {'B'}, BmpCause::headerCut, 0},
+      {"\"BM\"", {'B', 'M'}, BmpCause::ok, 0},
       {"whole headers", makeBmp({.width = 3, .height = 2, .bits = 24}), BmpCause::ok, 3},
       {"\"X\"", {'X'}, BmpCause::notBmp, 0},
       {"text", text, BmpCause::notBmp, 0x78787878},

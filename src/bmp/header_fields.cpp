@@ -40,13 +40,18 @@ BmpHeaders readHeaders(detail::ByteSource& source) {
 
 namespace {
 
-// The status of headers read from source: a read error, or a first two bytes that are not
-// "BM" (a file of one byte "B", or none, keeps the constructed "BM": it is cut short, as the
-// readers see it).
+// The status of headers read from source: a read error, a file too short to hold the
+// signature (none, or one byte "B", which keeps the constructed "BM": cut short, as the
+// readers call it), or a first two bytes that are not "BM". Past the signature a short file
+// is not refused: its fields show what it holds.
 void checkHeaders(const BmpHeaders& h, const detail::ByteSource& source, BmpStatus& s) {
   if (source.error() != 0) {
     s.cause = BmpCause::readFailed;
     s.systemError = source.error();
+  } else if (h.bytes < 2 && h.file.bfType == 19778) {
+    s.cause = BmpCause::headerCut;
+    s.fileBytes = h.bytes;
+    s.headerBytes = 54;
   } else if (h.file.bfType != 19778) {
     s.cause = BmpCause::notBmp;
     s.fileBytes = std::min<uint64_t>(h.bytes, 2);
