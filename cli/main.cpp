@@ -172,10 +172,10 @@ void printHelp() {
       "        its folder after, so that the result survives a power loss (see OUTPUT\n"
       "        FILES).\n"
       "    --threads N, --threads=N\n"
-      "        Use at most N threads (1 to 256; default: one per processor this\n"
-      "        program may run on). Results are the same for every N; small images\n"
-      "        stay on one thread. noise, the random and Floyd-Steinberg dithers,\n"
-      "        blur and sharpen always run on one thread.\n"
+      "        Use at most N threads, 1 to 256, or 0 for one per processor this\n"
+      "        program may run on (the default). Results are the same for every N;\n"
+      "        small images stay on one thread. noise, the random and Floyd-Steinberg\n"
+      "        dithers, blur and sharpen always run on one thread.\n"
       "    --extended\n"
       "        Read input files with the extended reader: besides every file the\n"
       "        default reader takes, RLE8 and RLE4, top-down rows, 16- and 32-bit bit\n"
@@ -207,9 +207,10 @@ void printHelp() {
       "    directly.\n"
       "\n"
       "NUMBERS\n"
-      "    An integer is base 10 over the whole token with an optional leading '-',\n"
-      "    within signed 32 bits; a real is anything strtod accepts over the whole\n"
-      "    token (including inf and nan).\n"
+      "    An integer is base 10 over the whole token with one optional leading sign\n"
+      "    ('+' or '-'), within signed 32 bits; a real is anything strtod accepts over\n"
+      "    the whole token (including inf and nan), with the same start: one optional\n"
+      "    sign and no blank.\n"
       "\n"
       "EXIT STATUS\n"
       "    0  success\n"
@@ -434,8 +435,9 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
     if (name == "--threads") {
       if (!takeValue()) return usageError("--threads needs a number");
       const auto n = parseInt(value);
-      if (!n || *n < 1 || *n > 256) {
-        return usageError("--threads must be an integer from 1 to 256, not '" + value + "'");
+      // 0 is one thread per processor, as Limits::threads = 0 in the library.
+      if (!n || *n < 0 || *n > 256) {
+        return usageError("--threads must be an integer from 0 (one per processor) to 256, not '" + value + "'");
       }
       ctx.limits.threads = *n;
       continue;

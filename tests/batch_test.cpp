@@ -129,7 +129,7 @@ TEST_F(Batch, UsageErrorsTouchNothing) {
   const std::vector<std::vector<std::string>> cases = {
       {"batch"}, {"batch", out}, {"batch", out, "fun=1"}, {"batch", out, "", inputs[0]},
       {"batch", out, " \t ", inputs[0]}, {"batch", out, "fun=1 nosuch", inputs[0]},
-      {"batch", out, "blur=x", inputs[0]}, {"batch", "--threads", "0", out, "fun=1", inputs[0]},
+      {"batch", out, "blur=x", inputs[0]}, {"batch", "--threads", "-1", out, "fun=1", inputs[0]},
       {"batch", "", "fun=1", inputs[0]},
   };
   for (const auto& args : cases) {

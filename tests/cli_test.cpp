@@ -1,16 +1,63 @@
 // The command-line program's contract: exit codes, where messages go, number syntax, and
 // that usage errors are found before any file is touched.
+#include "args.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace bmpfun::test {
 namespace {
+
+// One token and what each parser makes of it (nullopt: refused).
+struct NumberCase {
+  const char* token;
+  std::optional<int32_t> integer;
+  std::optional<double> real;
+};
+
+TEST(Numbers, OneOptionalSignThenTheDigitsOverTheWholeToken) {
+  const NumberCase cases[] = {
+      {"7", 7, 7.0},
+      {"+7", 7, 7.0},
+      {"-7", -7, -7.0},
+      {"+0", 0, 0.0},
+      {"+2147483647", 2147483647, 2147483647.0},
+      {"-2147483648", INT32_MIN, -2147483648.0},
+      {"+2147483648", std::nullopt, 2147483648.0},
+      {"+1.5", std::nullopt, 1.5},
+      {"-1.5", std::nullopt, -1.5},
+      {"+.5e1", std::nullopt, 5.0},
+      {"+0x1p3", std::nullopt, 8.0},
+      {"+inf", std::nullopt, INFINITY},
+      {"++1", std::nullopt, std::nullopt},
+      {"+-1", std::nullopt, std::nullopt},
+      {"-+1", std::nullopt, std::nullopt},
+      {"--1", std::nullopt, std::nullopt},
+      {"+", std::nullopt, std::nullopt},
+      {"-", std::nullopt, std::nullopt},
+      {"", std::nullopt, std::nullopt},
+      {" 1", std::nullopt, std::nullopt},
+      {"+ 1", std::nullopt, std::nullopt},
+      {"\t+1", std::nullopt, std::nullopt},
+      {"1 ", std::nullopt, std::nullopt},
+      {"1+", std::nullopt, std::nullopt},
+      {"1x", std::nullopt, std::nullopt},
+  };
+  for (const NumberCase& c : cases) {
+    EXPECT_EQ(cli::parseInt(c.token), c.integer) << "'" << c.token << "'";
+    EXPECT_EQ(cli::parseReal(c.token), c.real) << "'" << c.token << "'";
+  }
+  const auto nan = cli::parseReal("+nan");
+  ASSERT_TRUE(nan.has_value());
+  EXPECT_TRUE(std::isnan(*nan));
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -36,7 +83,9 @@ TEST_F(Cli, UsageErrorsExitTwoBeforeTouchingFiles) {
       {"rescale", card, out, "", "50"},
       {"rescale", card, out, "P", "1.5"},
       {"rescale", card, out, "P", "2147483648"},
-      {"fun", card, out, "+1"},
+      {"fun", card, out, "++1"},
+      {"apply", card, out, "contrast=+-1"},
+      {"apply", card, out, "crop=+ 1,0,5,5"},
       {"fun", card, out, " 1"},
       {"fun", card, out},
       {"noise", card},
@@ -54,7 +103,7 @@ TEST_F(Cli, UsageErrorsExitTwoBeforeTouchingFiles) {
       {"--max-pixels", "0", "convert", card, out},
       {"--max-pixels", "1073741825", "convert", card, out},
       {"--max-pixels"},
-      {"--threads", "0", "convert", card, out},
+      {"--threads", "-1", "convert", card, out},
       {"--threads=257", "convert", card, out},
       {"convert", card, out, "--threads", "two"},
       {"--threads"},
@@ -81,10 +130,28 @@ TEST_F(Cli, NumbersAcceptedAtTheirLimits) {
   for (const char* real : {"1e0", "0x1p0", "1.", ".5e1", "INF", "-inf", "nan"}) {
     EXPECT_EQ(runCli({"apply", card, out, std::string("brightness=") + real}).exitCode, 0) << real;
   }
+  // A leading '+' means what the number without it means, for integers and reals alike.
+  const std::string plain = dir.file("plain.bmp");
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> same = {
+      {{"apply", card, "OUT", "contrast=+1.5"}, {"apply", card, "OUT", "contrast=1.5"}},
+      {{"apply", card, "OUT", "noise=+1.5"}, {"apply", card, "OUT", "noise=1.5"}},
+      {{"apply", card, "OUT", "sampling=+1", "rotate=+1.5"}, {"apply", card, "OUT", "sampling=1", "rotate=1.5"}},
+      {{"apply", card, "OUT", "crop=+1,0,+5,5"}, {"apply", card, "OUT", "crop=1,0,5,5"}},
+      {{"fun", card, "OUT", "+1"}, {"fun", card, "OUT", "1"}},
+      {{"--threads", "+2", "rescale", card, "OUT", "P", "+150"}, {"rescale", card, "OUT", "P", "150"}},
+  };
+  for (const auto& [signed_, unsigned_] : same) {
+    std::vector<std::string> a = signed_, b = unsigned_;
+    for (auto& arg : a) arg = arg == "OUT" ? out : arg;
+    for (auto& arg : b) arg = arg == "OUT" ? plain : arg;
+    ASSERT_EQ(runCli(a).exitCode, 0) << signed_[3];
+    ASSERT_EQ(runCli(b).exitCode, 0) << unsigned_[3];
+    EXPECT_EQ(readBytes(out), readBytes(plain)) << signed_[3];
+  }
 }
 
 // Every failure is one line on stderr that names the cause: the whole line is checked.
-// --threads takes 1 to 256 anywhere on the line; the files come out the same whatever the
+// --threads takes 0 (one per processor) to 256 anywhere on the line; the files come out the same whatever the
 // count (the picture is large enough that the operations and the codec do split).
 TEST_F(Cli, ThreadCountsGiveTheSameFiles) {
   const std::string big = dir.file("big.bmp");
@@ -97,7 +164,7 @@ TEST_F(Cli, ThreadCountsGiveTheSameFiles) {
   };
   for (const auto& command : commands) {
     std::vector<uint8_t> want;
-    for (const std::string threads : {"1", "2", "256"}) {
+    for (const std::string threads : {"1", "2", "256", "0"}) {
       const std::string out = dir.file("out-" + threads + ".bmp");
       std::vector<std::string> args = {"--threads", threads};
       for (const auto& a : command) args.push_back(a == "OUT" ? out : a);
