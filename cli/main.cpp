@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -264,6 +265,7 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   warnIfCut(a[0], status);
   RescaleStatus why = RescaleStatus::ok;
   if (!rescale(bitmap, a[2][0], *value, ctx.limits, &why)) {
+    if (why == RescaleStatus::outOfMemory) return failure(outOfMemoryLine("rescale " + a[2] + " " + a[3]));
     std::string line = "bmpfun: rescale " + a[2] + " " + a[3] + ": " + to_string(why);
     if (why == RescaleStatus::unknownMode) line += " (modes: P percent, W width, H height, F longer side)";
     if (why == RescaleStatus::tooLarge) {
@@ -314,14 +316,11 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
   }
   Bitmap bitmap;
   if (!ctx.limits.allows(w, h)) {
-    return failure("Error allocating image.: " + std::to_string(w) + " x " + std::to_string(h) +
+    return failure(std::string(kAllocationHead) + ": testcard: " + std::to_string(w) + " x " + std::to_string(h) +
                    " pixels passes the limit of " + std::to_string(ctx.limits.maxPixels) +
                    " pixels (see --max-pixels)");
   }
-  if (!drawTestCard(bitmap, w, h, ctx.limits)) {
-    return failure("Error allocating image.: not enough memory for " + std::to_string(w) + " x " +
-                   std::to_string(h) + " pixels");
-  }
+  if (!drawTestCard(bitmap, w, h, ctx.limits)) return failure(outOfMemoryLine("testcard", w, h));
   BmpStatus status;
   if (!bitmap.saveFile(a[0], ctx.save, &status)) return writeError(a[0], status);
   return kOk;
@@ -476,5 +475,10 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   bmpfun::cli::removeTemporaryFilesOnSignals();
-  return bmpfun::cli::run(argc, argv);
+  try {
+    return bmpfun::cli::run(argc, argv);
+  } catch (const std::bad_alloc&) {  // the program's own strings and lists; the library throws none
+    std::fprintf(stderr, "%s\n", bmpfun::cli::outOfMemoryLine("bmpfun").c_str());
+    return 1;
+  }
 }

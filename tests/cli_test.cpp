@@ -5,12 +5,26 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+// Sanitizer builds reserve more address space than a memory limit leaves.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define BMPFUN_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define BMPFUN_SANITIZED 1
+#endif
+#endif
 
 namespace bmpfun::test {
 namespace {
@@ -57,6 +71,34 @@ TEST(Numbers, OneOptionalSignThenTheDigitsOverTheWholeToken) {
   const auto nan = cli::parseReal("+nan");
   ASSERT_TRUE(nan.has_value());
   EXPECT_TRUE(std::isnan(*nan));
+}
+
+// bmpfun with its address space limited to `bytes`: allocations past it fail as they would
+// on a machine without the memory.
+RunResult runCliInMemory(rlim_t bytes, const std::vector<std::string>& args) {
+  TempDir dir;
+  const std::string outPath = dir.file("stdout"), errPath = dir.file("stderr");
+  const std::string prog = cliPath().string();
+  std::vector<char*> argv = {const_cast<char*>(prog.c_str())};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit limit{bytes, bytes};
+    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(90);
+    execv(prog.c_str(), argv.data());
+    _exit(91);
+  }
+  RunResult r;
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return r;
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const auto out = readBytes(outPath), err = readBytes(errPath);
+  r.out.assign(out.begin(), out.end());
+  r.err.assign(err.begin(), err.end());
+  return r;
 }
 
 class Cli : public ::testing::Test {
@@ -208,6 +250,8 @@ TEST_F(Cli, FailuresExitOneWithTheirOwnReason) {
       {{"apply", card, out, "brightness=0", "contrast=-1000", "auto-crop"},
        "bmpfun: auto-crop: the image has no non-white pixel"},
       {{"fun", card, out, "7"}, "bmpfun: fun=7: there is no effect with that number"},
+      {{"--max-pixels", "1000", "testcard", out, "100", "100"},
+       "Error allocating image.: testcard: 100 x 100 pixels passes the limit of 1000 pixels (see --max-pixels)"},
       {{"rescale", card, out, "x", "5"},
        "bmpfun: rescale x 5: the mode is not P, W, H or F (modes: P percent, W width, H height, F longer side)"},
       {{"--max-pixels", "200", "rescale", card, out, "P", "200"},
@@ -226,6 +270,48 @@ TEST_F(Cli, FailuresExitOneWithTheirOwnReason) {
     EXPECT_TRUE(r.out.empty()) << line;
     EXPECT_EQ(r.err, c.line + "\n") << line;
     EXPECT_FALSE(std::filesystem::exists(out)) << line;
+  }
+}
+
+// Memory that runs out is said the same way by every command: the historic head, what was
+// being made and, where known, its size.
+TEST_F(Cli, OutOfMemoryIsOneLineOfOneShape) {
+#ifdef BMPFUN_SANITIZED
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit the address-space limit";
+#endif
+  // Headers that announce 10000 x 10000 pixels (400 MB) over 16 bytes of data; 5000 x 5000
+  // (100 MB) loads, and its copies do not fit beside it.
+  const std::string huge = dir.file("huge.bmp"), big = dir.file("big.bmp"), out = dir.file("out.bmp");
+  BmpLayout layout{.width = 10000, .height = 10000};
+  layout.pixelData.assign(16, 0);
+  writeBytes(huge, makeBmp(layout));
+  ASSERT_EQ(runCli({"testcard", big, "5000", "5000"}).exitCode, 0);
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+  };
+  const std::string hugeLine = "Error allocating image.: " + huge + ": not enough memory for 10000 x 10000 pixels";
+  const Case cases[] = {
+      {{"convert", huge, out}, hugeLine},
+      {{"apply", huge, out, "blur=1"}, hugeLine},
+      {{"fun", huge, out, "1"}, hugeLine},
+      {{"rescale", huge, out, "P", "50"}, hugeLine},
+      {{"testcard", out, "10000", "10000"}, "Error allocating image.: testcard: not enough memory for 10000 x 10000 pixels"},
+      {{"apply", big, out, "edge-detect"}, "Error allocating image.: edge-detect: not enough memory for 5000 x 5000 pixels"},
+      {{"apply", big, out, "scale=3,3"}, "Error allocating image.: scale=3,3: not enough memory"},
+      {{"rescale", big, out, "P", "300"}, "Error allocating image.: rescale P 300: not enough memory"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"--threads", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult r = runCliInMemory(rlim_t{200} << 20, args);
+    EXPECT_EQ(r.exitCode, 1) << c.line;
+    // batch follows the line with its summary.
+    const std::string rest = c.args[0] == "batch" ? r.err.substr(std::min(r.err.size(), c.line.size() + 1)) : "";
+    EXPECT_EQ(r.err, c.line + "\n" + rest);
+    if (c.args[0] == "batch") EXPECT_EQ(rest.rfind("batch: 0 written, 1 failed (", 0), 0u) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_FALSE(std::filesystem::exists(out)) << c.line;
   }
 }
 
