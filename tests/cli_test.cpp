@@ -286,6 +286,7 @@ TEST_F(Cli, OutOfMemoryIsOneLineOfOneShape) {
   layout.pixelData.assign(16, 0);
   writeBytes(huge, makeBmp(layout));
   ASSERT_EQ(runCli({"testcard", big, "5000", "5000"}).exitCode, 0);
+  const std::string batchOut = dir.file("batch");
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -300,6 +301,8 @@ TEST_F(Cli, OutOfMemoryIsOneLineOfOneShape) {
       {{"apply", big, out, "edge-detect"}, "Error allocating image.: edge-detect: not enough memory for 5000 x 5000 pixels"},
       {{"apply", big, out, "scale=3,3"}, "Error allocating image.: scale=3,3: not enough memory"},
       {{"rescale", big, out, "P", "300"}, "Error allocating image.: rescale P 300: not enough memory"},
+      {{"batch", batchOut, "scale=3,3", big},
+       "Error allocating image.: " + big + ": scale=3,3: not enough memory"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"--threads", "1"};
