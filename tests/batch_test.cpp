@@ -5,18 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Sanitizer builds keep freed memory aside, which a measure of resident memory would count.
@@ -93,67 +89,44 @@ TEST_F(Batch, WritesWhatApplyWritesForEveryInput) {
   }
 }
 
-// The lines of text, sorted: workers finish in any order.
-std::vector<std::string> sortedLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-// Every failure is one line of the shape apply's lines have, naming its file: apply's own
-// line for a load or a write, and apply's line with the input before the operation for an
-// operation; refusals likewise. One file's failure does not stop the others.
+// Every failure is one line of apply's shape naming its file: apply's own line for a load or a
+// write, apply's line with the input before the operation, refusals alike. One file's failure
+// does not stop the others.
 TEST_F(Batch, OneFilesFailureDoesNotStopTheOthers) {
   writeBytes(in("broken.bmp"), {'B', 'M', 1, 2, 3});
-  const std::string out = dir.file("out");
-  fs::create_directories(fs::path(out) / "p1.bmp");  // a folder where p1's result would go
-  const std::string inOut = dir.file("out/q.bmp");   // an input whose result would replace it
-  fs::copy_file(inputs[0], inOut);
-  const std::string again = dir.file("in/./p0.bmp");
-  // What apply says about the same files.
+  const std::string out = dir.file("out"), inOut = dir.file("out/q.bmp"), again = dir.file("in/./p0.bmp");
+  fs::create_directories(fs::path(out) / "p1.bmp");  // p1's result cannot be written
+  fs::copy_file(inputs[0], inOut);                   // an input whose result would replace it
+  fs::create_hard_link(inputs[0], in("hard.bmp"));
+  fs::create_symlink("p0.bmp", in("soft.bmp"));
   const auto applyLine = [&](const std::string& input, const std::string& output) {
     const RunResult r = runCli({"apply", input, output, "crop=0,0,10,10"});
-    EXPECT_EQ(r.exitCode, 1) << input;
     return r.err.substr(0, r.err.size() - 1);
   };
-  const std::string opHead = "bmpfun: ";
-  std::vector<std::string> want = {
-      applyLine(in("broken.bmp"), dir.file("x.bmp")),
-      applyLine(in("missing.bmp"), dir.file("x.bmp")),
+  const std::string op = "bmpfun: ", same = ": given twice (the same file as " + inputs[0] + ")";
+  // crop=0,0,10,10 does not fit the 64 x 9 and 5 x 5 pictures.
+  std::multiset<std::string> want = {
+      applyLine(in("broken.bmp"), dir.file("x.bmp")), applyLine(in("missing.bmp"), dir.file("x.bmp")),
       applyLine(inputs[1], dir.file("out/p1.bmp")),
-      // crop=0,0,10,10 does not fit the 64 x 9 and 5 x 5 pictures.
-      opHead + inputs[2] + ": " + applyLine(inputs[2], dir.file("x.bmp")).substr(opHead.size()),
-      opHead + inputs[3] + ": " + applyLine(inputs[3], dir.file("x.bmp")).substr(opHead.size()),
-      "bmpfun: " + again + ": given twice (the same file as " + inputs[0] + ")",
-      "bmpfun: " + inOut + ": not written: " + inOut + " is an input",
-  };
-  EXPECT_EQ(want[0].rfind("Error loading image: " + in("broken.bmp") + ": ", 0), 0u);
-  EXPECT_EQ(want[1], "Error loading image: " + in("missing.bmp") + ": No such file or directory");
-  EXPECT_EQ(want[2], "bmpfun: " + dir.file("out/p1.bmp") + ": cannot write the file: Is a directory");
-  EXPECT_EQ(want[3], "bmpfun: " + inputs[2] + ": crop=0,0,10,10: the rectangle does not lie inside the source (64 x 9)");
-  std::sort(want.begin(), want.end());
-  const std::vector<std::string> files = {inputs[0], in("broken.bmp"), inputs[1], in("missing.bmp"),
-                                          inputs[2], inputs[3], again, inOut};
+      op + inputs[2] + ": " + applyLine(inputs[2], dir.file("x.bmp")).substr(op.size()),
+      op + inputs[3] + ": " + applyLine(inputs[3], dir.file("x.bmp")).substr(op.size()),
+      op + again + same, op + in("hard.bmp") + same, op + in("soft.bmp") + same,
+      op + inputs[0] + ": given twice",
+      op + inOut + ": not written: " + inOut + " is an input", "batch: 1 written, 10 failed"};
+  EXPECT_EQ(want.count(op + inputs[2] + ": crop=0,0,10,10: the rectangle does not lie inside the source (64 x 9)"), 1u);
+  const std::vector<std::string> files = {inputs[0], in("broken.bmp"), inputs[1], in("missing.bmp"), inputs[2],
+                                          inputs[3], again, in("hard.bmp"), in("soft.bmp"), inputs[0], inOut};
   for (const std::string threads : {"1", "3"}) {
-    SCOPED_TRACE(threads + " threads");
     const RunResult r = runCli(concat({"batch", "--threads", threads, out, "crop=0,0,10,10"}, files));
     EXPECT_EQ(r.exitCode, 1);
-    std::vector<std::string> lines = sortedLines(r.err);
-    const auto summary = std::find_if(lines.begin(), lines.end(),
-                                      [](const std::string& line) { return line.rfind("batch: ", 0) == 0; });
-    ASSERT_NE(summary, lines.end()) << r.err;
-    EXPECT_EQ(summary->rfind("batch: 1 written, 7 failed (", 0), 0u) << r.err;
-    lines.erase(summary);
+    std::multiset<std::string> lines;
+    std::istringstream text(r.err);  // not a terminal: whole lines, no progress line
+    for (std::string line; std::getline(text, line);) {
+      lines.insert(line.substr(0, line.find(" (", line.find("batch: "))));  // the summary's time goes
+    }
     EXPECT_EQ(lines, want) << r.err;
-    EXPECT_TRUE(fs::exists(fs::path(out) / "p0.bmp"));
-    EXPECT_FALSE(fs::exists(fs::path(out) / "p2.bmp"));
-    EXPECT_FALSE(fs::exists(fs::path(out) / "broken.bmp"));
+    EXPECT_TRUE(fs::remove(fs::path(out) / "p0.bmp"));
     EXPECT_EQ(readBytes(inOut), readBytes(inputs[0]));
-    // Not a terminal: no progress line, only whole lines.
-    EXPECT_EQ(r.err.find('\r'), std::string::npos);
-    fs::remove(fs::path(out) / "p0.bmp");
   }
 }
 
@@ -187,51 +160,6 @@ TEST_F(Batch, NeverWritesOverAnInput) {
   EXPECT_EQ(readBytes(dir.file("other/p1.bmp")), readBytes(inputs[1]));
 }
 
-// A file given twice, under any name, is written once and named as given twice.
-TEST_F(Batch, AFileGivenTwiceIsWrittenOnce) {
-  fs::create_hard_link(inputs[0], in("hard.bmp"));
-  fs::create_symlink("p0.bmp", in("soft.bmp"));
-  const std::string out = dir.file("out");
-  for (const std::string& twice : {inputs[0], dir.file("in/../in/p0.bmp"), in("hard.bmp"), in("soft.bmp")}) {
-    SCOPED_TRACE(twice);
-    const RunResult r = runCli({"batch", out, "fun=1", inputs[0], twice});
-    EXPECT_EQ(r.exitCode, 1);
-    const std::string same = twice == inputs[0] ? "" : " (the same file as " + inputs[0] + ")";
-    const std::string line = "bmpfun: " + twice + ": given twice" + same;
-    EXPECT_EQ(r.err.rfind(line + "\nbatch: 1 written, 1 failed (", 0), 0u) << r.err;
-    EXPECT_EQ(fs::exists(fs::path(out) / "p0.bmp"), true);
-    fs::remove_all(out);
-  }
-}
-
-// A pipe is read once, by the load: its size is not known before.
-TEST_F(Batch, ReadsAnInputFromAPipe) {
-  const std::string pipe = in("pipe.bmp");
-  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-  const std::vector<uint8_t> bytes = readBytes(inputs[0]);
-  std::thread writer([&] {
-    const int fd = ::open(pipe.c_str(), O_WRONLY);
-    if (fd >= 0) {
-      EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-      ::close(fd);
-    }
-  });
-  // A program that opens the pipe a second time would wait for a writer for ever: stop it.
-  const pid_t pid = startCli({"batch", dir.file("out"), "fun=1", pipe, inputs[0]});
-  int status = -1;
-  for (int tenths = 0; tenths < 300 && waitpid(pid, &status, WNOHANG) == 0; ++tenths) usleep(100'000);
-  if (waitpid(pid, nullptr, WNOHANG) == 0) {
-    ::kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    ADD_FAILURE() << "batch still waits for the pipe after 30 s";
-  }
-  const int unblock = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);  // a writer still waiting
-  writer.join();
-  if (unblock >= 0) ::close(unblock);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(readBytes(dir.file("out/pipe.bmp")), readBytes(dir.file("out/p0.bmp")));
-}
-
 // OUTDIR holds hard links to inputs under the names the results would take: writing there
 // would replace what is the input itself.
 TEST_F(Batch, AHardLinkToAnInputInTheFolderIsNotWrittenThrough) {
@@ -243,17 +171,12 @@ TEST_F(Batch, AHardLinkToAnInputInTheFolderIsNotWrittenThrough) {
   const RunResult r = runCli({"batch", folder.string(), "fun=1", inputs[0], inputs[2], inputs[1]});
   EXPECT_EQ(r.exitCode, 1);
   for (const auto& [input, name] : {std::pair{inputs[0], "p0.bmp"}, std::pair{inputs[2], "p2.bmp"}}) {
-    const std::string output = (folder / name).string();
-    EXPECT_NE(r.err.find("bmpfun: " + input + ": not written: " + output + " is an input\n"), std::string::npos)
-        << r.err;
-    EXPECT_EQ(fs::hard_link_count(output), 2u) << output;
+    const std::string line = "bmpfun: " + input + ": not written: " + (folder / name).string() + " is an input\n";
+    EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
   }
-  EXPECT_TRUE(fs::equivalent(folder / "p0.bmp", inputs[0]));
-  EXPECT_TRUE(fs::equivalent(folder / "p2.bmp", inputs[1]));
-  EXPECT_EQ(readBytes(inputs[0]), first);
-  EXPECT_EQ(readBytes(inputs[1]), second);
+  EXPECT_TRUE(fs::equivalent(folder / "p0.bmp", inputs[0]) && fs::equivalent(folder / "p2.bmp", inputs[1]));
+  EXPECT_TRUE(readBytes(inputs[0]) == first && readBytes(inputs[1]) == second);
   EXPECT_TRUE(fs::exists(folder / "p1.bmp"));
-  EXPECT_NE(r.err.find("batch: 1 written, 2 failed ("), std::string::npos) << r.err;
 }
 
 // Files in flight are bounded by memory, not by the processors: on four threads four files
@@ -264,22 +187,17 @@ TEST_F(Batch, MemoryStaysNearTwoFilesWhateverTheThreads) {
   GTEST_SKIP() << "a sanitizer keeps freed memory resident";
 #endif
   std::vector<std::string> tall;
-  for (int k = 0; k < 4; ++k) {
-    tall.push_back(in("tall" + std::to_string(k) + ".bmp"));
+  for (const char* name : {"t0.bmp", "t1.bmp", "t2.bmp", "t3.bmp"}) {
+    tall.push_back(in(name));
     ASSERT_EQ(runCli({"testcard", tall.back(), "1", "3000"}).exitCode, 0);
   }
-  const auto peakOfChildren = [] {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    return usage.ru_maxrss;  // kilobytes, the largest child waited for so far
-  };
-  const std::string chain = "fun=1 crop=0,0,1,1";
-  ASSERT_EQ(runCli(concat({"batch", "--threads", "1", dir.file("one"), chain}, tall)).exitCode, 0);
-  const long one = peakOfChildren();
-  ASSERT_GT(one, 144L * 1000);
-  ASSERT_EQ(runCli(concat({"batch", "--threads", "4", dir.file("four"), chain}, tall)).exitCode, 0);
-  const long four = peakOfChildren();
-  EXPECT_LT(four, one * 5 / 2) << "one file at a time: " << one << " kB, four threads: " << four << " kB";
+  rusage usage{};  // ru_maxrss: kilobytes, the largest child waited for so far
+  ASSERT_EQ(runCli(concat({"batch", "--threads", "1", dir.file("one"), "fun=1 crop=0,0,1,1"}, tall)).exitCode, 0);
+  getrusage(RUSAGE_CHILDREN, &usage);
+  const long one = usage.ru_maxrss;
+  ASSERT_EQ(runCli(concat({"batch", "--threads", "4", dir.file("four"), "fun=1 crop=0,0,1,1"}, tall)).exitCode, 0);
+  getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, one * 5 / 2) << "one file at a time: " << one << " kB";
 }
 
 TEST_F(Batch, UsageErrorsTouchNothing) {
@@ -289,21 +207,16 @@ TEST_F(Batch, UsageErrorsTouchNothing) {
       {"batch", out, " \t ", inputs[0]}, {"batch", out, "fun=1 nosuch", inputs[0]},
       {"batch", out, "blur=x", inputs[0]}, {"batch", "--threads", "-1", out, "fun=1", inputs[0]},
       {"batch", "", "fun=1", inputs[0]},
-      // Operations that fail on every picture.
-      {"batch", out, "sampling=1 fun=3", inputs[0], inputs[1]}, {"batch", out, "fun=-1", inputs[0]},
-      {"batch", out, "crop=0,0,0,5", inputs[0]}, {"batch", out, "crop=0,0,5,-5", inputs[0]},
-      {"batch", out, "crop=-1,0,2,2", inputs[0]}, {"batch", out, "scale=0,1", inputs[0]},
-      {"batch", out, "scale=1,-2", inputs[0]}, {"batch", out, "scale=nan,1", inputs[0]},
-      {"batch", out, "scale=1,inf", inputs[0]},
-      // The chain's words as arguments of their own: the second would be taken as a file.
-      {"batch", out, "sampling=1", "fun=1", inputs[0]},
+      // Operations that fail on every picture; the chain's words as arguments of their own.
+      {"batch", out, "sampling=1 fun=3", inputs[0], inputs[1]}, {"batch", out, "crop=0,0,0,5", inputs[0]},
+      {"batch", out, "crop=-1,0,2,2", inputs[0]}, {"batch", out, "scale=nan,1", inputs[0]},
+      {"batch", out, "scale=1,inf", inputs[0]}, {"batch", out, "sampling=1", "fun=1", inputs[0]},
   };
   for (const auto& args : cases) {
     const RunResult r = runCli(args);
-    EXPECT_EQ(r.exitCode, 2) << args.size() << " " << (args.size() > 2 ? args[2] : "");
+    EXPECT_EQ(r.exitCode, 2) << args.size();
     EXPECT_FALSE(fs::exists(out));
-    // One message, then the pointer to --help.
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;  // the message, then --help's
   }
   // A missing folder is made with its parents.
   EXPECT_EQ(runCli({"batch", dir.file("deep/er/out"), "fun=1", inputs[0]}).exitCode, 0);

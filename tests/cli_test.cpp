@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -17,87 +14,38 @@
 #include <string>
 #include <vector>
 
-// Sanitizer builds reserve more address space than a memory limit leaves.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define BMPFUN_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define BMPFUN_SANITIZED 1
-#endif
-#endif
-
 namespace bmpfun::test {
 namespace {
 
-// One token and what each parser makes of it (nullopt: refused).
-struct NumberCase {
-  const char* token;
-  std::optional<int32_t> integer;
-  std::optional<double> real;
-};
-
+// Each token and what parseInt and parseReal make of it (no: refused).
 TEST(Numbers, OneOptionalSignThenTheDigitsOverTheWholeToken) {
-  const NumberCase cases[] = {
-      {"7", 7, 7.0},
-      {"+7", 7, 7.0},
-      {"-7", -7, -7.0},
-      {"+0", 0, 0.0},
-      {"+2147483647", 2147483647, 2147483647.0},
-      {"-2147483648", INT32_MIN, -2147483648.0},
-      {"+2147483648", std::nullopt, 2147483648.0},
-      {"+1.5", std::nullopt, 1.5},
-      {"-1.5", std::nullopt, -1.5},
-      {"+.5e1", std::nullopt, 5.0},
-      {"+0x1p3", std::nullopt, 8.0},
-      {"+inf", std::nullopt, INFINITY},
-      {"++1", std::nullopt, std::nullopt},
-      {"+-1", std::nullopt, std::nullopt},
-      {"-+1", std::nullopt, std::nullopt},
-      {"--1", std::nullopt, std::nullopt},
-      {"+", std::nullopt, std::nullopt},
-      {"-", std::nullopt, std::nullopt},
-      {"", std::nullopt, std::nullopt},
-      {" 1", std::nullopt, std::nullopt},
-      {"+ 1", std::nullopt, std::nullopt},
-      {"\t+1", std::nullopt, std::nullopt},
-      {"1 ", std::nullopt, std::nullopt},
-      {"1+", std::nullopt, std::nullopt},
-      {"1x", std::nullopt, std::nullopt},
-  };
-  for (const NumberCase& c : cases) {
+  const std::nullopt_t no = std::nullopt;
+  const struct {
+    const char* token;
+    std::optional<int32_t> integer;
+    std::optional<double> real;
+  } cases[] = {
+      {"+7", 7, 7.0}, {"-7", -7, -7.0}, {"+0", 0, 0.0}, {"-2147483648", INT32_MIN, -2147483648.0},
+      {"+2147483648", no, 2147483648.0}, {"+1.5", no, 1.5}, {"+.5e1", no, 5.0}, {"+0x1p3", no, 8.0},
+      {"+inf", no, INFINITY}, {"++1", no, no}, {"+-1", no, no}, {"-+1", no, no}, {"--1", no, no},
+      {"+", no, no}, {"", no, no}, {" 1", no, no}, {"+ 1", no, no}, {"\t+1", no, no}, {"1 ", no, no},
+      {"1+", no, no}};
+  for (const auto& c : cases) {
     EXPECT_EQ(cli::parseInt(c.token), c.integer) << "'" << c.token << "'";
     EXPECT_EQ(cli::parseReal(c.token), c.real) << "'" << c.token << "'";
   }
-  const auto nan = cli::parseReal("+nan");
-  ASSERT_TRUE(nan.has_value());
-  EXPECT_TRUE(std::isnan(*nan));
 }
 
 // bmpfun with its address space limited to `bytes`: allocations past it fail as they would
-// on a machine without the memory.
+// on a machine without the memory. The child inherits the limit, which this process holds
+// only while it starts and waits for it (its own address space is far smaller).
 RunResult runCliInMemory(rlim_t bytes, const std::vector<std::string>& args) {
-  TempDir dir;
-  const std::string outPath = dir.file("stdout"), errPath = dir.file("stderr");
-  const std::string prog = cliPath().string();
-  std::vector<char*> argv = {const_cast<char*>(prog.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const rlimit limit{bytes, bytes};
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(90);
-    execv(prog.c_str(), argv.data());
-    _exit(91);
-  }
-  RunResult r;
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return r;
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  const auto out = readBytes(outPath), err = readBytes(errPath);
-  r.out.assign(out.begin(), out.end());
-  r.err.assign(err.begin(), err.end());
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  const rlimit limit{bytes, saved.rlim_max};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return {};
+  RunResult r = runCli(args);
+  setrlimit(RLIMIT_AS, &saved);
   return r;
 }
 
@@ -172,29 +120,16 @@ TEST_F(Cli, NumbersAcceptedAtTheirLimits) {
   for (const char* real : {"1e0", "0x1p0", "1.", ".5e1", "INF", "-inf", "nan"}) {
     EXPECT_EQ(runCli({"apply", card, out, std::string("brightness=") + real}).exitCode, 0) << real;
   }
-  // A leading '+' means what the number without it means, for integers and reals alike.
-  const std::string plain = dir.file("plain.bmp");
-  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> same = {
-      {{"apply", card, "OUT", "contrast=+1.5"}, {"apply", card, "OUT", "contrast=1.5"}},
-      {{"apply", card, "OUT", "noise=+1.5"}, {"apply", card, "OUT", "noise=1.5"}},
-      {{"apply", card, "OUT", "sampling=+1", "rotate=+1.5"}, {"apply", card, "OUT", "sampling=1", "rotate=1.5"}},
-      {{"apply", card, "OUT", "crop=+1,0,+5,5"}, {"apply", card, "OUT", "crop=1,0,5,5"}},
-      {{"fun", card, "OUT", "+1"}, {"fun", card, "OUT", "1"}},
-      {{"--threads", "+2", "rescale", card, "OUT", "P", "+150"}, {"rescale", card, "OUT", "P", "150"}},
-  };
-  for (const auto& [signed_, unsigned_] : same) {
-    std::vector<std::string> a = signed_, b = unsigned_;
-    for (auto& arg : a) arg = arg == "OUT" ? out : arg;
-    for (auto& arg : b) arg = arg == "OUT" ? plain : arg;
-    ASSERT_EQ(runCli(a).exitCode, 0) << signed_[3];
-    ASSERT_EQ(runCli(b).exitCode, 0) << unsigned_[3];
-    EXPECT_EQ(readBytes(out), readBytes(plain)) << signed_[3];
+  // One leading '+' on integers and reals alike.
+  for (const char* op : {"contrast=+1.5", "noise=+1.5", "rotate=+1.5", "crop=+1,0,+5,5"}) {
+    EXPECT_EQ(runCli({"apply", card, out, op}).exitCode, 0) << op;
   }
 }
 
 // Every failure is one line on stderr that names the cause: the whole line is checked.
-// --threads takes 0 (one per processor) to 256 anywhere on the line; the files come out the same whatever the
-// count (the picture is large enough that the operations and the codec do split).
+// --threads takes 0 (one per processor) to 256 anywhere on the line; the files come out the
+// same whatever the count (the picture is large enough that the operations and the codec do
+// split).
 TEST_F(Cli, ThreadCountsGiveTheSameFiles) {
   const std::string big = dir.file("big.bmp");
   ASSERT_EQ(runCli({"testcard", big, "700", "500"}).exitCode, 0);
@@ -276,45 +211,32 @@ TEST_F(Cli, FailuresExitOneWithTheirOwnReason) {
 // Memory that runs out is said the same way by every command: the historic head, what was
 // being made and, where known, its size.
 TEST_F(Cli, OutOfMemoryIsOneLineOfOneShape) {
-#ifdef BMPFUN_SANITIZED
-  GTEST_SKIP() << "a sanitizer's shadow memory does not fit the address-space limit";
-#endif
-  // Headers that announce 10000 x 10000 pixels (400 MB) over 16 bytes of data; 5000 x 5000
-  // (100 MB) loads, and its copies do not fit beside it.
+  if (runCliInMemory(rlim_t{200} << 20, {"--version"}).exitCode != 0) {
+    GTEST_SKIP() << "the program does not start in 200 MB of address space (a sanitizer's build)";
+  }
+  // Headers that announce 10000 x 10000 pixels (400 MB) over 16 bytes; 5000 x 5000 (100 MB)
+  // loads, and its copies do not fit beside it.
   const std::string huge = dir.file("huge.bmp"), big = dir.file("big.bmp"), out = dir.file("out.bmp");
-  BmpLayout layout{.width = 10000, .height = 10000};
-  layout.pixelData.assign(16, 0);
-  writeBytes(huge, makeBmp(layout));
+  writeBytes(huge, makeBmp(BmpLayout{.width = 10000, .height = 10000, .pixelData = std::vector<uint8_t>(16)}));
   ASSERT_EQ(runCli({"testcard", big, "5000", "5000"}).exitCode, 0);
-  const std::string batchOut = dir.file("batch");
-  struct Case {
-    std::vector<std::string> args;
-    std::string line;
-  };
-  const std::string hugeLine = "Error allocating image.: " + huge + ": not enough memory for 10000 x 10000 pixels";
-  const Case cases[] = {
-      {{"convert", huge, out}, hugeLine},
-      {{"apply", huge, out, "blur=1"}, hugeLine},
-      {{"fun", huge, out, "1"}, hugeLine},
-      {{"rescale", huge, out, "P", "50"}, hugeLine},
-      {{"testcard", out, "10000", "10000"}, "Error allocating image.: testcard: not enough memory for 10000 x 10000 pixels"},
-      {{"apply", big, out, "edge-detect"}, "Error allocating image.: edge-detect: not enough memory for 5000 x 5000 pixels"},
-      {{"apply", big, out, "scale=3,3"}, "Error allocating image.: scale=3,3: not enough memory"},
-      {{"rescale", big, out, "P", "300"}, "Error allocating image.: rescale P 300: not enough memory"},
-      {{"batch", batchOut, "scale=3,3", big},
-       "Error allocating image.: " + big + ": scale=3,3: not enough memory"},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::string> args = {"--threads", "1"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const RunResult r = runCliInMemory(rlim_t{200} << 20, args);
-    EXPECT_EQ(r.exitCode, 1) << c.line;
-    // batch follows the line with its summary.
-    const std::string rest = c.args[0] == "batch" ? r.err.substr(std::min(r.err.size(), c.line.size() + 1)) : "";
-    EXPECT_EQ(r.err, c.line + "\n" + rest);
-    if (c.args[0] == "batch") EXPECT_EQ(rest.rfind("batch: 0 written, 1 failed (", 0), 0u) << r.err;
-    EXPECT_TRUE(r.out.empty());
-    EXPECT_FALSE(std::filesystem::exists(out)) << c.line;
+  const std::string head = "Error allocating image.: ";
+  const std::string hugeLine = head + huge + ": not enough memory for 10000 x 10000 pixels";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"convert", huge, out}, hugeLine}, {{"apply", huge, out, "blur=1"}, hugeLine},
+      {{"testcard", out, "10000", "10000"}, head + "testcard: not enough memory for 10000 x 10000 pixels"},
+      {{"apply", big, out, "edge-detect"}, head + "edge-detect: not enough memory for 5000 x 5000 pixels"},
+      {{"apply", big, out, "scale=3,3"}, head + "scale=3,3: not enough memory"},
+      {{"rescale", big, out, "P", "300"}, head + "rescale P 300: not enough memory"},
+      {{"batch", dir.file("b"), "scale=3,3", big},
+       head + big + ": scale=3,3: not enough memory\nbatch: 0 written, 1 failed"}};
+  for (const auto& [args, line] : cases) {
+    std::vector<std::string> all = {"--threads", "1"};
+    all.insert(all.end(), args.begin(), args.end());
+    const RunResult r = runCliInMemory(rlim_t{200} << 20, all);
+    EXPECT_EQ(r.exitCode, 1) << line;
+    const bool batch = args[0] == "batch";  // the summary's time follows
+    EXPECT_EQ(batch ? r.err.substr(0, line.size() + 2) : r.err, line + (batch ? " (" : "\n"));
+    EXPECT_FALSE(std::filesystem::exists(out)) << line;
   }
 }
 
