@@ -7,11 +7,8 @@ namespace bmpfun::cli {
 
 std::optional<int32_t> parseInt(std::string_view token) {
   size_t i = 0;
-  bool negative = false;
-  if (i < token.size() && token[i] == '-') {
-    negative = true;
-    ++i;
-  }
+  const bool negative = !token.empty() && token[0] == '-';
+  if (!token.empty() && (token[0] == '-' || token[0] == '+')) ++i;
   if (i == token.size()) return std::nullopt;
   int64_t value = 0;
   for (; i < token.size(); ++i) {
@@ -26,11 +23,9 @@ std::optional<int32_t> parseInt(std::string_view token) {
 }
 
 std::optional<double> parseReal(std::string_view token) {
-  // The same start as an integer: an optional '-' and no blank or '+' (strtod would skip
-  // leading blanks and take a '+').
-  if (token.empty() || token[0] == '+' || token.find_first_of(" \t\n\v\f\r") != std::string_view::npos) {
-    return std::nullopt;
-  }
+  // The same start as an integer: an optional sign and no blank (strtod would skip leading
+  // blanks). strtod itself takes one sign only.
+  if (token.empty() || token.find_first_of(" \t\n\v\f\r") != std::string_view::npos) return std::nullopt;
   const std::string text(token);  // strtod needs a terminated string
   char* end = nullptr;
   errno = 0;

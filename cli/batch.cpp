@@ -2,8 +2,10 @@
 // file, runs the chain and writes the result, with the library's operations on the threads
 // left over (with more files than threads, every worker runs its operations on one thread,
 // which spends no time starting threads inside the operations). The calling thread is one of
-// the workers. Diagnostics are whole lines on stderr under one lock; on a terminal a progress
-// line is kept below them, redrawn as files finish.
+// the workers. How many files are in flight at once is bounded by their memory: each file's
+// peak is estimated from its header and the chain before it is loaded. Diagnostics are whole
+// lines on stderr under one lock; on a terminal a progress line is kept below them, redrawn
+// as files finish.
 #include "batch.hpp"
 
 #include <bmpfun/image.hpp>
@@ -19,13 +21,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -58,8 +64,10 @@ struct Job {
   std::string refusal;
 };
 
-// The file's identity (device and inode), when it exists.
-std::optional<std::pair<dev_t, ino_t>> identityOf(const std::string& path) {
+using FileId = std::pair<dev_t, ino_t>;
+
+// The file's identity (device and inode), when it exists; links lead to their target.
+std::optional<FileId> identityOf(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
   return std::make_pair(st.st_dev, st.st_ino);
@@ -71,24 +79,35 @@ std::string canonical(const std::string& path) {
   return resolved.empty() ? path : resolved.string();
 }
 
-// Every input's output, refused where it would replace an input (under any name: the same
-// path after links are resolved, or the same file) or where an earlier input already writes.
+// Every input's output, refused where the input was given before (under any name: the same
+// path after links are resolved, or the same file), where the output would replace an input
+// (the same tests), or where an earlier input already writes it.
 std::vector<Job> plan(const std::string& folder, const std::vector<std::string>& inputs) {
   std::set<std::string> inputPaths;
-  std::set<std::pair<dev_t, ino_t>> inputFiles;
+  std::set<FileId> inputFiles;
   for (const auto& input : inputs) {
     inputPaths.insert(canonical(input));
     if (const auto id = identityOf(input)) inputFiles.insert(*id);
   }
-  std::map<std::string, std::string> claimed;  // output -> the input that writes it
+  std::map<FileId, std::string> firstOfFile;      // a file -> the first input naming it
+  std::map<std::string, std::string> firstOfPath;  // the same for paths that name no file
+  std::map<std::string, std::string> claimed;      // output -> the input that writes it
   std::vector<Job> jobs;
   for (const auto& input : inputs) {
     Job job{input, (fs::path(folder) / fs::path(input).filename()).string(), {}};
+    std::optional<std::string> first;  // the earlier input that names the same file
+    if (const auto inputId = identityOf(input)) {
+      if (const auto [at, fresh] = firstOfFile.emplace(*inputId, input); !fresh) first = at->second;
+    } else if (const auto [at, fresh] = firstOfPath.emplace(canonical(input), input); !fresh) {
+      first = at->second;
+    }
     const std::string where = canonical(job.output);
-    const auto id = identityOf(job.output);
+    const auto outputId = identityOf(job.output);
     if (fs::path(input).filename().empty()) {
       job.refusal = "bmpfun: " + input + ": names no file";
-    } else if (inputPaths.count(where) != 0 || (id && inputFiles.count(*id) != 0)) {
+    } else if (first) {
+      job.refusal = "bmpfun: " + input + ": given twice" + (*first == input ? "" : " (the same file as " + *first + ")");
+    } else if (inputPaths.count(where) != 0 || (outputId && inputFiles.count(*outputId) != 0)) {
       job.refusal = "bmpfun: " + input + ": not written: " + job.output + " is an input";
     } else if (const auto [at, fresh] = claimed.emplace(where, input); !fresh) {
       job.refusal = "bmpfun: " + input + ": not written: " + at->second + " also goes to " + job.output;
@@ -162,13 +181,11 @@ class Progress {
   Clock::time_point drawn_{};
 };
 
-// Load, run the chain, write; false (with the line said) on the first failure.
+// Load, run the chain, write; false (with the line said) on the first failure. Every line
+// names its file as apply's would: the input for a load or an operation, the output for a
+// write.
 bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
             const SaveOptions& save, bool reseed, Progress& progress) {
-  if (!job.refusal.empty()) {
-    progress.say(job.refusal);
-    return false;
-  }
   // The chain draws random numbers: give each file the sequence a fresh process starts with,
   // so that it comes out as `bmpfun apply` would write it.
   if (reseed) detail::seedRuntimeRand(1);
@@ -183,8 +200,8 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
   }
   std::string error;
   for (const Op& op : ops) {
-    if (!applyOp(op, image, error)) {
-      progress.say(job.input + ": " + error);
+    if (!applyOp(op, image, error, job.input)) {
+      progress.say(error);
       return false;
     }
   }
@@ -200,6 +217,148 @@ bool drawsRandomNumbers(const std::vector<Op>& ops) {
     const std::string name = op.info->name;
     return name == "noise" || name == "random-dither";
   });
+}
+
+// Why an operation of the chain fails on every picture, whatever its size, or empty. Such a
+// chain cannot write any file and is refused before one is touched.
+std::string failsOnEveryPicture(const Op& op) {
+  const std::string_view name = op.info->name;
+  ImageStatus why = ImageStatus::ok;
+  if (name == "fun" && (op.ints[0] < 0 || op.ints[0] > 2)) why = ImageStatus::noSuchEffect;
+  if (name == "crop") {
+    if (op.ints[2] < 1 || op.ints[3] < 1) {
+      why = ImageStatus::badSize;
+    } else if (op.ints[0] < 0 || op.ints[1] < 0) {
+      why = ImageStatus::outsideSource;
+    }
+  }
+  if (name == "scale") {
+    // width x factor truncates below 1 (or is not finite) for every width of at least 1.
+    for (const double factor : op.reals) {
+      if (!(factor > 0.0) || std::isinf(factor)) why = ImageStatus::badSize;
+    }
+  }
+  return why == ImageStatus::ok ? std::string() : to_string(why);
+}
+
+// ---- memory
+
+// Files in flight hold together at most this many bytes of pixels (by their estimates), but
+// two files may always be in flight, whatever their size: the second one's loading and
+// writing, which run on one thread, overlap the first one's. The peak of a batch is then about
+// the larger of this and two files' peaks, whatever the number of processors.
+constexpr uint64_t kMemoryBudget = uint64_t{256} << 20;
+constexpr size_t kAlwaysInFlight = 2;
+
+// The most bytes of pixels a file holds at once while the chain runs on it, from its size:
+// the picture, and at each operation that makes a new one the old and the new together (the
+// working copy of edge-detect is one more of its size). A size the chain cannot make ends the
+// estimate there, as the operation then fails without allocating.
+uint64_t chainPeakBytes(int64_t width, int64_t height, const std::vector<Op>& ops, int64_t maxPixels) {
+  double w = static_cast<double>(width), h = static_cast<double>(height);
+  double now = w * h, peak = now;
+  for (const Op& op : ops) {
+    const std::string_view name = op.info->name;
+    double nw = w, nh = h;
+    if (name == "fun" && op.ints[0] == 1) {
+      nw = nh = 2.0 * h + 1.0;
+    } else if (name == "crop") {
+      nw = op.ints[2];
+      nh = op.ints[3];
+    } else if (name == "scale") {
+      nw = std::floor(w * op.reals[0]);
+      nh = std::floor(h * op.reals[1]);
+    } else if (name == "rotate") {
+      // At most the square around the turned picture's diagonal.
+      nw = nh = 2.0 * std::floor(std::sqrt(w * w + h * h)) + 1.0;
+    } else if (name != "fun" && name != "mosaic" && name != "auto-crop" && name != "edge-detect") {
+      continue;  // works in place
+    }
+    const double next = nw * nh;
+    if (!(nw >= 1.0 && nh >= 1.0) || next > static_cast<double>(maxPixels)) break;
+    peak = std::max(peak, now + next);
+    if (name == "edge-detect") continue;  // the copy goes; the picture keeps its size
+    w = nw;
+    h = nh;
+    now = next;
+  }
+  return static_cast<uint64_t>(peak) * sizeof(Pixel);
+}
+
+// The estimate for one input, from its header. A file that does not exist allocates nothing;
+// a size the header does not tell counts as the largest, and so does a pipe's (reading its
+// header would take the bytes from the load).
+uint64_t estimatePeakBytes(const std::string& path, const std::vector<Op>& ops, const Limits& limits) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  int64_t width = 0, height = 0;
+  if (S_ISREG(st.st_mode)) {
+    BmpStatus status;
+    const BmpHeaders headers = readHeadersOf(path, &status);
+    if (status.cause == BmpCause::cannotOpen) return 0;
+    width = headers.info.biWidth;
+    height = headers.info.biHeight;
+    if (headers.info.biSize == 12) {  // OS/2 1.x: two 16-bit sides where a 32-bit width stands
+      const auto sides = static_cast<uint32_t>(headers.info.biWidth);
+      width = sides & 0xFFFFu;
+      height = static_cast<int16_t>(sides >> 16);
+    }
+    height = height < 0 ? -height : height;
+  }
+  if (width < 1 || height < 1) {
+    const double side = std::sqrt(static_cast<double>(limits.maxPixels));
+    width = height = static_cast<int64_t>(side);
+  } else if (width * height > limits.maxPixels) {
+    return 0;  // refused before anything is allocated
+  }
+  return chainPeakBytes(width, height, ops, limits.maxPixels);
+}
+
+// Lets a file start when the files in flight leave room for its estimate.
+class MemoryGate {
+ public:
+  void enter(uint64_t bytes) {
+    std::unique_lock<std::mutex> hold(lock_);
+    room_.wait(hold, [&] { return inFlight_ < kAlwaysInFlight || used_ + bytes <= kMemoryBudget; });
+    ++inFlight_;
+    used_ += bytes;
+  }
+  void leave(uint64_t bytes) {
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      --inFlight_;
+      used_ -= bytes;
+    }
+    room_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable room_;
+  size_t inFlight_ = 0;
+  uint64_t used_ = 0;
+};
+
+// A file's place in the gate for as long as it is worked on.
+class InFlight {
+ public:
+  InFlight(MemoryGate& gate, uint64_t bytes) : gate_(gate), bytes_(bytes) { gate_.enter(bytes_); }
+  ~InFlight() { gate_.leave(bytes_); }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+
+ private:
+  MemoryGate& gate_;
+  uint64_t bytes_;
+};
+
+// Threads for one file's operations: the budget shared by as many files of its size as can
+// be in flight together.
+int32_t threadsForFile(uint64_t bytes, int32_t budget, int32_t workers) {
+  const auto most = static_cast<uint64_t>(workers);
+  const uint64_t fit = bytes == 0 ? most : std::max<uint64_t>(kMemoryBudget / bytes, kAlwaysInFlight);
+  const auto together = static_cast<int32_t>(std::min(fit, most));
+  return std::max(1, budget / std::max(1, together));
 }
 
 }  // namespace
@@ -222,6 +381,22 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
       usage = "batch: " + error;
       return 2;
     }
+    if (const std::string why = failsOnEveryPicture(ops[k]); !why.empty()) {
+      usage = "batch: " + words[k] + ": " + why + ", whatever the picture";
+      return 2;
+    }
+  }
+  const std::vector<std::string> inputs(args.begin() + 2, args.end());
+  // An operation given as an input: the chain was not one argument (no quotes around it).
+  for (const auto& input : inputs) {
+    Op op;
+    std::string ignored;
+    std::error_code ec;
+    if (parseOp(input, op, ignored) && !fs::exists(fs::symlink_status(input, ec))) {
+      usage = "batch: '" + input + "' is an operation, not a file: give the whole chain as one argument, e.g. '" +
+              args[1] + " " + input + "'";
+      return 2;
+    }
   }
 
   const std::string& folder = args[0];
@@ -232,16 +407,14 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) {
     if (fs::exists(folder, ec)) {
-      std::fprintf(stderr, "bmpfun: batch: %s is not a folder\n", folder.c_str());
+      std::fprintf(stderr, "bmpfun: %s: not a folder\n", folder.c_str());
       return 1;
     }
     if (!fs::create_directories(folder, ec)) {
-      std::fprintf(stderr, "bmpfun: batch: cannot make the folder %s: %s\n", folder.c_str(),
-                   ec.message().c_str());
+      std::fprintf(stderr, "bmpfun: %s: cannot make the folder: %s\n", folder.c_str(), ec.message().c_str());
       return 1;
     }
   }
-  const std::vector<std::string> inputs(args.begin() + 2, args.end());
   const std::vector<Job> jobs = plan(folder, inputs);
 
   // Files in parallel, each file's operations on the threads left over. A chain that draws
@@ -250,18 +423,28 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
   const int32_t budget = detail::threadBudget(limits);
   const int32_t workers =
       random ? 1 : static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(budget), jobs.size()));
-  Limits perFile = limits;
-  perFile.threads = std::max(1, budget / workers);
 
   Progress progress(jobs.size(), ::isatty(STDERR_FILENO) == 1);
+  MemoryGate gate;
   std::atomic<size_t> next{0};
   const auto work = [&]() noexcept {
     for (size_t k = next++; k < jobs.size(); k = next++) {
+      const Job& job = jobs[k];
       bool written = false;
       try {
-        written = runOne(jobs[k], ops, perFile, save, random, progress);
-      } catch (const std::exception& e) {  // out of memory for a message or a name
-        progress.say("bmpfun: " + jobs[k].input + ": " + e.what());
+        if (!job.refusal.empty()) {
+          progress.say(job.refusal);
+        } else {
+          const uint64_t bytes = estimatePeakBytes(job.input, ops, limits);
+          const InFlight admitted(gate, bytes);
+          Limits perFile = limits;
+          perFile.threads = threadsForFile(bytes, budget, workers);
+          written = runOne(job, ops, perFile, save, random, progress);
+        }
+      } catch (const std::bad_alloc&) {  // memory for a message, a name or a thread's state
+        progress.say(outOfMemoryLine(job.input));
+      } catch (const std::exception& e) {
+        progress.say("bmpfun: " + job.input + ": " + e.what());
       }
       progress.fileDone(written);
     }

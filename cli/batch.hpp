@@ -10,8 +10,9 @@
 namespace bmpfun::cli {
 
 // Runs the command on args (what follows the word batch) and returns the exit status: 0
-// every file written, 1 any file failed (or OUTDIR could not be made). A usage error is
-// returned in usage (nothing is read or written then) with exit status 2.
+// every file written, 1 any file failed (or OUTDIR could not be made). A usage error (a chain
+// that does not parse or fails on every picture, an operation given as an input) is returned
+// in usage, with exit status 2; nothing is read or written then.
 // Results are written with save (--sync).
 int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<std::string>& args,
              std::string& usage);

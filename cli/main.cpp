@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -144,14 +145,19 @@ void printHelp() {
       "        BMP into the folder OUTDIR (made, with its parents, if missing) under\n"
       "        the input's file name. Where apply takes one file and the output's name,\n"
       "        batch takes many and names nothing: several files are worked on at once\n"
-      "        within --threads, one file's failure does not stop the others, and a\n"
-      "        file is never written over an input (nor over another input's result):\n"
-      "        such a file fails instead. stderr gets each failure on a line, a\n"
-      "        progress line when it is a terminal, and a summary 'batch: N written, M\n"
-      "        failed'; the exit status is 1 when any file failed. Each file comes out\n"
-      "        as apply would write it; a chain with noise or random-dither runs one\n"
-      "        file at a time, each from the random sequence a fresh bmpfun starts\n"
-      "        with.\n"
+      "        within --threads and within a memory budget (files of a few hundred MB\n"
+      "        go two at a time, estimated from each header and the chain), one file's\n"
+      "        failure does not stop the others, and a file is never written over an\n"
+      "        input (nor over another input's result): such a file fails instead, as\n"
+      "        does a file given twice (under any name or link; its first result\n"
+      "        stays). A chain that fails on every picture (fun=3, crop=0,0,0,5,\n"
+      "        scale=0,1, ...) is a usage error. stderr gets each failure on a line as\n"
+      "        apply words it, with the file's path in it ('bmpfun: PATH: OP: reason'),\n"
+      "        a progress line when it is a terminal, and a summary 'batch: N written,\n"
+      "        M failed'; the exit status is 1 when any file failed. Each file comes\n"
+      "        out as apply would write it; a chain with noise or random-dither runs\n"
+      "        one file at a time, each from the random sequence a fresh bmpfun\n"
+      "        starts with.\n"
       "\n"
       "    fun INPUT OUTPUT EFFECT\n"
       "        Warp INPUT with effect 0 (sine wave), 1 (polar disc, (2h+1) x (2h+1))\n"
@@ -174,10 +180,10 @@ void printHelp() {
       "        its folder after, so that the result survives a power loss (see OUTPUT\n"
       "        FILES).\n"
       "    --threads N, --threads=N\n"
-      "        Use at most N threads (1 to 256; default: one per processor this\n"
-      "        program may run on). Results are the same for every N; small images\n"
-      "        stay on one thread. noise, the random and Floyd-Steinberg dithers,\n"
-      "        blur and sharpen always run on one thread.\n"
+      "        Use at most N threads, 1 to 256, or 0 for one per processor this\n"
+      "        program may run on (the default). Results are the same for every N;\n"
+      "        small images stay on one thread. noise, the random and Floyd-Steinberg\n"
+      "        dithers, blur and sharpen always run on one thread.\n"
       "    --extended\n"
       "        Read input files with the extended reader: besides every file the\n"
       "        default reader takes, RLE8 and RLE4, top-down rows, 16- and 32-bit bit\n"
@@ -209,9 +215,10 @@ void printHelp() {
       "    directly.\n"
       "\n"
       "NUMBERS\n"
-      "    An integer is base 10 over the whole token with an optional leading '-',\n"
-      "    within signed 32 bits; a real is anything strtod accepts over the whole\n"
-      "    token (including inf and nan).\n"
+      "    An integer is base 10 over the whole token with one optional leading sign\n"
+      "    ('+' or '-'), within signed 32 bits; a real is anything strtod accepts over\n"
+      "    the whole token (including inf and nan), with the same start: one optional\n"
+      "    sign and no blank.\n"
       "\n"
       "EXIT STATUS\n"
       "    0  success\n"
@@ -268,6 +275,7 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   warnIfCut(a[0], status);
   RescaleStatus why = RescaleStatus::ok;
   if (!rescale(bitmap, a[2][0], *value, ctx.limits, &why)) {
+    if (why == RescaleStatus::outOfMemory) return failure(outOfMemoryLine("rescale " + a[2] + " " + a[3]));
     std::string line = "bmpfun: rescale " + a[2] + " " + a[3] + ": " + to_string(why);
     if (why == RescaleStatus::unknownMode) line += " (modes: P percent, W width, H height, F longer side)";
     if (why == RescaleStatus::tooLarge) {
@@ -318,14 +326,11 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
   }
   Bitmap bitmap;
   if (!ctx.limits.allows(w, h)) {
-    return failure("Error allocating image.: " + std::to_string(w) + " x " + std::to_string(h) +
+    return failure(std::string(kAllocationHead) + ": testcard: " + std::to_string(w) + " x " + std::to_string(h) +
                    " pixels passes the limit of " + std::to_string(ctx.limits.maxPixels) +
                    " pixels (see --max-pixels)");
   }
-  if (!drawTestCard(bitmap, w, h, ctx.limits)) {
-    return failure("Error allocating image.: not enough memory for " + std::to_string(w) + " x " +
-                   std::to_string(h) + " pixels");
-  }
+  if (!drawTestCard(bitmap, w, h, ctx.limits)) return failure(outOfMemoryLine("testcard", w, h));
   BmpStatus status;
   if (!bitmap.saveFile(a[0], ctx.save, &status)) return writeError(a[0], status);
   return kOk;
@@ -439,8 +444,9 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
     if (name == "--threads") {
       if (!takeValue()) return usageError("--threads needs a number");
       const auto n = parseInt(value);
-      if (!n || *n < 1 || *n > 256) {
-        return usageError("--threads must be an integer from 1 to 256, not '" + value + "'");
+      // 0 is one thread per processor, as Limits::threads = 0 in the library.
+      if (!n || *n < 0 || *n > 256) {
+        return usageError("--threads must be an integer from 0 (one per processor) to 256, not '" + value + "'");
       }
       ctx.limits.threads = *n;
       continue;
@@ -479,5 +485,10 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   bmpfun::cli::removeTemporaryFilesOnSignals();
-  return bmpfun::cli::run(argc, argv);
+  try {
+    return bmpfun::cli::run(argc, argv);
+  } catch (const std::bad_alloc&) {  // the program's own strings and lists; the library throws none
+    std::fprintf(stderr, "%s\n", bmpfun::cli::outOfMemoryLine("bmpfun").c_str());
+    return 1;
+  }
 }

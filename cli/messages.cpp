@@ -15,18 +15,25 @@ std::string loadReason(const BmpStatus& status) {
   return reason;
 }
 
+// The size a status names, as a count of rows whatever the row order (a top-down file's
+// height is negative).
+int64_t rowsOf(const BmpStatus& status) { return status.height < 0 ? -int64_t{status.height} : status.height; }
+
 }  // namespace
 
 std::string loadFailureLine(const std::string& path, const BmpStatus& status) {
+  if (status.cause == BmpCause::outOfMemory) return outOfMemoryLine(path, status.width, rowsOf(status));
   return "Error loading image: " + path + ": " + loadReason(status);
 }
 
 std::string loadFailureLine(const std::string& path, const ImageStatus& status) {
+  if (status == ImageStatus::outOfMemory) return outOfMemoryLine(path, status.codec().width, rowsOf(status.codec()));
   if (status == ImageStatus::loadFailed) return loadFailureLine(path, status.codec());
   return "Error loading image: " + path + ": " + to_string(status);
 }
 
 std::string writeFailureLine(const std::string& path, const BmpStatus& status) {
+  if (status.cause == BmpCause::outOfMemory) return outOfMemoryLine(path, status.width, rowsOf(status));
   return "bmpfun: " + path + ": cannot write the file: " + to_string(status);
 }
 

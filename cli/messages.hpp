@@ -4,14 +4,28 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
+#include <cstdint>
 #include <string>
 
 namespace bmpfun::cli {
 
-// "Error loading image: PATH: reason", the reason in the words a shell user expects.
+// The head of every line about memory or a size the program cannot allocate, as the historic
+// entry prints it.
+inline constexpr const char* kAllocationHead = "Error allocating image.";
+
+// Memory that ran out, worded the same wherever it happens: "Error allocating image.:
+// SUBJECT: not enough memory", with " for W x H pixels" when the size is known (both above 0).
+inline std::string outOfMemoryLine(const std::string& subject, int64_t width = 0, int64_t height = 0) {
+  std::string line = std::string(kAllocationHead) + ": " + subject + ": not enough memory";
+  if (width > 0 && height > 0) line += " for " + std::to_string(width) + " x " + std::to_string(height) + " pixels";
+  return line;
+}
+
+// "Error loading image: PATH: reason", the reason in the words a shell user expects; memory
+// that ran out is outOfMemoryLine's.
 std::string loadFailureLine(const std::string& path, const BmpStatus& status);
 std::string loadFailureLine(const std::string& path, const ImageStatus& status);
-// "bmpfun: PATH: cannot write the file: reason".
+// "bmpfun: PATH: cannot write the file: reason"; memory that ran out is outOfMemoryLine's.
 std::string writeFailureLine(const std::string& path, const BmpStatus& status);
 // "warning: PATH: ..." for a file whose data ends early; empty when it has no warning.
 std::string warningLine(const std::string& path, const BmpStatus& status);

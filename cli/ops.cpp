@@ -1,36 +1,21 @@
 #include "ops.hpp"
 
 #include "args.hpp"
+#include "messages.hpp"
 
 namespace bmpfun::cli {
 
 namespace {
 
-// The line printed when an operation could not make its new image. A size that cannot be
-// allocated keeps the library's historic message in front.
-std::string failureLine(const Op& op, const Image& source, ImageStatus status) {
-  std::string reason = to_string(status);
-  if (status == ImageStatus::outsideSource) {
-    reason += " (" + std::to_string(source.width()) + " x " + std::to_string(source.height()) + ")";
-  } else if (status == ImageStatus::tooLarge) {
-    reason += " of " + std::to_string(source.limits().maxPixels) + " pixels (see --max-pixels)";
-  }
-  const bool allocation = status == ImageStatus::badSize || status == ImageStatus::tooLarge ||
-                          status == ImageStatus::outOfMemory;
-  return std::string(allocation ? "Error allocating image.: " : "bmpfun: ") + op.token + ": " + reason;
-}
-
-// Runs an operation that makes a new image; the status is read only after it ran.
+// Runs an operation that makes a new image and puts it in place of the old one; the status
+// is read only after it ran.
 template <typename Make>
-bool replace(const Op& op, std::unique_ptr<Image>& image, std::string& error, Make make) {
+ImageStatus replace(std::unique_ptr<Image>& image, Make make) {
   ImageStatus status = ImageStatus::ok;
   std::unique_ptr<Image> result = make(*image, &status);
-  if (!result) {
-    error = failureLine(op, *image, status);
-    return false;
-  }
+  if (!result) return status == ImageStatus::ok ? ImageStatus::outOfMemory : status;
   image = std::move(result);
-  return true;
+  return ImageStatus::ok;
 }
 
 int32_t int0(const Op& op) { return op.ints.at(0); }
@@ -38,18 +23,18 @@ double real0(const Op& op) { return op.reals.at(0); }
 
 // In-place operations cannot fail.
 #define BMPFUN_IN_PLACE(body) \
-  [](const Op& op, std::unique_ptr<Image>& image, std::string&) { \
-    static_cast<void>(op);                                          \
-    Image& img = *image;                                            \
-    body;                                                           \
-    return true;                                                    \
+  [](const Op& op, std::unique_ptr<Image>& image) { \
+    static_cast<void>(op);                          \
+    Image& img = *image;                            \
+    body;                                           \
+    return ImageStatus(ImageStatus::ok);            \
   }
 #define BMPFUN_NEW_IMAGE(call) \
-  [](const Op& op, std::unique_ptr<Image>& image, std::string& error) {                \
-    return replace(op, image, error, [&op](const Image& img, ImageStatus* status) { \
-      static_cast<void>(op);                                                         \
-      return call;                                                                   \
-    });                                                                              \
+  [](const Op& op, std::unique_ptr<Image>& image) {                         \
+    return replace(image, [&op](const Image& img, ImageStatus* status) { \
+      static_cast<void>(op);                                              \
+      return call;                                                        \
+    });                                                                   \
   }
 
 }  // namespace
@@ -81,10 +66,9 @@ const std::vector<OpInfo>& allOps() {
       {"sharpen", "i", "sharpen=N", "in-place sharpen against the blur with mask N",
        BMPFUN_IN_PLACE(img.sharpen(int0(op)))},
       {"edge-detect", "", "edge-detect", "3 x 3 Laplacian edges, 8-bit wrap, alpha 0",
-       [](const Op& op, std::unique_ptr<Image>& image, std::string& error) {
-         if (image->edgeDetect()) return true;
-         error = "Error allocating image.: " + op.token + ": no memory for the working image";
-         return false;
+       [](const Op&, std::unique_ptr<Image>& image) {
+         // Its working copy is the only thing that can fail.
+         return image->edgeDetect() ? ImageStatus(ImageStatus::ok) : ImageStatus(ImageStatus::outOfMemory);
        }},
       {"fun", "i", "fun=E", "warp: 0 sine wave, 1 polar disc ((2h+1)^2), 2 polar mapping into the source size",
        BMPFUN_NEW_IMAGE(img.fun(int0(op), status))},
@@ -156,8 +140,29 @@ bool parseOp(std::string_view token, Op& op, std::string& error) {
   return true;
 }
 
-bool applyOp(const Op& op, std::unique_ptr<Image>& image, std::string& error) {
-  return op.info->run(op, image, error);
+std::string failureLine(const Op& op, const Image& source, ImageStatus status, const std::string& file) {
+  const std::string subject = (file.empty() ? "" : file + ": ") + op.token;
+  if (status == ImageStatus::outOfMemory) {
+    // edge-detect's working copy has the source's size; a new image's size is not known here.
+    const bool sameSize = std::string_view(op.info->name) == "edge-detect";
+    return sameSize ? outOfMemoryLine(subject, source.width(), source.height()) : outOfMemoryLine(subject);
+  }
+  std::string reason = to_string(status);
+  if (status == ImageStatus::outsideSource) {
+    reason += " (" + std::to_string(source.width()) + " x " + std::to_string(source.height()) + ")";
+  } else if (status == ImageStatus::tooLarge) {
+    reason += " of " + std::to_string(source.limits().maxPixels) + " pixels (see --max-pixels)";
+  }
+  // A size that cannot be made keeps the library's historic message in front.
+  const bool allocation = status == ImageStatus::badSize || status == ImageStatus::tooLarge;
+  return std::string(allocation ? kAllocationHead : "bmpfun") + ": " + subject + ": " + reason;
+}
+
+bool applyOp(const Op& op, std::unique_ptr<Image>& image, std::string& error, const std::string& file) {
+  const ImageStatus status = op.info->run(op, image);
+  if (status == ImageStatus::ok) return true;
+  error = failureLine(op, *image, status, file);
+  return false;
 }
 
 }  // namespace bmpfun::cli

@@ -1,16 +1,53 @@
 // The command-line program's contract: exit codes, where messages go, number syntax, and
 // that usage errors are found before any file is touched.
+#include "args.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cmath>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace bmpfun::test {
 namespace {
+
+// Each token and what parseInt and parseReal make of it (no: refused).
+TEST(Numbers, OneOptionalSignThenTheDigitsOverTheWholeToken) {
+  const std::nullopt_t no = std::nullopt;
+  const struct {
+    const char* token;
+    std::optional<int32_t> integer;
+    std::optional<double> real;
+  } cases[] = {
+      {"+7", 7, 7.0}, {"-7", -7, -7.0}, {"+0", 0, 0.0}, {"-2147483648", INT32_MIN, -2147483648.0},
+      {"+2147483648", no, 2147483648.0}, {"+1.5", no, 1.5}, {"+.5e1", no, 5.0}, {"+0x1p3", no, 8.0},
+      {"+inf", no, INFINITY}, {"++1", no, no}, {"+-1", no, no}, {"-+1", no, no}, {"--1", no, no},
+      {"+", no, no}, {"", no, no}, {" 1", no, no}, {"+ 1", no, no}, {"\t+1", no, no}, {"1 ", no, no},
+      {"1+", no, no}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(cli::parseInt(c.token), c.integer) << "'" << c.token << "'";
+    EXPECT_EQ(cli::parseReal(c.token), c.real) << "'" << c.token << "'";
+  }
+}
+
+// bmpfun with its address space limited to `bytes`: allocations past it fail as they would
+// on a machine without the memory. The child inherits the limit, which this process holds
+// only while it starts and waits for it (its own address space is far smaller).
+RunResult runCliInMemory(rlim_t bytes, const std::vector<std::string>& args) {
+  rlimit saved{};
+  getrlimit(RLIMIT_AS, &saved);
+  const rlimit limit{bytes, saved.rlim_max};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return {};
+  RunResult r = runCli(args);
+  setrlimit(RLIMIT_AS, &saved);
+  return r;
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -36,7 +73,9 @@ TEST_F(Cli, UsageErrorsExitTwoBeforeTouchingFiles) {
       {"rescale", card, out, "", "50"},
       {"rescale", card, out, "P", "1.5"},
       {"rescale", card, out, "P", "2147483648"},
-      {"fun", card, out, "+1"},
+      {"fun", card, out, "++1"},
+      {"apply", card, out, "contrast=+-1"},
+      {"apply", card, out, "crop=+ 1,0,5,5"},
       {"fun", card, out, " 1"},
       {"fun", card, out},
       {"noise", card},
@@ -54,7 +93,7 @@ TEST_F(Cli, UsageErrorsExitTwoBeforeTouchingFiles) {
       {"--max-pixels", "0", "convert", card, out},
       {"--max-pixels", "1073741825", "convert", card, out},
       {"--max-pixels"},
-      {"--threads", "0", "convert", card, out},
+      {"--threads", "-1", "convert", card, out},
       {"--threads=257", "convert", card, out},
       {"convert", card, out, "--threads", "two"},
       {"--threads"},
@@ -81,11 +120,16 @@ TEST_F(Cli, NumbersAcceptedAtTheirLimits) {
   for (const char* real : {"1e0", "0x1p0", "1.", ".5e1", "INF", "-inf", "nan"}) {
     EXPECT_EQ(runCli({"apply", card, out, std::string("brightness=") + real}).exitCode, 0) << real;
   }
+  // One leading '+' on integers and reals alike.
+  for (const char* op : {"contrast=+1.5", "noise=+1.5", "rotate=+1.5", "crop=+1,0,+5,5"}) {
+    EXPECT_EQ(runCli({"apply", card, out, op}).exitCode, 0) << op;
+  }
 }
 
 // Every failure is one line on stderr that names the cause: the whole line is checked.
-// --threads takes 1 to 256 anywhere on the line; the files come out the same whatever the
-// count (the picture is large enough that the operations and the codec do split).
+// --threads takes 0 (one per processor) to 256 anywhere on the line; the files come out the
+// same whatever the count (the picture is large enough that the operations and the codec do
+// split).
 TEST_F(Cli, ThreadCountsGiveTheSameFiles) {
   const std::string big = dir.file("big.bmp");
   ASSERT_EQ(runCli({"testcard", big, "700", "500"}).exitCode, 0);
@@ -97,7 +141,7 @@ TEST_F(Cli, ThreadCountsGiveTheSameFiles) {
   };
   for (const auto& command : commands) {
     std::vector<uint8_t> want;
-    for (const std::string threads : {"1", "2", "256"}) {
+    for (const std::string threads : {"1", "2", "256", "0"}) {
       const std::string out = dir.file("out-" + threads + ".bmp");
       std::vector<std::string> args = {"--threads", threads};
       for (const auto& a : command) args.push_back(a == "OUT" ? out : a);
@@ -141,6 +185,8 @@ TEST_F(Cli, FailuresExitOneWithTheirOwnReason) {
       {{"apply", card, out, "brightness=0", "contrast=-1000", "auto-crop"},
        "bmpfun: auto-crop: the image has no non-white pixel"},
       {{"fun", card, out, "7"}, "bmpfun: fun=7: there is no effect with that number"},
+      {{"--max-pixels", "1000", "testcard", out, "100", "100"},
+       "Error allocating image.: testcard: 100 x 100 pixels passes the limit of 1000 pixels (see --max-pixels)"},
       {{"rescale", card, out, "x", "5"},
        "bmpfun: rescale x 5: the mode is not P, W, H or F (modes: P percent, W width, H height, F longer side)"},
       {{"--max-pixels", "200", "rescale", card, out, "P", "200"},
@@ -158,6 +204,38 @@ TEST_F(Cli, FailuresExitOneWithTheirOwnReason) {
     EXPECT_EQ(r.exitCode, 1) << line;
     EXPECT_TRUE(r.out.empty()) << line;
     EXPECT_EQ(r.err, c.line + "\n") << line;
+    EXPECT_FALSE(std::filesystem::exists(out)) << line;
+  }
+}
+
+// Memory that runs out is said the same way by every command: the historic head, what was
+// being made and, where known, its size.
+TEST_F(Cli, OutOfMemoryIsOneLineOfOneShape) {
+  if (runCliInMemory(rlim_t{200} << 20, {"--version"}).exitCode != 0) {
+    GTEST_SKIP() << "the program does not start in 200 MB of address space (a sanitizer's build)";
+  }
+  // Headers that announce 10000 x 10000 pixels (400 MB) over 16 bytes; 5000 x 5000 (100 MB)
+  // loads, and its copies do not fit beside it.
+  const std::string huge = dir.file("huge.bmp"), big = dir.file("big.bmp"), out = dir.file("out.bmp");
+  writeBytes(huge, makeBmp(BmpLayout{.width = 10000, .height = 10000, .pixelData = std::vector<uint8_t>(16)}));
+  ASSERT_EQ(runCli({"testcard", big, "5000", "5000"}).exitCode, 0);
+  const std::string head = "Error allocating image.: ";
+  const std::string hugeLine = head + huge + ": not enough memory for 10000 x 10000 pixels";
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"convert", huge, out}, hugeLine}, {{"apply", huge, out, "blur=1"}, hugeLine},
+      {{"testcard", out, "10000", "10000"}, head + "testcard: not enough memory for 10000 x 10000 pixels"},
+      {{"apply", big, out, "edge-detect"}, head + "edge-detect: not enough memory for 5000 x 5000 pixels"},
+      {{"apply", big, out, "scale=3,3"}, head + "scale=3,3: not enough memory"},
+      {{"rescale", big, out, "P", "300"}, head + "rescale P 300: not enough memory"},
+      {{"batch", dir.file("b"), "scale=3,3", big},
+       head + big + ": scale=3,3: not enough memory\nbatch: 0 written, 1 failed"}};
+  for (const auto& [args, line] : cases) {
+    std::vector<std::string> all = {"--threads", "1"};
+    all.insert(all.end(), args.begin(), args.end());
+    const RunResult r = runCliInMemory(rlim_t{200} << 20, all);
+    EXPECT_EQ(r.exitCode, 1) << line;
+    const bool batch = args[0] == "batch";  // the summary's time follows
+    EXPECT_EQ(batch ? r.err.substr(0, line.size() + 2) : r.err, line + (batch ? " (" : "\n"));
     EXPECT_FALSE(std::filesystem::exists(out)) << line;
   }
 }
