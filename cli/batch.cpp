@@ -10,8 +10,6 @@
 
 #include <bmpfun/image.hpp>
 
-#include "image/c_random.hpp"
-#include "image/parallel.hpp"
 #include "messages.hpp"
 #include "ops.hpp"
 
@@ -188,7 +186,7 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
             const SaveOptions& save, bool reseed, Progress& progress) {
   // The chain draws random numbers: give each file the sequence a fresh process starts with,
   // so that it comes out as `bmpfun apply` would write it.
-  if (reseed) detail::seedRuntimeRand(1);
+  if (reseed) restartRandomSequence();
   ImageStatus status = ImageStatus::ok;
   auto image = Image::load(job.input, limits, &status);
   if (!image) {
@@ -420,7 +418,7 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
   // Files in parallel, each file's operations on the threads left over. A chain that draws
   // random numbers runs one file at a time: the numbers come from one process-wide sequence.
   const bool random = drawsRandomNumbers(ops);
-  const int32_t budget = detail::threadBudget(limits);
+  const int32_t budget = threadCount(limits);
   const int32_t workers =
       random ? 1 : static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(budget), jobs.size()));
 
@@ -451,13 +449,14 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
   };
   {
     // This thread is one of the workers.
-    detail::JoinedThreads helpers;
+    std::vector<std::thread> helpers;
     try {
-      for (int32_t w = 1; w < workers; ++w) helpers.threads.emplace_back(work);
+      for (int32_t w = 1; w < workers; ++w) helpers.emplace_back(work);
     } catch (const std::exception&) {
       // No thread to spare: the files still get done, by the workers that did start.
     }
     work();
+    for (std::thread& helper : helpers) helper.join();
   }
   progress.finish();
   return progress.failed() > 0 ? 1 : 0;

@@ -11,7 +11,6 @@
 #include "header_text.hpp"
 #include "messages.hpp"
 #include "ops.hpp"
-#include "signals.hpp"
 #include "testcard.hpp"
 
 #include <algorithm>
@@ -484,7 +483,7 @@ int run(int argc, char** argv) {
 }  // namespace bmpfun::cli
 
 int main(int argc, char** argv) {
-  bmpfun::cli::removeTemporaryFilesOnSignals();
+  bmpfun::removeTemporaryFilesOnStopSignals();
   try {
     return bmpfun::cli::run(argc, argv);
   } catch (const std::bad_alloc&) {  // the program's own strings and lists; the library throws none

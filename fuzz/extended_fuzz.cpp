@@ -16,7 +16,7 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
-#include "bmp/byte_source.hpp"
+#include "base/byte_source.hpp"
 #include "bmp/reader.hpp"
 #include "fuzz_support.hpp"
 

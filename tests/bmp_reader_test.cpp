@@ -2,7 +2,7 @@
 // Every file is loaded both from disk and from memory, and the two must agree exactly.
 #include <bmpfun/bmp.hpp>
 
-#include "bmp/byte_source.hpp"
+#include "base/byte_source.hpp"
 #include "bmp/reader.hpp"
 #include "support/reference_bmp.hpp"
 #include "support/test_support.hpp"

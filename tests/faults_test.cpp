@@ -11,7 +11,7 @@
 #include <bmpfun/bmpfun.h>
 #include <bmpfun/image.hpp>
 
-#include "bmp/file_output.hpp"
+#include "base/file_output.hpp"
 #include "entry/entry.hpp"
 #include "support/test_support.hpp"
 

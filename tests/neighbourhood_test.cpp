@@ -3,6 +3,8 @@
 // wrapping Laplacian of edgeDetect.
 #include <bmpfun/image.hpp>
 
+#include "filters/masks.hpp"
+
 #include "support/reference_ops.hpp"
 #include "support/test_support.hpp"
 

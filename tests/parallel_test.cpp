@@ -1,9 +1,9 @@
 // Every operation that splits its rows over threads gives the same bytes with 1, 2, 3 and 8
-// threads, on sizes that split unevenly (one column, one row, primes). This executable is
-// built with its own copy of the thread facility compiled with BMPFUN_SPLIT_EVERY_JOB, which
-// splits every job of two or more items however cheap, so that the small images here do run
-// on several threads; scripts/test.sh also runs it under ThreadSanitizer.
-#include "image/parallel.hpp"
+// threads, on sizes that split unevenly (one column, one row, primes). The thread facility's
+// test hook is on for the whole executable: it splits every job of two or more items however
+// cheap, so that the small images here do run on several threads; scripts/test.sh also runs
+// it under ThreadSanitizer.
+#include "base/parallel.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -35,12 +35,15 @@ SaveOptions savingOn(int32_t threads) {
   return options;
 }
 
+class SplitEveryJob : public ::testing::Environment {
+ public:
+  void SetUp() override { detail::splitEveryJobForTesting(true); }
+};
+const auto* const kSplitEveryJob = ::testing::AddGlobalTestEnvironment(new SplitEveryJob);
+
 // ---------------------------------------------------------------- the facility itself
 
-TEST(ParallelRows, ThisBuildSplitsEveryJob) {
-#ifndef BMPFUN_SPLIT_EVERY_JOB
-  FAIL() << "parallel_test must be built with BMPFUN_SPLIT_EVERY_JOB, or it tests one thread";
-#endif
+TEST(ParallelRows, TheTestHookSplitsEveryJob) {
   EXPECT_EQ(detail::workersFor(withThreads(3), 2, 0.0), 2);
   EXPECT_EQ(detail::workersFor(withThreads(8), 1000, 0.0), 8);
   EXPECT_EQ(detail::workersFor(withThreads(1), 1000, 1e9), 1);

@@ -1,6 +1,8 @@
 // Resampling: point, bilinear and gaussian at interior, edge, corner and outside positions.
 #include <bmpfun/image.hpp>
 
+#include "filters/masks.hpp"
+
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>

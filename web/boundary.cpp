@@ -10,7 +10,6 @@
 #include <bmpfun/image.hpp>
 
 #include "header_text.hpp"
-#include "image/c_random.hpp"
 #include "ops.hpp"
 #include "testcard.hpp"
 
@@ -316,7 +315,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_restart(Session* s) {
     s->text = "no picture is open";
     return 0;
   }
-  bmpfun::detail::seedRuntimeRand(1);
+  restartRandomSequence();
   bmpfun::ImageStatus status;
   s->image = bmpfun::Image::loadMemory(s->source, s->limits, &status);
   if (!s->image) {

@@ -147,8 +147,20 @@ struct SaveOptions {
   bool alphaMasks = false;
 };
 
+// Removes every temporary file a save in this process is writing at this moment: for a
+// program's own handler of SIGINT, SIGTERM and the like, which then ends the process.
+// Without it, a save killed half-way leaves its temporary file in the output's folder (the
+// old output is safe either way). Async-signal-safe: it reads a fixed list of paths through
+// lock-free atomics and removes files only.
+void removeTemporaryFiles() noexcept;
+// Installs handlers of SIGINT, SIGTERM and SIGHUP that remove those temporary files and then
+// end the process by the same signal, so its parent sees how it ended; a signal the process
+// was started with ignored (nohup) stays ignored. The library installs nothing by itself:
+// a program that saves files calls this once at its start.
+void removeTemporaryFilesOnStopSignals();
+
 namespace detail {
-class ByteSource;  // the reader's input: a file or bytes in memory (src/bmp/byte_source.hpp)
+class ByteSource;  // the reader's input: a file or bytes in memory (src/base/byte_source.hpp)
 }  // namespace detail
 
 // A full-colour pixel grid with a bit depth (1, 4, 8, 16, 24, 32) that decides the file

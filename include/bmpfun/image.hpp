@@ -54,6 +54,9 @@ class ImageStatus {
 std::string to_string(const ImageStatus& status);
 
 // Sampling methods for Image::sampling. Any other number samples opaque black.
+// Sampling::point, ::bilinear, ::gaussian name them for new code; SamplingMethod's constants
+// and the int setter stay for callers that pass numbers.
+enum class Sampling : int32_t { point = 0, bilinear = 1, gaussian = 2 };
 enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
 
 // Operations split their work over Limits::threads threads (of the limits the image was made
@@ -113,6 +116,7 @@ class Image {
   bool saveMemory(std::vector<uint8_t>& out, ImageStatus* status = nullptr) const;
 
   void sampling(int32_t method) { samplingMethod_ = method; }
+  void sampling(Sampling method) { samplingMethod_ = static_cast<int32_t>(method); }
   bool isValid(int32_t x, int32_t y) const { return x >= 0 && x < width_ && y >= 0 && y < height_; }
   // Unchecked: test isValid first where a coordinate may fall outside.
   Pixel& pixel(int32_t x, int32_t y) { return pixels_[index(x, y)]; }
@@ -168,7 +172,6 @@ class Image {
   std::unique_ptr<Image> autoCrop(ImageStatus* status = nullptr) const;
 
  private:
-  Image() = default;
   size_t index(int32_t x, int32_t y) const {
     return static_cast<size_t>(x) + static_cast<size_t>(y) * static_cast<size_t>(width_);
   }
@@ -192,10 +195,6 @@ class Image {
       block_.reset(block);
       size_ = size;
     }
-    void swap(Grid& other) noexcept {
-      block_.swap(other.block_);
-      std::swap(size_, other.size_);
-    }
 
    private:
     struct Release {
@@ -214,14 +213,5 @@ class Image {
   int32_t yPixelsPerMeter_ = 0;
   Limits limits_;
 };
-
-// The four blur masks: 5 x 5 weights in 256ths; mask[a][b] weighs column x + a - 2,
-// row y + b - 2. Selected by maskSize 2, 3, 4 and 5-or-more; the last is also the
-// gaussian sampling table.
-using BlurMask = double[5][5];
-const BlurMask* blurMaskFor(int32_t maskSize);  // nullptr below 2
-extern const BlurMask kBinomialMask5;
-// Convolve pixel (x, y) with mask, reading the image as it is now, and store the result.
-void convolvePixel(Image& image, int32_t x, int32_t y, const BlurMask& mask);
 
 }  // namespace bmpfun

@@ -27,4 +27,8 @@ struct Limits {
   }
 };
 
+// The threads an operation under these limits may use: 1 for threads 1 (or below 0), one per
+// processor this process may run on for 0, else the smaller of threads and 256.
+int32_t threadCount(const Limits& limits);
+
 }  // namespace bmpfun

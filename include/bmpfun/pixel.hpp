@@ -16,6 +16,10 @@ constexpr uint8_t clampChannel(int32_t v) {
 uint8_t realToChannel(double v);
 // rand() mod 256, from the C runtime's generator, which the library never seeds.
 uint8_t randomChannel();
+// Restarts the generator randomChannel draws from at its first draw, as in a process that
+// never seeded it (srand(1)): a host that wants a run's noise to equal a fresh program's
+// calls it before the run. The library itself never seeds the generator.
+void restartRandomSequence();
 // clamp(floor(c * f + 0.5)) in double precision.
 uint8_t scaleChannel(uint8_t c, double f);
 // clamp(floor(((1 - t) * x + y * t) + 0.5)) in double precision, in that order.

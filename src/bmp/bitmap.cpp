@@ -1,7 +1,7 @@
 // The Bitmap container, the header records' byte swaps and the codec's small helpers.
 #include <bmpfun/bmp.hpp>
 
-#include "bmp/grid_storage.hpp"
+#include "base/grid_storage.hpp"
 #include "bmp/row_codec.hpp"
 
 #include <algorithm>

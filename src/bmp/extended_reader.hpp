@@ -5,7 +5,7 @@
 #pragma once
 #include <bmpfun/bmp.hpp>
 
-#include "bmp/byte_source.hpp"
+#include "base/byte_source.hpp"
 #include "bmp/reader.hpp"
 #include "bmp/row_codec.hpp"
 

@@ -1,7 +1,7 @@
 // Header inspection of files and bytes, and pixel copies between bitmaps.
 #include <bmpfun/bmp.hpp>
 
-#include "bmp/byte_source.hpp"
+#include "base/byte_source.hpp"
 #include "bmp/info_header.hpp"
 
 #include <algorithm>

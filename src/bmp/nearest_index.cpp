@@ -1,12 +1,28 @@
 #include "bmp/nearest_index.hpp"
 
-#include "bmp/row_codec.hpp"
-
 #include <algorithm>
 #include <limits>
 #include <new>
 
 namespace bmpfun::detail {
+
+uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel) {
+  // Without a table every entry reads as the same white, so the first one wins.
+  int32_t best = 999999;
+  size_t result = 0;
+  for (size_t k = 0; k < table.size(); ++k) {
+    const int32_t db = table[k].blue - pixel.blue;
+    const int32_t dg = table[k].green - pixel.green;
+    const int32_t dr = table[k].red - pixel.red;
+    const int32_t d = db * db + dg * dg + dr * dr;
+    if (d < best) {
+      best = d;
+      result = k;
+      if (best == 0) break;  // an exact match ends the search
+    }
+  }
+  return static_cast<uint8_t>(result);
+}
 
 namespace {
 

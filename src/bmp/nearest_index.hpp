@@ -29,6 +29,10 @@
 
 namespace bmpfun::detail {
 
+// The plain nearest-entry scan of nearestTableIndex over any table: the first entry at the
+// smallest squared RGB distance (alpha ignored).
+uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel);
+
 class NearestIndexCache {
  public:
   // The table must outlive the object.

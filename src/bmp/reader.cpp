@@ -25,7 +25,7 @@
 #include "bmp/reader.hpp"
 
 #include "bmp/extended_reader.hpp"
-#include "bmp/grid_storage.hpp"
+#include "base/grid_storage.hpp"
 
 #include <algorithm>
 #include <new>

@@ -6,7 +6,7 @@
 #include <optional>
 #include <utility>
 
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace bmpfun {
 

@@ -37,9 +37,6 @@ struct Masks16 {
 // Alpha is set to 0.
 void unpackRow16(const uint8_t* in, BitmapPixel* out, size_t width, const Masks16& masks);
 
-// The plain nearest-entry scan of nearestTableIndex over any table.
-uint8_t nearestIndex(std::span<const BitmapPixel> table, BitmapPixel pixel);
-
 // width pixels -> file row data (padding not touched; the unused low bits of a last,
 // partly used byte are 0). 24 and 16 bits drop alpha.
 void packRow1(const BitmapPixel* in, uint8_t* out, size_t width, NearestIndexCache& nearest);

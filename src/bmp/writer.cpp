@@ -14,7 +14,7 @@
 #include "bmp/writer.hpp"
 
 #include "bmp/row_codec.hpp"
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 #include <algorithm>
 #include <cerrno>

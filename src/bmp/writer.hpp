@@ -3,7 +3,7 @@
 #pragma once
 #include <bmpfun/bmp.hpp>
 
-#include "bmp/file_output.hpp"
+#include "base/file_output.hpp"
 
 #include <cstddef>
 #include <cstdint>

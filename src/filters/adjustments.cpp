@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "filters/channels.hpp"
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace bmpfun {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 
 #include "filters/channels.hpp"
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace bmpfun {
 

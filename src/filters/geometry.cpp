@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "filters/samplers.hpp"
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace bmpfun {
 

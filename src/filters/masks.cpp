@@ -1,6 +1,6 @@
 // The four 5 x 5 blur masks, in 256ths. mask[a][b] weighs column x + a - 2, row y + b - 2;
 // every mask sums to exactly 1, and every weight is exact in a double.
-#include <bmpfun/image.hpp>
+#include "filters/masks.hpp"
 
 namespace bmpfun {
 

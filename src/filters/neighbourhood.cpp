@@ -2,11 +2,13 @@
 // pass, and the 3 x 3 Laplacian edge detector through a working image.
 #include <bmpfun/image.hpp>
 
+#include "filters/masks.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <utility>
 
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 namespace bmpfun {
 

@@ -7,7 +7,7 @@
 // methods), so a warp may skip computing x there; kConstant says the result never depends
 // on the position at all. kCost is the rough nanoseconds of one sample inside the image on
 // one core of the reference machine, by which the warps decide how many threads a job is
-// worth (see image/parallel.hpp).
+// worth (see base/parallel.hpp).
 #pragma once
 #include <bmpfun/image.hpp>
 
@@ -18,6 +18,7 @@
 #include <type_traits>
 
 #include "filters/channels.hpp"
+#include "filters/masks.hpp"
 
 namespace bmpfun::sampling {
 

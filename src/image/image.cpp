@@ -4,12 +4,12 @@
 // holds a second copy of its pixels.
 #include <bmpfun/image.hpp>
 
-#include "bmp/byte_source.hpp"
+#include "base/byte_source.hpp"
 #include "bmp/extended_reader.hpp"
-#include "bmp/grid_storage.hpp"
+#include "base/grid_storage.hpp"
 #include "bmp/reader.hpp"
 #include "bmp/writer.hpp"
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -21,6 +21,8 @@ uint8_t randomChannel() {
   return static_cast<uint8_t>(detail::runtimeRand() % 256);
 }
 
+void restartRandomSequence() { detail::seedRuntimeRand(1); }
+
 uint8_t scaleChannel(uint8_t c, double f) {
   const double product = static_cast<double>(c) * f;
   return realToChannel(std::floor(product + 0.5));

@@ -5,6 +5,8 @@
 #pragma once
 #include <bmpfun/image.hpp>
 
+#include "filters/masks.hpp"
+
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -3,7 +3,7 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 
-#include "bmp/file_output.hpp"
+#include "base/file_output.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "image/parallel.hpp"
+#include "base/parallel.hpp"
 
 #if defined(__linux__) && !defined(__EMSCRIPTEN__)
 #include <sched.h>
@@ -39,7 +39,11 @@ int32_t processorCount() {
 // warp, say) picks up more, few enough that handing them out costs nothing.
 constexpr int64_t kChunksPerWorker = 8;
 
+std::atomic<bool> splitEveryJob{false};
+
 }  // namespace
+
+void splitEveryJobForTesting(bool on) { splitEveryJob.store(on, std::memory_order_relaxed); }
 
 int32_t threadBudget(const Limits& limits) {
   if (limits.threads == 0) return std::min(processorCount(), kMaxThreads);
@@ -51,10 +55,7 @@ int32_t workersFor(const Limits& limits, int64_t count, double costPerItem) {
   if (count <= 1 || limits.threads == 1) return 1;
   const int32_t budget = threadBudget(limits);
   if (budget <= 1) return 1;
-#ifdef BMPFUN_SPLIT_EVERY_JOB
-  // The identity tests' build: every job is worth all the threads it can use.
-  costPerItem = kCostPerThread;
-#endif
+  if (splitEveryJob.load(std::memory_order_relaxed)) costPerItem = kCostPerThread;
   const double total = static_cast<double>(count) * costPerItem;
   // One thread per kCostPerThread of work, never more threads than items.
   const double byCost = std::floor(total / kCostPerThread);
@@ -99,3 +100,9 @@ void runChunks(int32_t workers, int64_t count, ChunkBody body) {
 }
 
 }  // namespace bmpfun::detail
+
+namespace bmpfun {
+
+int32_t threadCount(const Limits& limits) { return detail::threadBudget(limits); }
+
+}  // namespace bmpfun

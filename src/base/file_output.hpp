@@ -83,12 +83,4 @@ class OutputFile {
   size_t used_ = 0;
 };
 
-// Removes every temporary file a save in this process is writing at this moment. For a
-// program's handler of SIGINT, SIGTERM and the like, which then ends the process (the
-// library installs no handler itself): without it, a save killed half-way leaves its
-// temporary file in the output's folder (the old output is safe either way).
-// Async-signal-safe: it reads a fixed list of paths through lock-free atomics and calls
-// unlink only.
-void removeTemporaryFiles() noexcept;
-
 }  // namespace bmpfun::detail

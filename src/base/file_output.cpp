@@ -1,4 +1,4 @@
-#include "bmp/file_output.hpp"
+#include "base/file_output.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,12 +116,20 @@ int openRetrying(const char* path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
+}  // namespace bmpfun::detail
+
+namespace bmpfun {
+
 void removeTemporaryFiles() noexcept {
-  for (TemporarySlot& slot : temporaries) {
-    int expected = kArmed;
-    if (slot.state.compare_exchange_strong(expected, kTaken)) ::unlink(slot.path);
+  for (detail::TemporarySlot& slot : detail::temporaries) {
+    int expected = detail::kArmed;
+    if (slot.state.compare_exchange_strong(expected, detail::kTaken)) ::unlink(slot.path);
   }
 }
+
+}  // namespace bmpfun
+
+namespace bmpfun::detail {
 
 ssize_t FileIo::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
 int FileIo::sync(int fd) { return ::fsync(fd); }

@@ -1,24 +1,27 @@
-#include "signals.hpp"
-
-#include "bmp/file_output.hpp"
+// The stop signals of a program that saves files: the temporary file of a save in progress is
+// removed, then the process ends by the same signal.
+#include <bmpfun/bmp.hpp>
 
 #include <signal.h>
 
-namespace bmpfun::cli {
+namespace bmpfun {
 namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-extern "C" void onStopSignal(int signal) {
-  bmpfun::detail::removeTemporaryFiles();
+// A C function, as the system calls it; static, so the library defines no C name.
+extern "C" {
+static void onStopSignal(int signal) {
+  removeTemporaryFiles();
   // The handler was reset to the default on entry (SA_RESETHAND) and the signal is blocked
   // while it runs: raised again, it ends the process as soon as the handler returns.
   raise(signal);
 }
+}
 
 }  // namespace
 
-void removeTemporaryFilesOnSignals() {
+void removeTemporaryFilesOnStopSignals() {
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   action.sa_flags = static_cast<int>(SA_RESETHAND);  // the bit is the sign bit
@@ -32,4 +35,4 @@ void removeTemporaryFilesOnSignals() {
   }
 }
 
-}  // namespace bmpfun::cli
+}  // namespace bmpfun

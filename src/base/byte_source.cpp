@@ -1,4 +1,4 @@
-#include "bmp/byte_source.hpp"
+#include "base/byte_source.hpp"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "bmp/grid_storage.hpp"
+#include "base/grid_storage.hpp"
 
 #include <sys/mman.h>
 

@@ -48,6 +48,11 @@ inline constexpr double kCostPerThread = 100'000.0;
 // The number of threads forEachChunk will use for count items of the given cost.
 int32_t workersFor(const Limits& limits, int64_t count, double costPerItem);
 
+// Test hook: with it on, every job of two or more items is worth all the threads the limits
+// allow, however cheap, so that the thread-count identity tests split even small images.
+// Off unless a test turns it on; it changes how work is split, never a result.
+void splitEveryJobForTesting(bool on);
+
 // The type-erased body of runChunks: fn(context, worker, first, end) for the items
 // [first, end), on worker number `worker`.
 struct ChunkBody {
