@@ -187,13 +187,13 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
   // The chain draws random numbers: give each file the sequence a fresh process starts with,
   // so that it comes out as `bmpfun apply` would write it.
   if (reseed) restartRandomSequence();
-  ImageStatus status = ImageStatus::ok;
+  Status status;
   auto image = Image::load(job.input, limits, &status);
   if (!image) {
     progress.say(loadFailureLine(job.input, status));
     return false;
   }
-  if (const std::string warning = warningLine(job.input, status.codec()); !warning.empty()) {
+  if (const std::string warning = warningLine(job.input, status); !warning.empty()) {
     progress.say(warning);
   }
   std::string error;
@@ -204,7 +204,7 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
     }
   }
   if (!image->save(job.output, save, &status)) {
-    progress.say(writeFailureLine(job.output, status.codec()));
+    progress.say(writeFailureLine(job.output, status));
     return false;
   }
   return true;
@@ -221,22 +221,27 @@ bool drawsRandomNumbers(const std::vector<Op>& ops) {
 // chain cannot write any file and is refused before one is touched.
 std::string failsOnEveryPicture(const Op& op) {
   const std::string_view name = op.info->name;
-  ImageStatus why = ImageStatus::ok;
-  if (name == "fun" && (op.ints[0] < 0 || op.ints[0] > 2)) why = ImageStatus::noSuchEffect;
+  Status why;
+  if (name == "fun" && (op.ints[0] < 0 || op.ints[0] > 2)) {
+    why.cause = Cause::noSuchEffect;
+    why.effect = op.ints[0];
+  }
   if (name == "crop") {
     if (op.ints[2] < 1 || op.ints[3] < 1) {
-      why = ImageStatus::badSize;
+      why.cause = Cause::badSize;
+      why.width = op.ints[2];
+      why.height = op.ints[3];
     } else if (op.ints[0] < 0 || op.ints[1] < 0) {
-      why = ImageStatus::outsideSource;
+      return "the rectangle starts outside every picture";
     }
   }
   if (name == "scale") {
     // width x factor truncates below 1 (or is not finite) for every width of at least 1.
     for (const double factor : op.reals) {
-      if (!(factor > 0.0) || std::isinf(factor)) why = ImageStatus::badSize;
+      if (!(factor > 0.0) || std::isinf(factor)) return "a factor of " + std::to_string(factor) + " leaves no pixel";
     }
   }
-  return why == ImageStatus::ok ? std::string() : to_string(why);
+  return why.ok() ? std::string() : to_string(why);
 }
 
 // ---- memory
@@ -291,9 +296,9 @@ uint64_t estimatePeakBytes(const std::string& path, const std::vector<Op>& ops, 
   if (::stat(path.c_str(), &st) != 0) return 0;
   int64_t width = 0, height = 0;
   if (S_ISREG(st.st_mode)) {
-    BmpStatus status;
+    Status status;
     const BmpHeaders headers = readHeadersOf(path, &status);
-    if (status.cause == BmpCause::cannotOpen) return 0;
+    if (status.cause == Cause::cannotOpen) return 0;
     width = headers.info.biWidth;
     height = headers.info.biHeight;
     if (headers.info.biSize == 12) {  // OS/2 1.x: two 16-bit sides where a 32-bit width stands

@@ -53,17 +53,15 @@ int failure(const std::string& line) {
   return kFailed;
 }
 
-int loadError(const std::string& path, const BmpStatus& status) { return failure(loadFailureLine(path, status)); }
-
-int loadError(const std::string& path, const ImageStatus& status) { return failure(loadFailureLine(path, status)); }
+int loadError(const std::string& path, const Status& status) { return failure(loadFailureLine(path, status)); }
 
 // A file that loaded although its data ends early: one line, the exit status unchanged.
-void warnIfCut(const std::string& path, const BmpStatus& status) {
+void warnIfCut(const std::string& path, const Status& status) {
   const std::string line = warningLine(path, status);
   if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-int writeError(const std::string& path, const BmpStatus& status) { return failure(writeFailureLine(path, status)); }
+int writeError(const std::string& path, const Status& status) { return failure(writeFailureLine(path, status)); }
 
 // One operation's lines in --help: its usage, then its description folded at word breaks to
 // fit 80 columns, each line in a column of its own.
@@ -252,7 +250,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
     bits = *v;
   }
   Bitmap bitmap;
-  BmpStatus status;
+  Status status;
   if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
   warnIfCut(a[0], status);
   // Without BITS the file keeps its own layout: one whose alpha came from an alpha mask gets
@@ -269,32 +267,29 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   const auto value = parseInt(a[3]);
   if (!value) return usageError("rescale: VALUE '" + a[3] + "' is not a 32-bit integer");
   Bitmap bitmap;
-  BmpStatus status;
+  Status status;
   if (!bitmap.loadFile(a[0], ctx.limits, &status)) return loadError(a[0], status);
   warnIfCut(a[0], status);
-  RescaleStatus why = RescaleStatus::ok;
+  Status why;
   if (!rescale(bitmap, a[2][0], *value, ctx.limits, &why)) {
-    if (why == RescaleStatus::outOfMemory) return failure(outOfMemoryLine("rescale " + a[2] + " " + a[3]));
-    std::string line = "bmpfun: rescale " + a[2] + " " + a[3] + ": " + to_string(why);
-    if (why == RescaleStatus::unknownMode) line += " (modes: P percent, W width, H height, F longer side)";
-    if (why == RescaleStatus::tooLarge) {
-      line += " of " + std::to_string(ctx.limits.maxPixels) + " pixels (see --max-pixels)";
-    }
-    return failure(line);
+    const std::string subject = "rescale " + a[2] + " " + a[3];
+    if (why.cause == Cause::outOfMemory) return failure(outOfMemoryLine(subject, why.width, why.height));
+    const std::string modes = why.cause == Cause::unknownMode ? " (P percent, W width, H height, F longer side)" : "";
+    return failure("bmpfun: " + subject + ": " + to_string(why) + modes + hintText(why));
   }
   if (!bitmap.saveFile(a[1], ctx.save, &status)) return writeError(a[1], status);
   return kOk;
 }
 
-std::string infoFailure(const std::string& path, const BmpStatus& status) {
+std::string infoFailure(const std::string& path, const Status& status) {
   return "bmpfun: " + path + ": " +
-         (status.cause == BmpCause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
+         (status.cause == Cause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
                                                : to_string(status));
 }
 
 // The headers under their own layout, the kind of header first.
 int extendedInfo(const std::string& path) {
-  BmpStatus status;
+  Status status;
   BmpHeaderView view;
   if (!describeHeadersOf(path, view, &status)) return failure(infoFailure(path, status));
   std::fputs(headerViewText(view).c_str(), stdout);
@@ -304,7 +299,7 @@ int extendedInfo(const std::string& path) {
 int cmdInfo(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 1) return usageError("info: expected FILE");
   if (ctx.limits.extended) return extendedInfo(a[0]);
-  BmpStatus status;
+  Status status;
   const BmpHeaders headers = readHeadersOf(a[0], &status);
   if (!status.ok()) return failure(infoFailure(a[0], status));
   if (showsOwnFields(headers)) return extendedInfo(a[0]);
@@ -330,7 +325,7 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
                    " pixels (see --max-pixels)");
   }
   if (!drawTestCard(bitmap, w, h, ctx.limits)) return failure(outOfMemoryLine("testcard", w, h));
-  BmpStatus status;
+  Status status;
   if (!bitmap.saveFile(a[0], ctx.save, &status)) return writeError(a[0], status);
   return kOk;
 }
@@ -338,13 +333,13 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
 // Load INPUT, run body on the image, save to OUTPUT.
 template <typename Body>
 int withImage(const Context& ctx, const std::string& input, const std::string& output, Body body) {
-  ImageStatus status = ImageStatus::ok;
+  Status status;
   auto image = Image::load(input, ctx.limits, &status);
   if (!image) return loadError(input, status);
-  warnIfCut(input, status.codec());
+  warnIfCut(input, status);
   std::string error;
   if (!body(image, error)) return failure(error);
-  if (!image->save(output, ctx.save, &status)) return writeError(output, status.codec());
+  if (!image->save(output, ctx.save, &status)) return writeError(output, status);
   return kOk;
 }
 

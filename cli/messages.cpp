@@ -8,36 +8,38 @@ namespace {
 
 // The system's own text for a file that cannot be opened, the codec's sentence otherwise,
 // with the option that helps where there is one.
-std::string loadReason(const BmpStatus& status) {
-  std::string reason = status.cause == BmpCause::cannotOpen ? std::strerror(status.systemError) : to_string(status);
-  if (status.cause == BmpCause::tooLarge) reason += " (see --max-pixels)";
-  if (status.extendedReads) reason += " (read it with --extended)";
-  return reason;
+std::string loadReason(const Status& status) {
+  const std::string reason = status.cause == Cause::cannotOpen ? std::strerror(status.systemError) : to_string(status);
+  return reason + hintText(status);
 }
 
 // The size a status names, as a count of rows whatever the row order (a top-down file's
 // height is negative).
-int64_t rowsOf(const BmpStatus& status) { return status.height < 0 ? -int64_t{status.height} : status.height; }
+int64_t rowsOf(const Status& status) { return status.height < 0 ? -status.height : status.height; }
 
 }  // namespace
 
-std::string loadFailureLine(const std::string& path, const BmpStatus& status) {
-  if (status.cause == BmpCause::outOfMemory) return outOfMemoryLine(path, status.width, rowsOf(status));
+std::string loadFailureLine(const std::string& path, const Status& status) {
+  if (status.cause == Cause::outOfMemory) return outOfMemoryLine(path, status.width, rowsOf(status));
   return "Error loading image: " + path + ": " + loadReason(status);
 }
 
-std::string loadFailureLine(const std::string& path, const ImageStatus& status) {
-  if (status == ImageStatus::outOfMemory) return outOfMemoryLine(path, status.codec().width, rowsOf(status.codec()));
-  if (status == ImageStatus::loadFailed) return loadFailureLine(path, status.codec());
-  return "Error loading image: " + path + ": " + to_string(status);
+std::string writeFailureLine(const std::string& path, const Status& status) {
+  if (status.cause == Cause::outOfMemory) return outOfMemoryLine(path, status.width, rowsOf(status));
+  return "bmpfun: " + path + ": cannot write the file: " + to_string(status) + hintText(status);
 }
 
-std::string writeFailureLine(const std::string& path, const BmpStatus& status) {
-  if (status.cause == BmpCause::outOfMemory) return outOfMemoryLine(path, status.width, rowsOf(status));
-  return "bmpfun: " + path + ": cannot write the file: " + to_string(status);
+std::string hintText(const Status& status) {
+  switch (status.hint()) {
+    case Hint::none: break;
+    case Hint::extendedReader: return " (read it with --extended)";
+    case Hint::largerLimit: return " (see --max-pixels)";
+    case Hint::otherFolder: return " (write it to another folder)";
+  }
+  return {};
 }
 
-std::string warningLine(const std::string& path, const BmpStatus& status) {
+std::string warningLine(const std::string& path, const Status& status) {
   if (!status.hasWarnings()) return {};
   return "warning: " + path + ": " + warningText(status);
 }

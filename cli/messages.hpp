@@ -23,11 +23,13 @@ inline std::string outOfMemoryLine(const std::string& subject, int64_t width = 0
 
 // "Error loading image: PATH: reason", the reason in the words a shell user expects; memory
 // that ran out is outOfMemoryLine's.
-std::string loadFailureLine(const std::string& path, const BmpStatus& status);
-std::string loadFailureLine(const std::string& path, const ImageStatus& status);
+std::string loadFailureLine(const std::string& path, const Status& status);
 // "bmpfun: PATH: cannot write the file: reason"; memory that ran out is outOfMemoryLine's.
-std::string writeFailureLine(const std::string& path, const BmpStatus& status);
+std::string writeFailureLine(const std::string& path, const Status& status);
+// The option that would help, in this program's words (" (read it with --extended)"), or
+// nothing.
+std::string hintText(const Status& status);
 // "warning: PATH: ..." for a file whose data ends early; empty when it has no warning.
-std::string warningLine(const std::string& path, const BmpStatus& status);
+std::string warningLine(const std::string& path, const Status& status);
 
 }  // namespace bmpfun::cli

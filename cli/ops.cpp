@@ -10,12 +10,15 @@ namespace {
 // Runs an operation that makes a new image and puts it in place of the old one; the status
 // is read only after it ran.
 template <typename Make>
-ImageStatus replace(std::unique_ptr<Image>& image, Make make) {
-  ImageStatus status = ImageStatus::ok;
+Status replace(std::unique_ptr<Image>& image, Make make) {
+  Status status;
   std::unique_ptr<Image> result = make(*image, &status);
-  if (!result) return status == ImageStatus::ok ? ImageStatus::outOfMemory : status;
+  if (!result) {
+    if (status.ok()) status.cause = Cause::outOfMemory;
+    return status;
+  }
   image = std::move(result);
-  return ImageStatus::ok;
+  return Status{};
 }
 
 int32_t int0(const Op& op) { return op.ints.at(0); }
@@ -27,11 +30,11 @@ double real0(const Op& op) { return op.reals.at(0); }
     static_cast<void>(op);                          \
     Image& img = *image;                            \
     body;                                           \
-    return ImageStatus(ImageStatus::ok);            \
+    return Status{};                                \
   }
 #define BMPFUN_NEW_IMAGE(call) \
   [](const Op& op, std::unique_ptr<Image>& image) {                         \
-    return replace(image, [&op](const Image& img, ImageStatus* status) { \
+    return replace(image, [&op](const Image& img, Status* status) { \
       static_cast<void>(op);                                              \
       return call;                                                        \
     });                                                                   \
@@ -68,7 +71,12 @@ const std::vector<OpInfo>& allOps() {
       {"edge-detect", "", "edge-detect", "3 x 3 Laplacian edges, 8-bit wrap, alpha 0",
        [](const Op&, std::unique_ptr<Image>& image) {
          // Its working copy is the only thing that can fail.
-         return image->edgeDetect() ? ImageStatus(ImageStatus::ok) : ImageStatus(ImageStatus::outOfMemory);
+         if (image->edgeDetect()) return Status{};
+         Status status;  // the working copy has the image's size
+         status.cause = Cause::outOfMemory;
+         status.width = image->width();
+         status.height = image->height();
+         return status;
        }},
       {"fun", "i", "fun=E", "warp: 0 sine wave, 1 polar disc ((2h+1)^2), 2 polar mapping into the source size",
        BMPFUN_NEW_IMAGE(img.fun(int0(op), status))},
@@ -140,28 +148,19 @@ bool parseOp(std::string_view token, Op& op, std::string& error) {
   return true;
 }
 
-std::string failureLine(const Op& op, const Image& source, ImageStatus status, const std::string& file) {
+std::string failureLine(const Op& op, const Status& status, const std::string& file) {
   const std::string subject = (file.empty() ? "" : file + ": ") + op.token;
-  if (status == ImageStatus::outOfMemory) {
-    // edge-detect's working copy has the source's size; a new image's size is not known here.
-    const bool sameSize = std::string_view(op.info->name) == "edge-detect";
-    return sameSize ? outOfMemoryLine(subject, source.width(), source.height()) : outOfMemoryLine(subject);
-  }
-  std::string reason = to_string(status);
-  if (status == ImageStatus::outsideSource) {
-    reason += " (" + std::to_string(source.width()) + " x " + std::to_string(source.height()) + ")";
-  } else if (status == ImageStatus::tooLarge) {
-    reason += " of " + std::to_string(source.limits().maxPixels) + " pixels (see --max-pixels)";
-  }
+  if (status.cause == Cause::outOfMemory) return outOfMemoryLine(subject, status.width, status.height);
   // A size that cannot be made keeps the library's historic message in front.
-  const bool allocation = status == ImageStatus::badSize || status == ImageStatus::tooLarge;
-  return std::string(allocation ? kAllocationHead : "bmpfun") + ": " + subject + ": " + reason;
+  const bool allocation = status.cause == Cause::badSize || status.cause == Cause::tooLarge;
+  return std::string(allocation ? kAllocationHead : "bmpfun") + ": " + subject + ": " + to_string(status) +
+         hintText(status);
 }
 
 bool applyOp(const Op& op, std::unique_ptr<Image>& image, std::string& error, const std::string& file) {
-  const ImageStatus status = op.info->run(op, image);
-  if (status == ImageStatus::ok) return true;
-  error = failureLine(op, *image, status, file);
+  const Status status = op.info->run(op, image);
+  if (status.ok()) return true;
+  error = failureLine(op, status, file);
   return false;
 }
 

@@ -24,7 +24,7 @@ struct OpInfo {
   const char* args;  // argument kinds, one letter each: 'i' integer, 'r' real
   const char* usage;
   const char* help;
-  ImageStatus (*run)(const Op& op, std::unique_ptr<Image>& image);
+  Status (*run)(const Op& op, std::unique_ptr<Image>& image);
 };
 const std::vector<OpInfo>& allOps();
 
@@ -38,6 +38,6 @@ bool parseOp(std::string_view token, Op& op, std::string& error);
 bool applyOp(const Op& op, std::unique_ptr<Image>& image, std::string& error, const std::string& file = {});
 
 // The line for op failing on source with status, as applyOp sets it.
-std::string failureLine(const Op& op, const Image& source, ImageStatus status, const std::string& file = {});
+std::string failureLine(const Op& op, const Status& status, const std::string& file = {});
 
 }  // namespace bmpfun::cli

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   const std::string output = argv[2];
   const int32_t effect = argc == 4 ? static_cast<int32_t>(std::strtol(argv[3], nullptr, 10)) : 1;
 
-  bmpfun::ImageStatus status = bmpfun::ImageStatus::ok;
+  bmpfun::Status status;
   std::unique_ptr<bmpfun::Image> source = bmpfun::Image::load(input, {}, &status);
   if (!source) {
     std::fprintf(stderr, "Error loading image: %s: %s\n", input.c_str(), bmpfun::to_string(status).c_str());

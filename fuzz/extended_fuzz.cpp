@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fuzz::hashBytes(data, size) % 4 == 0) {
     ImageStatus imageStatus;
     const auto image = Image::loadMemory(bytes, extendedLimits, &imageStatus);
-    FUZZ_CHECK(image && imageStatus == ImageStatus::ok, to_string(imageStatus));
+    FUZZ_CHECK(image && imageStatus == Cause::ok, to_string(imageStatus));
     FUZZ_CHECK(image->width() == b.width() && image->height() == b.height(), "image size");
     const int64_t imageAt = fuzz::firstImageMismatch(image->pixels(), b.data());
     FUZZ_CHECK(imageAt < 0, "image pixel " + std::to_string(imageAt));

@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Limits limits;
   limits.maxPixels = kMaxPixels;
   Bitmap bitmap;
-  bitmap.loadMemory({file, fileSize}, limits);  // a refused file still leaves a bitmap
+  static_cast<void>(bitmap.loadMemory({file, fileSize}, limits));  // a refused file still leaves a bitmap
   const int32_t ow = bitmap.width(), oh = bitmap.height(), obits = bitmap.bitsPerPixel();
   const std::vector<BitmapPixel> before = reference::rasterOf(bitmap).pixels;
   const BitmapPixel corner = before.back();

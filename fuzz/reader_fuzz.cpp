@@ -98,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!okMemory) return 0;
 
   // The image factory reads the same bytes into the same pixels, red first.
-  ImageStatus status = ImageStatus::ok;
+  Status status{.cause = Cause::ok};
   auto image = Image::loadMemory({data, size}, limits, &status);
-  FUZZ_CHECK(image && status == ImageStatus::ok, to_string(status));
+  FUZZ_CHECK(image && status == Cause::ok, to_string(status));
   FUZZ_CHECK(image->width() == b.width() && image->height() == b.height(), "image size");
   FUZZ_CHECK(fuzz::firstImageMismatch(image->pixels(), b.data()) < 0, "image pixels");
   // Saving the image writes 24 bits: colours kept, alpha dropped.

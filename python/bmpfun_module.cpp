@@ -28,9 +28,9 @@
 #endif
 
 namespace py = pybind11;
-using bmpfun::BmpCause;
+using bmpfun::Cause;
 using bmpfun::Image;
-using bmpfun::ImageStatus;
+using bmpfun::Status;
 using bmpfun::Limits;
 
 namespace {
@@ -74,14 +74,25 @@ void translateFailures(std::exception_ptr failure) {
   }
 }
 
+// The option that would help, in this module's words.
+std::string hintText(const Status& status) {
+  switch (status.hint()) {
+    case bmpfun::Hint::none: break;
+    case bmpfun::Hint::extendedReader: return " (read it with extended=True)";
+    case bmpfun::Hint::largerLimit: return " (see max_pixels)";
+    case bmpfun::Hint::otherFolder: return " (save it to another folder)";
+  }
+  return {};
+}
+
 // The exception for a status of an operation that made no image.
-[[noreturn]] void raiseStatus(ImageStatus status, const std::string& context) {
-  const std::string text = context + ": " + bmpfun::to_string(status);
-  if (status == ImageStatus::outOfMemory) throw OutOfMemory(text);
+[[noreturn]] void raiseStatus(const Status& status, const std::string& context) {
+  const std::string text = context + ": " + bmpfun::to_string(status) + hintText(status);
+  if (status.cause == Cause::outOfMemory) throw OutOfMemory(text);
   throw py::value_error(text);
 }
 
-std::unique_ptr<Image> madeOrRaise(std::unique_ptr<Image> image, ImageStatus status,
+std::unique_ptr<Image> madeOrRaise(std::unique_ptr<Image> image, const Status& status,
                                    const std::string& context) {
   if (!image) raiseStatus(status, context);
   return image;
@@ -146,37 +157,26 @@ std::span<const uint8_t> bytesOf(const Source& s) {
 
 // The exception for a load, save or header read that did not succeed. path is empty for
 // content in memory.
-[[noreturn]] void raiseCodec(const ImageStatus& status, const std::string& path) {
-  const bmpfun::BmpStatus& codec = status.codec();
-  const std::string text = bmpfun::to_string(status);
-  if (status.code() == ImageStatus::outOfMemory || codec.cause == BmpCause::outOfMemory) {
-    throw OutOfMemory(text);
-  }
+[[noreturn]] void raiseCodec(const Status& codec, const std::string& path) {
+  const std::string text = bmpfun::to_string(codec) + hintText(codec);
+  if (codec.cause == Cause::outOfMemory) throw OutOfMemory(text);
   // The causes that carry the system's errno: the OSError gets that errno (and so its
   // subclass) and its text, as the interpreter's own file calls give them.
-  const bool system = codec.cause == BmpCause::cannotOpen || codec.cause == BmpCause::readFailed ||
-                      codec.cause == BmpCause::writeFailed || codec.cause == BmpCause::noTemporaryFile;
+  const bool system = codec.cause == Cause::cannotOpen || codec.cause == Cause::readFailed ||
+                      codec.cause == Cause::writeFailed || codec.cause == Cause::noTemporaryFile;
   if (system) {
     const int error = codec.systemError != 0 ? codec.systemError : EIO;
-    std::string reason = std::strerror(error);
     // A file the caller may write was refused because nothing can be created beside it:
-    // the errno alone (EACCES, EROFS, ENOSPC...) would not say why.
-    if (codec.cause == BmpCause::noTemporaryFile) {
-      reason += " (no temporary file can be made in its folder, and writing over the file in place could "
-                "leave it half-written)";
-    }
+    // the errno alone (EACCES, EROFS, ENOSPC...) would not say why, the library's sentence
+    // does.
+    const std::string reason = codec.cause == Cause::noTemporaryFile ? text : std::strerror(error);
     throw SystemFailure(error, reason, path);
   }
-  if (status.code() == ImageStatus::saveFailed) {
-    if (codec.cause == BmpCause::tooLargeForFile) throw py::value_error(text);
-    throw SystemFailure(EIO, text, path);
-  }
-  // The extended reader reads this file: say how to ask for it.
-  const std::string hint = codec.extendedReads ? " (read it with extended=True)" : "";
-  throw RefusedFile((path.empty() ? text : path + ": " + text) + hint);
+  if (codec.cause == Cause::tooLargeForFile) throw py::value_error(text);
+  throw RefusedFile(path.empty() ? text : path + ": " + text);
 }
 
-void warn(const char* category, const bmpfun::BmpStatus& codec, const std::string& path) {
+void warn(const char* category, const bmpfun::Status& codec, const std::string& path) {
   const std::string text = (path.empty() ? std::string() : path + ": ") + bmpfun::warningText(codec);
   const py::object type = py::module_::import("bmpfun._bmpfun").attr(category);
   if (PyErr_WarnEx(type.ptr(), text.c_str(), 2) != 0) throw py::error_already_set();
@@ -186,15 +186,14 @@ void warn(const char* category, const bmpfun::BmpStatus& codec, const std::strin
 // filters tell them apart: the extended reader falling back on the default reader's layout
 // (bmpfun.LayoutWarning), then data that ends early, the rest filled in (see the readers):
 // bmpfun.TruncatedFileWarning.
-void warnOfLoad(const ImageStatus& status, const std::string& path) {
-  const bmpfun::BmpStatus& codec = status.codec();
+void warnOfLoad(const Status& codec, const std::string& path) {
   if (codec.defaultLayout) {
-    bmpfun::BmpStatus layout;
+    bmpfun::Status layout;
     layout.defaultLayout = true;
     warn("LayoutWarning", layout, path);
   }
   if (codec.pixelDataCut() || codec.tableCut()) {
-    bmpfun::BmpStatus cut = codec;
+    bmpfun::Status cut = codec;
     cut.defaultLayout = false;
     warn("TruncatedFileWarning", cut, path);
   }
@@ -203,7 +202,7 @@ void warnOfLoad(const ImageStatus& status, const std::string& path) {
 std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool extended, int64_t threads) {
   const Limits limits = makeLimits(maxPixels, threads, extended);
   const Source s = sourceOf(source);
-  ImageStatus status;
+  Status status;
   std::unique_ptr<Image> image;
   {
     py::gil_scoped_release released;
@@ -217,7 +216,7 @@ std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool ex
 void save(const Image& image, const py::object& path) {
   const Source s = sourceOf(path);
   if (!s.isPath) throw py::type_error("save takes a path (str or os.PathLike); to_bytes gives the content");
-  ImageStatus status;
+  Status status;
   bool written = false;
   {
     py::gil_scoped_release released;
@@ -228,7 +227,7 @@ void save(const Image& image, const py::object& path) {
 
 py::bytes toBytes(const Image& image) {
   std::vector<uint8_t> bytes;
-  ImageStatus status;
+  Status status;
   bool written = false;
   {
     py::gil_scoped_release released;
@@ -242,14 +241,14 @@ py::bytes toBytes(const Image& image) {
 // header holds, in file order, as an int (masks and colour-space tags too).
 py::dict headerView(const Source& s) {
   bmpfun::BmpHeaderView view;
-  bmpfun::BmpStatus status;
+  bmpfun::Status status;
   bool described = false;
   {
     py::gil_scoped_release released;
     described = s.isPath ? bmpfun::describeHeadersOf(s.path, view, &status)
                          : bmpfun::describeHeaders(bytesOf(s), view, &status);
   }
-  if (!described) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
+  if (!described) raiseCodec(status, s.path);
   py::dict d;
   d["header"] = view.kind;
   const py::object toInt = py::module_::import("builtins").attr("int");
@@ -264,12 +263,12 @@ py::dict info(const py::object& source, bool extended) {
   const Source s = sourceOf(source);
   if (extended) return headerView(s);
   bmpfun::BmpHeaders h;
-  bmpfun::BmpStatus status;
+  bmpfun::Status status;
   {
     py::gil_scoped_release released;
     h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s), &status);
   }
-  if (!status.ok()) raiseCodec(ImageStatus(ImageStatus::loadFailed, status), s.path);
+  if (!status.ok()) raiseCodec(status, s.path);
   // An OS/2 header shorter than 40 bytes does not hold the 40-byte header's fields: its own
   // are given instead, as `bmpfun info` prints them.
   if (bmpfun::isShortOs2Header(h.info.biSize)) return headerView(s);
@@ -308,9 +307,13 @@ std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int6
   }
   const py::ssize_t height = array.shape(0), width = array.shape(1), channels = array.shape(2);
   if (height > std::numeric_limits<int32_t>::max() || width > std::numeric_limits<int32_t>::max()) {
-    raiseStatus(ImageStatus::tooLarge, "from_array");
+    Status status;
+    status.cause = Cause::tooLarge;
+    status.width = width;
+    status.height = height;
+    raiseStatus(status, "from_array");
   }
-  ImageStatus status;
+  Status status;
   auto image = madeOrRaise(Image::create(static_cast<int32_t>(width), static_cast<int32_t>(height), limits, &status),
                            status, "from_array");
   const auto* base = static_cast<const uint8_t*>(array.data());
@@ -367,7 +370,7 @@ void inPlace(Image& image, F&& f) {
 // Run an operation that makes a new image without the GIL; raise when it made none.
 template <typename F>
 std::unique_ptr<Image> newImage(const Image& image, const char* name, F&& f) {
-  ImageStatus status;
+  Status status;
   std::unique_ptr<Image> out;
   {
     py::gil_scoped_release released;
@@ -394,7 +397,7 @@ py::tuple imageState(const Image& i) {
 std::unique_ptr<Image> restoreImage(const py::tuple& state) {
   if (state.size() != 7) throw py::value_error("not a pickled bmpfun.Image");
   const Limits limits = makeLimits(state[3].cast<int64_t>(), state[4].cast<int64_t>(), state[5].cast<bool>());
-  ImageStatus status;
+  Status status;
   auto made = madeOrRaise(Image::create(int32Arg(state[0].cast<int64_t>(), "width"),
                                         int32Arg(state[1].cast<int64_t>(), "height"), limits, &status),
                           status, "unpickle");
@@ -468,7 +471,7 @@ Make one with bmpfun.load, Image.create or Image.from_array. Pixel (x, y) is
           "create",
           [](int64_t width, int64_t height, int64_t maxPixels, int64_t threads) {
             const Limits limits = makeLimits(maxPixels, threads, false);
-            ImageStatus status;
+            Status status;
             auto made = Image::create(int32Arg(width, "width"), int32Arg(height, "height"), limits, &status);
             return madeOrRaise(std::move(made), status, "create");
           },
@@ -506,11 +509,11 @@ uint8 array (r, g, b, a) that shares the image's memory: writes show in the next
 and operations in place show in the array. The array keeps the image alive.)doc")
       .def("to_array", &toArray, "A copy of the pixels as a new height x width x 4 uint8 array.")
       .def("copy", [](const Image& i) {
-             ImageStatus status;
+             Status status;
              return madeOrRaise(Image::copyOf(i, &status), status, "copy");
            }, "A new image with a copy of the pixels (sampling 0).")
       .def("__copy__", [](const Image& i) {
-             ImageStatus status;
+             Status status;
              return madeOrRaise(Image::copyOf(i, &status), status, "copy");
            })
       .def("__repr__", &describe)
@@ -627,7 +630,7 @@ the working image cannot be allocated.)doc")
           "fun",
           [](const Image& i, int64_t e) {
             const int32_t effect = int32Arg(e, "effect");
-            return newImage(i, "fun", [effect](const Image& im, ImageStatus* s) { return im.fun(effect, s); });
+            return newImage(i, "fun", [effect](const Image& im, Status* s) { return im.fun(effect, s); });
           },
           py::arg("effect"), R"doc(A new warped image; every output pixel is one sample of this
 image (see sampling). Effect 0 sine wave (width x height): column i is lifted by
@@ -638,7 +641,7 @@ width x height. pi is 3.141592. ValueError for any other effect.)doc")
           "mosaic",
           [](const Image& i, int64_t a) {
             const int32_t band = int32Arg(a, "band_width");
-            return newImage(i, "mosaic", [band](const Image& im, ImageStatus* s) { return im.mosaic(band, s); });
+            return newImage(i, "mosaic", [band](const Image& im, Status* s) { return im.mosaic(band, s); });
           },
           py::arg("band_width"), R"doc(A new image of diagonal cells band_width pixels across,
 each keeping one or two of the source's colour channels; alpha 0. Cells past (2 w) /
@@ -650,7 +653,7 @@ band_width stay white; a band_width of 0 or less gives a blank image.)doc")
           [](const Image& i, int64_t x, int64_t y, int64_t w, int64_t h) {
             const int32_t x0 = int32Arg(x, "x"), y0 = int32Arg(y, "y"), w0 = int32Arg(w, "width"),
                           h0 = int32Arg(h, "height");
-            return newImage(i, "crop", [=](const Image& im, ImageStatus* s) { return im.crop(x0, y0, w0, h0, s); });
+            return newImage(i, "crop", [=](const Image& im, Status* s) { return im.crop(x0, y0, w0, h0, s); });
           },
           py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
           R"doc(A new image of the width x height rectangle whose top-left pixel is (x, y).
@@ -658,7 +661,7 @@ ValueError when a side is below 1 or the rectangle does not lie wholly inside th
       .def(
           "scale",
           [](const Image& i, double sx, double sy) {
-            return newImage(i, "scale", [=](const Image& im, ImageStatus* s) { return im.scale(sx, sy, s); });
+            return newImage(i, "scale", [=](const Image& im, Status* s) { return im.scale(sx, sy, s); });
           },
           py::arg("sx"), py::arg("sy"), R"doc(A new int(w sx) x int(h sy) image; pixel (i, j)
 samples (i / sx, j * (1 / sy)) under the sampling method. ValueError when a side is not
@@ -666,7 +669,7 @@ finite or truncates below 1, or the size passes max_pixels.)doc")
       .def(
           "rotate",
           [](const Image& i, double degrees) {
-            return newImage(i, "rotate", [=](const Image& im, ImageStatus* s) { return im.rotate(degrees, s); });
+            return newImage(i, "rotate", [=](const Image& im, Status* s) { return im.rotate(degrees, s); });
           },
           py::arg("degrees"), R"doc(A new image turned counter-clockwise (row 0 at the top) about
 pixel (0, 0) by degrees x 3.141592 / 180 radians, sampled into a (2d + 1)^2 square (d the
@@ -675,7 +678,7 @@ white remains or the square passes max_pixels.)doc")
       .def(
           "auto_crop",
           [](const Image& i) {
-            return newImage(i, "auto_crop", [](const Image& im, ImageStatus* s) { return im.autoCrop(s); });
+            return newImage(i, "auto_crop", [](const Image& im, Status* s) { return im.autoCrop(s); });
           },
           R"doc(A new image cut to the box of the pixels other than (255, 255, 255, 255).
 ValueError when there is no such pixel.)doc");

@@ -311,13 +311,12 @@ TEST_P(Corpus, LoadsOrIsRefusedAsListed) {
   ASSERT_EQ(bitmap.loadFile(path.string(), {}, &codec), c.loads);
   EXPECT_EQ(codec.cause, c.cause) << to_string(codec);
   EXPECT_EQ(codec.extendedReads, c.extendedReads) << to_string(codec);
-  ImageStatus status = ImageStatus::ok;
+  Status status{.cause = Cause::ok};
   const auto image = Image::load(path.string(), {}, &status);
   EXPECT_EQ(image != nullptr, c.loads);
 
   if (!c.loads) {
-    EXPECT_EQ(status, ImageStatus::loadFailed);
-    EXPECT_EQ(status.codec().cause, c.cause);
+    EXPECT_EQ(status.cause, c.cause);
     EXPECT_EQ(bitmap.width(), 1);
     EXPECT_EQ(bitmap.height(), 1);
     EXPECT_EQ(bitmap.pixel(0, 0), kBlank);
@@ -514,7 +513,7 @@ const std::vector<ExtendedFile>& extendedCorpus() {
       refuses("q/rgba64.bmp", C::unsupportedDepth, "64 bits per pixel is not supported"),
       refuses("b/badbitcount.bmp", C::unsupportedDepth, "30000 bits per pixel is not supported"),
       refuses("b/badwidth.bmp", C::badSize,
-              "a size of -127 x 64 is not supported (the width must be at least 1 and the height not 0)"),
+              "a size of -127 x 64 is not supported (a picture needs at least one column and one row)"),
       refuses("b/reallybig.bmp", C::tooLarge, "3000000 x 2000000 pixels passes the limit of 268435456 pixels"),
   };
   return files;

@@ -160,7 +160,7 @@ bmpfun_installed_test(examples.cpp_demo_missing_input
   EXIT 1 STDOUT "^$" STDERR "^Error loading image: [^\n]*/missing\\.bmp: [^\n]*No such file or directory\n$")
 bmpfun_installed_test(examples.cpp_demo_no_such_effect
   COMMAND ${BMPFUN_EXAMPLES_BUILD}/cpp_demo ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/never.bmp 7
-  EXIT 1 STDOUT "^$" STDERR "^cpp_demo: effect 7: there is no effect with that number\n$")
+  EXIT 1 STDOUT "^$" STDERR "^cpp_demo: effect 7: there is no effect 7 \\(the warps are 0, 1 and 2\\)\n$")
 bmpfun_installed_test(examples.cpp_demo_matches_cli
   COMMAND ${BMPFUN_INSTALLED_CLI} apply ${_golden}/fun-02/in.bmp ${BMPFUN_EXAMPLES_OUT}/demo-cli.bmp
           sampling=1 fun=2 saturation=1.5

@@ -42,10 +42,10 @@ TEST(FunDisc, RaysHitTheColumnsTheStoredReciprocalGives) {
     SCOPED_TRACE("width " + std::to_string(t.width) + " offset (" + std::to_string(t.i) + ", " +
                  std::to_string(t.c) + ")");
     auto source = coded(t.width, 10);
-    ImageStatus status = ImageStatus::badSize;
+    Status status{.cause = Cause::badSize};
     auto out = source->fun(1, &status);
     ASSERT_TRUE(out);
-    EXPECT_EQ(status, ImageStatus::ok);
+    EXPECT_EQ(status, Cause::ok);
     ASSERT_EQ(out->width(), 21);
     ASSERT_EQ(out->height(), 21);
     const Pixel expected = t.column < 0 ? kWhite : source->pixel(t.column, t.row);
@@ -171,16 +171,16 @@ TEST(Fun, UnknownEffectIsRefusedBeforeAnythingElse) {
   ASSERT_TRUE(source);
   for (int32_t effect : {3, -1, 4, std::numeric_limits<int32_t>::min(),
                          std::numeric_limits<int32_t>::max()}) {
-    ImageStatus status = ImageStatus::ok;
+    Status status{.cause = Cause::ok};
     EXPECT_FALSE(source->fun(effect, &status)) << effect;
-    EXPECT_EQ(status, ImageStatus::noSuchEffect) << effect;
+    EXPECT_EQ(status, Cause::noSuchEffect) << effect;
   }
-  ImageStatus status = ImageStatus::ok;
+  Status status{.cause = Cause::ok};
   EXPECT_FALSE(source->fun(1, &status));  // 21 x 21 = 441 > 150
-  EXPECT_EQ(status, ImageStatus::tooLarge);
+  EXPECT_EQ(status, Cause::tooLarge);
   auto same = source->fun(2, &status);  // the source's size fits
   ASSERT_TRUE(same);
-  EXPECT_EQ(status, ImageStatus::ok);
+  EXPECT_EQ(status, Cause::ok);
   EXPECT_EQ(same->limits().maxPixels, 150);
 }
 
@@ -276,10 +276,10 @@ TEST(Mosaic, UnvisitedCellsKeepTheBlankPixels) {
   EXPECT_EQ(countBlank(*square), 13);
   // Band widths of 0 or less and those past 2w visit no cell.
   for (int32_t a : {0, -1, -7, 21, std::numeric_limits<int32_t>::min()}) {
-    ImageStatus status = ImageStatus::badSize;
+    Status status{.cause = Cause::badSize};
     auto out = mosaicSource(10, 10)->mosaic(a, &status);
     ASSERT_TRUE(out);
-    EXPECT_EQ(status, ImageStatus::ok);
+    EXPECT_EQ(status, Cause::ok);
     EXPECT_EQ(countBlank(*out), 100) << "band width " << a;
   }
 }

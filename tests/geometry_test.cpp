@@ -41,10 +41,10 @@ TEST(Crop, CopiesTheRectangle) {
   for (const Case& c : cases) {
     SCOPED_TRACE("crop(" + std::to_string(c.x) + ", " + std::to_string(c.y) + ", " +
                  std::to_string(c.width) + ", " + std::to_string(c.height) + ")");
-    ImageStatus status = ImageStatus::badSize;
+    Status status{.cause = Cause::badSize};
     auto out = source->crop(c.x, c.y, c.width, c.height, &status);
     ASSERT_TRUE(out);
-    EXPECT_EQ(status, ImageStatus::ok);
+    EXPECT_EQ(status, Cause::ok);
     ASSERT_EQ(out->width(), c.width);
     ASSERT_EQ(out->height(), c.height);
     EXPECT_EQ(out->samplingMethod(), kPoint);
@@ -61,20 +61,20 @@ TEST(Crop, RefusesRectanglesItCannotTakeWhole) {
   constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
   struct Case {
     int32_t x, y, width, height;
-    ImageStatus status;
+    Cause status;
   };
   const Case cases[] = {
-      {0, 0, 0, 1, ImageStatus::badSize},        {0, 0, 1, 0, ImageStatus::badSize},
-      {0, 0, -3, 2, ImageStatus::badSize},       {9, 9, 0, 0, ImageStatus::badSize},
-      {-1, 0, 1, 1, ImageStatus::outsideSource}, {0, -1, 1, 1, ImageStatus::outsideSource},
-      {1, 0, 7, 1, ImageStatus::outsideSource},  {0, 1, 1, 5, ImageStatus::outsideSource},
-      {7, 0, 1, 1, ImageStatus::outsideSource},  {0, 5, 1, 1, ImageStatus::outsideSource},
-      {kMax, 0, 1, 1, ImageStatus::outsideSource}, {1, 1, kMax, 1, ImageStatus::outsideSource},
-      {kMin, 0, kMax, 1, ImageStatus::outsideSource},
+      {0, 0, 0, 1, Cause::badSize},        {0, 0, 1, 0, Cause::badSize},
+      {0, 0, -3, 2, Cause::badSize},       {9, 9, 0, 0, Cause::badSize},
+      {-1, 0, 1, 1, Cause::outsideSource}, {0, -1, 1, 1, Cause::outsideSource},
+      {1, 0, 7, 1, Cause::outsideSource},  {0, 1, 1, 5, Cause::outsideSource},
+      {7, 0, 1, 1, Cause::outsideSource},  {0, 5, 1, 1, Cause::outsideSource},
+      {kMax, 0, 1, 1, Cause::outsideSource}, {1, 1, kMax, 1, Cause::outsideSource},
+      {kMin, 0, kMax, 1, Cause::outsideSource},
   };
   auto source = coded(7, 5);
   for (const Case& c : cases) {
-    ImageStatus status = ImageStatus::ok;
+    Status status{.cause = Cause::ok};
     EXPECT_FALSE(source->crop(c.x, c.y, c.width, c.height, &status));
     EXPECT_EQ(status, c.status) << "crop(" << c.x << ", " << c.y << ", " << c.width << ", "
                                 << c.height << ")";
@@ -125,30 +125,30 @@ TEST(Scale, RefusesSizesThatCannotBeMade) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   struct Case {
     double sx, sy;
-    ImageStatus status;
+    Cause status;
   };
   // The source is 9 x 5 with a limit of 1000 pixels.
   const Case cases[] = {
-      {0.1, 1.0, ImageStatus::badSize},  // (int) 0.9 = 0
-      {1.0, 0.19, ImageStatus::badSize}, {0.0, 1.0, ImageStatus::badSize},
-      {-2.0, 1.0, ImageStatus::badSize}, {1.0, -0.5, ImageStatus::badSize},
-      {2.0, 1e-300, ImageStatus::badSize}, {nan, 1.0, ImageStatus::badSize},
-      {1.0, nan, ImageStatus::badSize},  {inf, 1.0, ImageStatus::badSize},
-      {1.0, -inf, ImageStatus::badSize}, {1e10, 1.0, ImageStatus::tooLarge},
-      {1.0, 1e300, ImageStatus::tooLarge},
-      {1.0, 429496729.6, ImageStatus::tooLarge},  // 5 x 429496729.6 = 2^31: past int32
-      {10.0, 10.0, ImageStatus::tooLarge},  // 90 x 50 passes the limit
+      {0.1, 1.0, Cause::badSize},  // (int) 0.9 = 0
+      {1.0, 0.19, Cause::badSize}, {0.0, 1.0, Cause::badSize},
+      {-2.0, 1.0, Cause::badSize}, {1.0, -0.5, Cause::badSize},
+      {2.0, 1e-300, Cause::badSize}, {nan, 1.0, Cause::badSize},
+      {1.0, nan, Cause::badSize},  {inf, 1.0, Cause::badSize},
+      {1.0, -inf, Cause::badSize}, {1e10, 1.0, Cause::tooLarge},
+      {1.0, 1e300, Cause::tooLarge},
+      {1.0, 429496729.6, Cause::tooLarge},  // 5 x 429496729.6 = 2^31: past int32
+      {10.0, 10.0, Cause::tooLarge},  // 90 x 50 passes the limit
   };
   auto source = Image::create(9, 5, Limits{1000});
   for (const Case& c : cases) {
-    ImageStatus status = ImageStatus::ok;
+    Status status{.cause = Cause::ok};
     EXPECT_FALSE(source->scale(c.sx, c.sy, &status));
     EXPECT_EQ(status, c.status) << "scale(" << c.sx << ", " << c.sy << ")";
   }
-  ImageStatus status = ImageStatus::badSize;
+  Status status{.cause = Cause::badSize};
   auto fits = source->scale(4.0, 5.0, &status);  // 36 x 25 = 900
   ASSERT_TRUE(fits);
-  EXPECT_EQ(status, ImageStatus::ok);
+  EXPECT_EQ(status, Cause::ok);
   EXPECT_EQ(fits->limits().maxPixels, 1000);
 }
 
@@ -167,10 +167,10 @@ TEST(Rotate, SquareSideComesFromTheDiagonal) {
   for (const Case& c : cases) {
     auto source = coded(c.width, c.height);
     source->sampling(3);
-    ImageStatus status = ImageStatus::badSize;
+    Status status{.cause = Cause::badSize};
     auto out = source->rotate(c.degrees, &status);
     ASSERT_TRUE(out);
-    EXPECT_EQ(status, ImageStatus::ok);
+    EXPECT_EQ(status, Cause::ok);
     EXPECT_EQ(out->width(), c.side);
     EXPECT_EQ(out->height(), c.side);
     for (const Pixel& p : out->pixels()) ASSERT_EQ(p, kBlack);
@@ -235,23 +235,23 @@ TEST(Rotate, RefusesResultsPastTheLimitAndImagesWithoutContent) {
     auto big = coded(100, 100);
     auto limited = Image::create(100, 100, Limits{limit});
     std::copy(big->pixels().begin(), big->pixels().end(), limited->pixels().begin());
-    ImageStatus status = ImageStatus::ok;
+    Status status{.cause = Cause::ok};
     auto out = limited->rotate(10.0, &status);
     EXPECT_EQ(out != nullptr, limit == area) << "limit " << limit;
-    EXPECT_EQ(status, limit == area ? ImageStatus::ok : ImageStatus::tooLarge);
+    EXPECT_EQ(status, limit == area ? Cause::ok : Cause::tooLarge);
   }
 
-  ImageStatus status = ImageStatus::ok;
+  Status status{.cause = Cause::ok};
   EXPECT_FALSE(whiteWith(4, 3, {})->rotate(45.0, &status));
-  EXPECT_EQ(status, ImageStatus::noContent);
+  EXPECT_EQ(status, Cause::noContent);
 
   // An infinite angle samples NaN positions: all white, nothing left.
   for (int32_t method : {0, 1, 2}) {
     auto source = coded(5, 3);
     source->sampling(method);
-    status = ImageStatus::ok;
+    status = Status{};
     EXPECT_FALSE(source->rotate(std::numeric_limits<double>::infinity(), &status));
-    EXPECT_EQ(status, ImageStatus::noContent) << "method " << method;
+    EXPECT_EQ(status, Cause::noContent) << "method " << method;
   }
 }
 
@@ -287,10 +287,10 @@ TEST(Rotate, EqualsTheWholeSquareTrimmed) {
         SCOPED_TRACE(name + ", method " + std::to_string(method) + ", " +
                      std::to_string(degrees) + " degrees");
         const reference::Grid want = reference::rotate(*source, degrees);
-        ImageStatus status = ImageStatus::ok;
+        Status status{.cause = Cause::ok};
         const auto got = source->rotate(degrees, &status);
         ASSERT_EQ(reference::difference(got ? reference::gridOf(*got) : reference::Grid{}, want), "");
-        if (!got) EXPECT_EQ(status, ImageStatus::noContent);
+        if (!got) EXPECT_EQ(status, Cause::noContent);
       }
     }
   }
@@ -332,10 +332,10 @@ TEST(AutoCrop, KeepsTheBoxOfTheNonWhitePixels) {
     SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " box at (" +
                  std::to_string(c.left) + ", " + std::to_string(c.top) + ")");
     auto source = whiteWith(c.width, c.height, c.content);
-    ImageStatus status = ImageStatus::badSize;
+    Status status{.cause = Cause::badSize};
     auto out = source->autoCrop(&status);
     ASSERT_TRUE(out);
-    EXPECT_EQ(status, ImageStatus::ok);
+    EXPECT_EQ(status, Cause::ok);
     ASSERT_EQ(out->width(), c.boxWidth);
     ASSERT_EQ(out->height(), c.boxHeight);
     for (int32_t j = 0; j < c.boxHeight; ++j) {
@@ -364,9 +364,9 @@ TEST(AutoCrop, WhiteMeansAllFourChannels) {
     EXPECT_EQ(pixelsOf(*out), std::vector<Pixel>{almost});
   }
 
-  ImageStatus status = ImageStatus::ok;
+  Status status{.cause = Cause::ok};
   EXPECT_FALSE(whiteWith(5, 4, {})->autoCrop(&status));
-  EXPECT_EQ(status, ImageStatus::noContent);
+  EXPECT_EQ(status, Cause::noContent);
 }
 
 }  // namespace

@@ -158,19 +158,21 @@ std::string withThousands(int64_t value) {
   return digits;
 }
 
-// What the program says after a size that passes its limit, and what the page says instead.
-constexpr std::string_view kProgramLimitHint = " (see --max-pixels)";
+// The page's limit is fixed, so a size past it is told what the limit is.
 std::string pageLimitHint() {
   return " (this page's limit: " + withThousands(kPageMaxPixels) +
          " pixels, 2^26; the command-line program takes up to 2^28 by default)";
 }
 
-// The program's line for a size past the limit points at its option; the page's limit is
-// fixed, so the line says so instead.
-std::string withPageLimit(std::string line) {
-  if (!line.ends_with(kProgramLimitHint)) return line;
-  line.resize(line.size() - kProgramLimitHint.size());
-  return line + pageLimitHint();
+// The option that would help, in the page's words: its switch, its fixed limit.
+std::string hintText(const Status& status) {
+  switch (status.hint()) {
+    case Hint::none:
+    case Hint::otherFolder: break;  // the page writes no file
+    case Hint::extendedReader: return " (turn on the extended reader to read it)";
+    case Hint::largerLimit: return pageLimitHint();
+  }
+  return {};
 }
 
 }  // namespace
@@ -201,15 +203,8 @@ std::string headerTextOf(const Session& s, std::span<const uint8_t> file) {
   return describeHeaders(file, view) ? cli::headerViewText(view) : std::string();
 }
 
-// Why a file was refused, as the program says it, but with the page's own limit and switch.
-std::string refusalText(const ImageStatus& status) {
-  if (status != ImageStatus::loadFailed) return to_string(status);
-  const BmpStatus& codec = status.codec();
-  std::string reason = to_string(codec);
-  if (codec.cause == BmpCause::tooLarge) reason += pageLimitHint();
-  if (codec.extendedReads) reason += " (turn on the extended reader to read it)";
-  return reason;
-}
+// Why a file was refused, in the library's words, with the page's own limit and switch.
+std::string refusalText(const Status& status) { return to_string(status) + hintText(status); }
 
 // Take file as the source: the header text in s.header, the reason for a refusal or the
 // reader's warnings in s.text. The two stay apart, as either may be empty.
@@ -219,15 +214,14 @@ bool openSource(Session& s, std::vector<uint8_t> file) {
   s.extendedReads = false;
   s.text.clear();
   s.header = headerTextOf(s, file);
-  ImageStatus status;
+  Status status;
   s.image = Image::loadMemory(file, s.limits, &status);
-  const BmpStatus& codec = status.codec();
   if (!s.image) {
     s.text = refusalText(status);
-    s.extendedReads = status == ImageStatus::loadFailed && codec.extendedReads;
+    s.extendedReads = status.hint() == Hint::extendedReader;
     return false;
   }
-  if (codec.hasWarnings()) s.text = warningText(codec);
+  if (status.hasWarnings()) s.text = warningText(status);
   s.source = std::move(file);
   return true;
 }
@@ -316,7 +310,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_restart(Session* s) {
     return 0;
   }
   restartRandomSequence();
-  bmpfun::ImageStatus status;
+  bmpfun::Status status;
   s->image = bmpfun::Image::loadMemory(s->source, s->limits, &status);
   if (!s->image) {
     s->text = "the source could not be loaded again: " + to_string(status);
@@ -334,8 +328,13 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_apply(Session* s, const char* token) {
   try {
     bmpfun::cli::Op op;
     std::string error;
-    if (!bmpfun::cli::parseOp(token, op, error) || !bmpfun::cli::applyOp(op, s->image, error)) {
-      s->text = bmpfun::web::withPageLimit(std::move(error));
+    if (!bmpfun::cli::parseOp(token, op, error)) {
+      s->text = error;
+      return 0;
+    }
+    const bmpfun::Status status = op.info->run(op, s->image);
+    if (!status.ok()) {
+      s->text = op.token + ": " + bmpfun::web::refusalText(status);
       return 0;
     }
     return 1;
@@ -387,7 +386,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits, int32_t alpha_ma
     return 0;
   }
   try {
-    bmpfun::ImageStatus status;
+    bmpfun::Status status;
     if (!s->image->saveMemory(s->bytes, &status)) {
       s->text = "the file could not be made: " + to_string(status);
       return 0;
@@ -396,7 +395,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits, int32_t alpha_ma
     bmpfun::SaveOptions options;
     options.alphaMasks = alpha_masks != 0;
     bmpfun::Bitmap bitmap;
-    bmpfun::BmpStatus codec;
+    bmpfun::Status codec;
     if (!bitmap.loadMemory(s->bytes, s->limits, &codec) || !bitmap.changeBitsPerPixel(bits) ||
         !bitmap.saveMemory(s->bytes, options, &codec)) {
       s->text = "the file could not be made: " + to_string(codec);

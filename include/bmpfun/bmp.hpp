@@ -5,6 +5,7 @@
 // Files store rows bottom row first; the reader and writer turn them around.
 #pragma once
 #include <bmpfun/limits.hpp>
+#include <bmpfun/status.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -57,72 +58,6 @@ struct BitmapPixel {
 
   friend constexpr bool operator==(const BitmapPixel&, const BitmapPixel&) = default;
 };
-
-// Why a read or a write did not succeed: one value per cause. The details that make the
-// cause precise (the system's error, the depth, the sizes...) travel in BmpStatus.
-enum class BmpCause : uint8_t {
-  ok,
-  cannotOpen,              // the file could not be opened (systemError says why)
-  readFailed,              // the system reported an error while reading (systemError)
-  notBmp,                  // the file does not start with "BM"
-  headerCut,               // the file ends inside its headers (fileBytes tells how long it is)
-  unsupportedHeader,       // an info header of headerSize bytes this reader does not take
-  unsupportedDepth,        // bitsPerPixel is not one this reader takes
-  unsupportedCompression,  // compression is not one this reader takes at bitsPerPixel
-  topDown,                 // a negative height: the rows are stored top row first
-  badSize,                 // a width below 1 or a height of 0
-  tooLarge,                // width x height passes Limits::maxPixels
-  outOfMemory,             // the pixels (or a working buffer) could not be allocated
-  masksNotContiguous,      // a colour mask with a gap between its bits
-  masksOverlap,            // two colour masks that share bits
-  writeFailed,             // the output could not be written (systemError says why)
-  tooLargeForFile,         // the file would pass the 4 GiB its 32-bit size fields can hold
-  noTemporaryFile,         // an existing file was not replaced: no temporary file can be made
-                           // in its folder (systemError says why), see Bitmap::saveFile
-};
-
-// The outcome of a read or a write: the cause, what makes it precise, and for a read that
-// succeeded, the warnings (data the headers announce but the file does not hold).
-struct BmpStatus {
-  BmpCause cause = BmpCause::ok;
-  int systemError = 0;         // errno of cannotOpen, readFailed, writeFailed, noTemporaryFile
-  uint32_t headerSize = 0;     // the info header's size field as read (0: not reached)
-  uint32_t compression = 0;    // as read
-  uint32_t bitsPerPixel = 0;   // as read (or written)
-  int32_t width = 0;           // as read (or written)
-  int32_t height = 0;
-  int64_t maxPixels = 0;       // the limit a tooLarge size passed
-  uint64_t fileBytes = 0;      // headerCut: how many bytes the file holds...
-  uint64_t headerBytes = 0;    // ...and how many its headers need
-  bool extendedReads = false;  // a refusal of a file the extended reader reads
-  // The extended reader took the pixels' alpha from an alpha mask of the file. Such a bitmap
-  // (32 bits) keeps its alpha in a file only when saved with SaveOptions::alphaMasks: the
-  // fourth byte of a 40-byte 32-bit file is padding to the extended reader.
-  bool alphaMask = false;
-
-  // Warnings: fewer rows or table entries arrived than the headers announce. Reading stops
-  // at the file's end; what did not arrive is filled (see the readers for with what).
-  int32_t rowsExpected = 0;
-  int32_t rowsRead = 0;
-  int32_t tableExpected = 0;
-  int32_t tableRead = 0;
-  // The extended reader's rules refuse the headers but their first 40 bytes pass the default
-  // reader's checks, so the file was read with the default reader's layout (so that opting in
-  // never loses a file).
-  bool defaultLayout = false;
-
-  bool ok() const { return cause == BmpCause::ok; }
-  bool pixelDataCut() const { return rowsRead < rowsExpected; }
-  bool tableCut() const { return tableRead < tableExpected; }
-  bool hasWarnings() const { return pixelDataCut() || tableCut() || defaultLayout; }
-};
-// The cause as a short sentence with its details, e.g. "compression 1 (RLE8) is not
-// supported" or "cannot open the file: No such file or directory". For ok, the warnings, or
-// "no error".
-std::string to_string(const BmpStatus& status);
-// The warnings of a successful read, e.g. "the pixel data ends early: 13 of 64 rows arrived";
-// empty when there are none.
-std::string warningText(const BmpStatus& status);
 
 // How a save lays out and treats the file it writes.
 struct SaveOptions {
@@ -221,20 +156,20 @@ class Bitmap {
   // the file's colours as their table (fourth byte 0, missing entries black). Saved at 32
   // bits the bitmap keeps every pixel and its alpha; at a paletted depth a pixel the file did
   // not draw becomes the table entry nearest to black.
-  bool loadFile(const std::string& path, const Limits& limits = {}, BmpStatus* status = nullptr);
+  [[nodiscard]] bool loadFile(const std::string& path, const Limits& limits = {}, Status* status = nullptr);
   // The same read from the bytes of a file in memory: the same results and statuses.
-  bool loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
-                  BmpStatus* status = nullptr);
+  [[nodiscard]] bool loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
+                  Status* status = nullptr);
   // Write the bitmap at its own depth. Never leaves a partial file at path: the file is
   // written beside it and renamed over it when complete (see SaveOptions). A folder where
   // that temporary file cannot be made (read-only, say) is refused with noTemporaryFile,
   // also for a writable file in it; devices and pipes are written directly.
-  bool saveFile(const std::string& path, BmpStatus* status = nullptr) const;
-  bool saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status = nullptr) const;
+  [[nodiscard]] bool saveFile(const std::string& path, Status* status = nullptr) const;
+  [[nodiscard]] bool saveFile(const std::string& path, const SaveOptions& options, Status* status = nullptr) const;
   // The bytes saveFile writes, into out (replaced; left empty on failure). Of the options
   // threads and alphaMasks play a part; sync has no meaning here.
-  bool saveMemory(std::vector<uint8_t>& out, BmpStatus* status = nullptr) const;
-  bool saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, BmpStatus* status = nullptr) const;
+  [[nodiscard]] bool saveMemory(std::vector<uint8_t>& out, Status* status = nullptr) const;
+  [[nodiscard]] bool saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, Status* status = nullptr) const;
 
   // Direct access to the grid: row-major, element x + y * width.
   const BitmapPixel* data() const { return grid_.get(); }
@@ -247,9 +182,9 @@ class Bitmap {
   };
   // resize, or with paint false a grid whose pixels the caller overwrites itself.
   bool allocateGrid(int32_t width, int32_t height, const Limits& limits, bool paint);
-  bool load(detail::ByteSource& source, const Limits& limits, BmpStatus& status);
+  bool load(detail::ByteSource& source, const Limits& limits, Status& status);
   template <typename Reader>
-  bool loadWith(Reader& reader, const Limits& limits, BmpStatus& status);
+  bool loadWith(Reader& reader, const Limits& limits, Status& status);
 
   int32_t bitsPerPixel_ = 24;
   int32_t width_ = 1;
@@ -281,8 +216,8 @@ struct BmpHeaders {
 // (and the records' construction values, bfType included). A file whose first two bytes are
 // not "BM" gives a notBmp status, its records still filled as above; a file that holds "BM"
 // (or less of it) but ends inside its headers is ok.
-BmpHeaders readHeadersOf(const std::string& path, BmpStatus* status = nullptr);
-BmpHeaders readHeadersOf(std::span<const uint8_t> bytes, BmpStatus* status = nullptr);
+BmpHeaders readHeadersOf(const std::string& path, Status* status = nullptr);
+BmpHeaders readHeadersOf(std::span<const uint8_t> bytes, Status* status = nullptr);
 // The headers as the extended reader reads them, for display: the kind of info header and
 // every field it holds, by name, in file order (the file header's five, the info header's
 // own, and the colour masks that follow a header for compression 3 and 6, under the names the
@@ -299,14 +234,14 @@ struct BmpHeaderView {
 };
 // False, with the status, for a file that is not a BMP file, whose headers are cut short, or
 // whose info header size is no header's (below 16 other than 12).
-bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, BmpStatus* status = nullptr);
-bool describeHeadersOf(const std::string& path, BmpHeaderView& view, BmpStatus* status = nullptr);
+bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, Status* status = nullptr);
+bool describeHeadersOf(const std::string& path, BmpHeaderView& view, Status* status = nullptr);
 
 // The file header alone. A file that cannot be opened gives bfType 0 (and, when asked, a
 // cannotOpen status).
-BitmapFileHeader readFileHeaderOf(const std::string& path, BmpStatus* status = nullptr);
+BitmapFileHeader readFileHeaderOf(const std::string& path, Status* status = nullptr);
 // The info header alone; a file that cannot be opened gives the construction defaults.
-BitmapInfoHeader readInfoHeaderOf(const std::string& path, BmpStatus* status = nullptr);
+BitmapInfoHeader readInfoHeaderOf(const std::string& path, Status* status = nullptr);
 uint16_t fileBitsPerPixel(const std::string& path);
 
 // Pixel copies between bitmaps (from = source, to = target), coordinates clamped.
@@ -318,17 +253,12 @@ void copyRect(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int
 void copyRectExcept(const Bitmap& from, int32_t left, int32_t right, int32_t rowA, int32_t rowB,
                     Bitmap& to, int32_t toX, int32_t toY, BitmapPixel transparent);
 
-// Why rescale refused: a mode other than P, W, H, F; a new size that does not fit 32 bits or
-// passes the limit; no memory for the new grid.
-enum class RescaleStatus : uint8_t { ok, unknownMode, tooLarge, outOfMemory };
-const char* to_string(RescaleStatus status);
-
 // Rescale in place: mode 'P' percentage, 'W' new width, 'H' new height, 'F' bound for the
 // longer side (any case). The result is always 24 bits. False and nothing changed (but an
-// unset resolution now reads 3780) for an unknown mode, a new size past limits or out of
-// memory; the status, when asked for, says which.
-bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits = {},
-             RescaleStatus* status = nullptr);
+// unset resolution now reads 3780) for an unknown mode (unknownMode), a new size past 32 bits
+// or the limit (tooLarge) or out of memory; the status, when asked for, says which.
+[[nodiscard]] bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits = {},
+             Status* status = nullptr);
 
 // ---- Kept for callers that use them; they have no effect on any result.
 // Process-wide switch for the codec's diagnostic messages (starts on). No codec operation

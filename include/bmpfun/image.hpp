@@ -9,6 +9,7 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/limits.hpp>
 #include <bmpfun/pixel.hpp>
+#include <bmpfun/status.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -19,41 +20,6 @@
 
 namespace bmpfun {
 
-// Why an image could not be made, loaded or saved. A small value: code() says what kind of
-// outcome it is and is what == compares (so `status == ImageStatus::tooLarge` reads as it
-// says); codec() gives the codec's precise cause behind loadFailed and saveFailed, and the
-// warnings of a load that succeeded although its file ends early.
-class ImageStatus {
- public:
-  enum Code : uint8_t {
-    ok,
-    badSize,        // a width or height below 1 (or a size that is not a finite number)
-    tooLarge,       // width x height passes Limits::maxPixels
-    outOfMemory,    // the pixel storage could not be allocated
-    loadFailed,     // the file could not be read as a BMP file (codec() says why)
-    noSuchEffect,   // fun() with an effect number that has no warp
-    outsideSource,  // crop() with a rectangle that does not lie inside the source
-    noContent,      // autoCrop() (or rotate()) of an image without any non-white pixel
-    saveFailed,     // the file could not be written (codec() says why)
-  };
-  constexpr ImageStatus(Code code = ok) noexcept : code_(code) {}  // NOLINT: implicit by design
-  ImageStatus(Code code, const BmpStatus& codec) : code_(code), codec_(codec) {}
-
-  constexpr Code code() const { return code_; }
-  const BmpStatus& codec() const { return codec_; }
-  friend constexpr bool operator==(const ImageStatus& a, const ImageStatus& b) {
-    return a.code_ == b.code_;
-  }
-
- private:
-  Code code_;
-  BmpStatus codec_;
-};
-// A short sentence for the status, with the codec's cause where there is one, e.g. "the size
-// is below 1 x 1" or "the file could not be read: compression 1 (RLE8) is not supported".
-std::string to_string(const ImageStatus& status);
-
-// Sampling methods for Image::sampling. Any other number samples opaque black.
 // Sampling::point, ::bilinear, ::gaussian name them for new code; SamplingMethod's constants
 // and the int setter stay for callers that pass numbers.
 enum class Sampling : int32_t { point = 0, bilinear = 1, gaussian = 2 };
@@ -69,18 +35,18 @@ enum SamplingMethod : int32_t { kPoint = 0, kBilinear = 1, kGaussian = 2 };
 class Image {
  public:
   // Blank image: every pixel (255, 255, 255, 0).
-  static std::unique_ptr<Image> create(int32_t width, int32_t height, const Limits& limits = {},
-                                       ImageStatus* status = nullptr);
+  [[nodiscard]] static std::unique_ptr<Image> create(int32_t width, int32_t height, const Limits& limits = {},
+                                       Status* status = nullptr);
   // Load a BMP file, read straight into the image's pixels. Alpha is the file's fourth byte
   // (32 bits), the table entry's fourth byte (1/4/8 bits), or 0 (16 and 24 bits). A file
   // whose data ends early loads, with the warning in status->codec().
-  static std::unique_ptr<Image> load(const std::string& path, const Limits& limits = {},
-                                     ImageStatus* status = nullptr);
+  [[nodiscard]] static std::unique_ptr<Image> load(const std::string& path, const Limits& limits = {},
+                                     Status* status = nullptr);
   // The same from the bytes of a file in memory: the same results and statuses.
-  static std::unique_ptr<Image> loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
-                                           ImageStatus* status = nullptr);
+  [[nodiscard]] static std::unique_ptr<Image> loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
+                                           Status* status = nullptr);
   // Copy of the source's current pixels; the copy's sampling method is 0.
-  static std::unique_ptr<Image> copyOf(const Image& source, ImageStatus* status = nullptr);
+  [[nodiscard]] static std::unique_ptr<Image> copyOf(const Image& source, Status* status = nullptr);
 
   // Only the factories can name Key, so this is their way to reach std::make_unique.
   struct Key {
@@ -110,10 +76,10 @@ class Image {
   // Write as an uncompressed 24-bit BMP file (alpha dropped), straight from the pixels. True
   // when the file was written; otherwise what was at path is left as it was. Replaced like
   // Bitmap::saveFile replaces (see there and SaveOptions, whose sync flushes it to the disk).
-  bool save(const std::string& path, ImageStatus* status = nullptr) const;
-  bool save(const std::string& path, const SaveOptions& options, ImageStatus* status = nullptr) const;
+  [[nodiscard]] bool save(const std::string& path, Status* status = nullptr) const;
+  [[nodiscard]] bool save(const std::string& path, const SaveOptions& options, Status* status = nullptr) const;
   // The bytes save writes, into out (replaced; empty on failure).
-  bool saveMemory(std::vector<uint8_t>& out, ImageStatus* status = nullptr) const;
+  [[nodiscard]] bool saveMemory(std::vector<uint8_t>& out, Status* status = nullptr) const;
 
   void sampling(int32_t method) { samplingMethod_ = method; }
   void sampling(Sampling method) { samplingMethod_ = static_cast<int32_t>(method); }
@@ -145,31 +111,31 @@ class Image {
   void sharpen(int32_t maskSize);
   // False (image unchanged) when the working copy cannot be made. Like every in-place
   // operation it keeps the image's storage: a span of pixels() stays valid.
-  bool edgeDetect();
+  [[nodiscard]] bool edgeDetect();
 
   // ---- warps (filters/fun.cpp); every output pixel is one `sample` of this image
   // Effect 0 sine wave (w x h), 1 polar disc ((2h + 1) x (2h + 1)), 2 the disc's stores
   // counted linearly into w x h (stores past the end dropped, later ones win); pi is the
   // truncated 3.141592. Any other effect: empty, noSuchEffect.
-  std::unique_ptr<Image> fun(int32_t effect, ImageStatus* status = nullptr) const;
+  [[nodiscard]] std::unique_ptr<Image> fun(int32_t effect, Status* status = nullptr) const;
   // Diagonal cells bandWidth pixels across keep one or two colour channels; alpha stays 0
   // and cells with i >= (2w) / bandWidth keep the blank white. bandWidth <= 0 writes nothing.
-  std::unique_ptr<Image> mosaic(int32_t bandWidth, ImageStatus* status = nullptr) const;
+  [[nodiscard]] std::unique_ptr<Image> mosaic(int32_t bandWidth, Status* status = nullptr) const;
 
   // ---- geometry (filters/geometry.cpp)
   // The rectangle with top-left (x, y); a side below 1 is badSize, a rectangle not wholly
   // inside the image outsideSource.
-  std::unique_ptr<Image> crop(int32_t x, int32_t y, int32_t width, int32_t height,
-                              ImageStatus* status = nullptr) const;
+  [[nodiscard]] std::unique_ptr<Image> crop(int32_t x, int32_t y, int32_t width, int32_t height,
+                              Status* status = nullptr) const;
   // (int)(w * sx) x (int)(h * sy); pixel (i, j) samples (i / sx, j * (1 / sy)). A size that
   // is not finite or truncates below 1 is badSize; past int32 or the limit, tooLarge.
-  std::unique_ptr<Image> scale(double sx, double sy, ImageStatus* status = nullptr) const;
+  [[nodiscard]] std::unique_ptr<Image> scale(double sx, double sy, Status* status = nullptr) const;
   // Counter-clockwise (row 0 at the top) about pixel (0, 0), degrees times 3.141592 / 180:
   // the (2d + 1)^2 square (d the truncated diagonal) trimmed as autoCrop would trim it. The
   // square is never made; only the trimmed result counts against the limit (tooLarge).
-  std::unique_ptr<Image> rotate(double degrees, ImageStatus* status = nullptr) const;
+  [[nodiscard]] std::unique_ptr<Image> rotate(double degrees, Status* status = nullptr) const;
   // Box of the pixels other than (255, 255, 255, 255); none at all is noContent.
-  std::unique_ptr<Image> autoCrop(ImageStatus* status = nullptr) const;
+  [[nodiscard]] std::unique_ptr<Image> autoCrop(Status* status = nullptr) const;
 
  private:
   size_t index(int32_t x, int32_t y) const {
@@ -178,10 +144,10 @@ class Image {
   // Size the pixels, painted blank (or left for the caller to overwrite, which then touches
   // the memory first, on its own threads); shared by the factories and the operations that
   // write every pixel of their result.
-  static std::unique_ptr<Image> allocate(int32_t width, int32_t height, const Limits& limits,
-                                         ImageStatus* status, bool paint = true);
-  static std::unique_ptr<Image> loadFrom(detail::ByteSource& source, const Limits& limits,
-                                         ImageStatus* status);
+  [[nodiscard]] static std::unique_ptr<Image> allocate(int32_t width, int32_t height, const Limits& limits,
+                                         Status* status, bool paint = true);
+  [[nodiscard]] static std::unique_ptr<Image> loadFrom(detail::ByteSource& source, const Limits& limits,
+                                         Status* status);
 
   // The pixel storage, a block of the codec's grid storage (unpainted when it is made).
   class Grid {

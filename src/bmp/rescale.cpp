@@ -40,32 +40,26 @@ uint8_t truncByte(double v) {
   return static_cast<uint8_t>(static_cast<int32_t>(v));
 }
 
-// floor(v) as int32, empty when it does not fit.
-std::optional<int32_t> floorToInt32(double v) {
-  const double f = std::floor(v);
-  if (!(f >= -2147483648.0 && f <= 2147483647.0)) return std::nullopt;
-  return static_cast<int32_t>(f);
-}
+// floor(v); every side computed here lies within +-2^62, so it fits 64 bits.
+int64_t floorToInt64(double v) { return static_cast<int64_t>(std::floor(v)); }
+bool fitsInt32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
 
 }  // namespace
 
-const char* to_string(RescaleStatus status) {
-  switch (status) {
-    case RescaleStatus::ok: return "rescaled";
-    case RescaleStatus::unknownMode: return "the mode is not P, W, H or F";
-    case RescaleStatus::tooLarge: return "the new size passes the pixel limit";
-    case RescaleStatus::outOfMemory: return "not enough memory for the new size";
-  }
-  return "unknown rescale status";
-}
-
-bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, RescaleStatus* status) {
-  RescaleStatus local = RescaleStatus::ok;
-  RescaleStatus& result = status != nullptr ? *status : local;
-  result = RescaleStatus::ok;
-  const auto refuse = [&result](RescaleStatus why) {
-    result = why;
+bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Status* status) {
+  Status local;
+  Status& result = status != nullptr ? *status : local;
+  result = Status{};
+  // A refusal names the size it was asked for (as far as it is known).
+  const auto refuse = [&result](Cause why, int64_t width = 0, int64_t height = 0) {
+    result.cause = why;
+    result.width = width;
+    result.height = height;
     return false;
+  };
+  const auto tooLarge = [&](int64_t width, int64_t height) {
+    result.maxPixels = limits.maxPixels;
+    return refuse(Cause::tooLarge, width, height);
   };
   // The resolution is read in dots per inch, which stores 3780 into an unset field whatever
   // happens next.
@@ -78,34 +72,33 @@ bool rescale(Bitmap& bitmap, char mode, int32_t value, const Limits& limits, Res
   const int32_t oh = bitmap.height();
   if (m == 'F') m = ow > oh ? 'W' : 'H';
 
-  std::optional<int32_t> nw, nh;
+  int64_t nw = 0, nh = 0;
   if (m == 'P') {
     // The products are 32-bit integers; one that would wrap is refused rather than wrapped.
     const int64_t pw = int64_t{ow} * value, ph = int64_t{oh} * value;
-    if (pw < INT32_MIN || pw > INT32_MAX || ph < INT32_MIN || ph > INT32_MAX) {
-      return refuse(RescaleStatus::tooLarge);
-    }
-    nw = floorToInt32(static_cast<double>(pw) * 0.01);
-    nh = floorToInt32(static_cast<double>(ph) * 0.01);
+    if (pw < INT32_MIN || pw > INT32_MAX || ph < INT32_MIN || ph > INT32_MAX) return tooLarge(pw / 100, ph / 100);
+    nw = floorToInt64(static_cast<double>(pw) * 0.01);
+    nh = floorToInt64(static_cast<double>(ph) * 0.01);
   } else if (m == 'W') {
     nw = value;
-    nh = floorToInt32(static_cast<double>(value) / ow * oh);
+    nh = floorToInt64(static_cast<double>(value) / ow * oh);
   } else if (m == 'H') {
-    nw = floorToInt32(static_cast<double>(value) / oh * ow);
+    nw = floorToInt64(static_cast<double>(value) / oh * ow);
     nh = value;
   } else {
-    return refuse(RescaleStatus::unknownMode);
+    result.mode = mode;
+    return refuse(Cause::unknownMode);
   }
   // A side that does not fit 32 bits is refused; one below 1 becomes 1.
-  if (!nw || !nh) return refuse(RescaleStatus::tooLarge);
-  const int32_t newWidth = *nw < 1 ? 1 : *nw;
-  const int32_t newHeight = *nh < 1 ? 1 : *nh;
-  if (!limits.allows(newWidth, newHeight)) return refuse(RescaleStatus::tooLarge);
+  if (!fitsInt32(nw) || !fitsInt32(nh)) return tooLarge(nw, nh);
+  const int32_t newWidth = nw < 1 ? 1 : static_cast<int32_t>(nw);
+  const int32_t newHeight = nh < 1 ? 1 : static_cast<int32_t>(nh);
+  if (!limits.allows(newWidth, newHeight)) return tooLarge(newWidth, newHeight);
 
   // The result: 24 bits without a table, white with alpha 0 where nothing below writes (the
   // alpha of every pixel but the corner), the old resolution.
   Bitmap scaled;
-  if (!scaled.resize(newWidth, newHeight, limits)) return refuse(RescaleStatus::outOfMemory);
+  if (!scaled.resize(newWidth, newHeight, limits)) return refuse(Cause::outOfMemory, newWidth, newHeight);
   scaled.setPixelsPerMeter(bitmap.xPixelsPerMeter(), bitmap.yPixelsPerMeter());
   const OldGrid old(bitmap.data(), ow, oh);
 

@@ -47,7 +47,7 @@ void putU32(uint8_t*& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) *out++ = static_cast<uint8_t>(v >> (8 * i));
 }
 
-bool fail(BmpStatus& status, BmpCause cause, int systemError = 0) {
+bool fail(Status& status, Cause cause, int systemError = 0) {
   status.cause = cause;
   status.systemError = systemError;
   return false;
@@ -177,14 +177,14 @@ bool writeBody(const SaveJob& job, const BmpLayout& layout, std::vector<uint8_t>
 // The layout and the working buffers of a save, checked and made before any output exists.
 bool prepare(const SaveJob& job, BmpLayout& layout, std::vector<uint8_t>& chunk,
              std::vector<BitmapPixel>& scratch, std::vector<NearestIndexCache>& nearest,
-             BmpStatus& status) {
+             Status& status) {
   const FileFields& f = job.fields;
   status.bitsPerPixel = static_cast<uint32_t>(f.bits);
   status.width = f.width;
   status.height = f.height;
   // A file too large for the 32-bit size fields is refused before anything is created.
   const std::optional<BmpLayout> found = bmpLayout(f.bits, f.width, f.height, f.alphaMasks);
-  if (!found) return fail(status, BmpCause::tooLargeForFile);
+  if (!found) return fail(status, Cause::tooLargeForFile);
   layout = *found;
   const size_t rowBytes = static_cast<size_t>(layout.rowBytes);
   Limits threads;
@@ -199,7 +199,7 @@ bool prepare(const SaveJob& job, BmpLayout& layout, std::vector<uint8_t>& chunk,
     nearest.reserve(static_cast<size_t>(workers));
     for (int32_t w = 0; w < workers; ++w) nearest.emplace_back(job.table);
   } catch (const std::bad_alloc&) {
-    return fail(status, BmpCause::outOfMemory);
+    return fail(status, Cause::outOfMemory);
   }
   return true;
 }
@@ -228,7 +228,7 @@ std::optional<BmpLayout> bmpLayout(int32_t bitsPerPixel, int32_t width, int32_t 
 }
 
 bool saveToFile(const SaveJob& job, const std::string& path, const SaveOptions& options, FileIo& io,
-                BmpStatus& status) {
+                Status& status) {
   BmpLayout layout;
   std::vector<uint8_t> chunk;
   std::vector<BitmapPixel> scratch;
@@ -236,17 +236,17 @@ bool saveToFile(const SaveJob& job, const std::string& path, const SaveOptions& 
   if (!prepare(job, layout, chunk, scratch, nearest, status)) return false;
   OutputFile file(io, options.sync);
   if (!file.open(path)) {
-    return fail(status, file.noTemporaryFile() ? BmpCause::noTemporaryFile : BmpCause::writeFailed, file.error());
+    return fail(status, file.noTemporaryFile() ? Cause::noTemporaryFile : Cause::writeFailed, file.error());
   }
   FileSink sink(file);
   if (!writeBody(job, layout, chunk, scratch, nearest, sink) || !file.commit()) {
     file.abandon();
-    return fail(status, BmpCause::writeFailed, file.error());
+    return fail(status, Cause::writeFailed, file.error());
   }
   return true;
 }
 
-bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, BmpStatus& status) {
+bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, Status& status) {
   out.clear();
   BmpLayout layout;
   std::vector<uint8_t> chunk;
@@ -256,7 +256,7 @@ bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, BmpStatus& stat
   try {
     out.reserve(static_cast<size_t>(layout.fileBytes));
   } catch (const std::bad_alloc&) {
-    return fail(status, BmpCause::outOfMemory);
+    return fail(status, Cause::outOfMemory);
   }
   MemorySink sink(out);
   writeBody(job, layout, chunk, scratch, nearest, sink);
@@ -299,27 +299,27 @@ uint8_t nearestTableIndex(const Bitmap& bitmap, BitmapPixel pixel) {
   return detail::nearestIndex(bitmap.colorTable(), pixel);
 }
 
-bool Bitmap::saveFile(const std::string& path, BmpStatus* status) const {
+bool Bitmap::saveFile(const std::string& path, Status* status) const {
   return saveFile(path, SaveOptions{}, status);
 }
 
-bool Bitmap::saveFile(const std::string& path, const SaveOptions& options, BmpStatus* status) const {
-  BmpStatus local;
-  BmpStatus& s = status != nullptr ? *status : local;
-  s = BmpStatus{};
+bool Bitmap::saveFile(const std::string& path, const SaveOptions& options, Status* status) const {
+  Status local;
+  Status& s = status != nullptr ? *status : local;
+  s = Status{};
   GridRows rows(*this);
   return detail::saveToFile({fieldsOf(*this, options), colorTable_, rows, options.threads}, path, options,
                             detail::systemFileIo(), s);
 }
 
-bool Bitmap::saveMemory(std::vector<uint8_t>& out, BmpStatus* status) const {
+bool Bitmap::saveMemory(std::vector<uint8_t>& out, Status* status) const {
   return saveMemory(out, SaveOptions{}, status);
 }
 
-bool Bitmap::saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, BmpStatus* status) const {
-  BmpStatus local;
-  BmpStatus& s = status != nullptr ? *status : local;
-  s = BmpStatus{};
+bool Bitmap::saveMemory(std::vector<uint8_t>& out, const SaveOptions& options, Status* status) const {
+  Status local;
+  Status& s = status != nullptr ? *status : local;
+  s = Status{};
   GridRows rows(*this);
   return detail::saveToMemory({fieldsOf(*this, options), colorTable_, rows, options.threads}, out, s);
 }

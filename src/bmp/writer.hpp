@@ -59,8 +59,8 @@ struct SaveJob {
 // The file at path, through io: either the whole file or, on failure, what was at path
 // before, untouched (see OutputFile).
 bool saveToFile(const SaveJob& job, const std::string& path, const SaveOptions& options, FileIo& io,
-                BmpStatus& status);
+                Status& status);
 // The file's bytes into out (replaced; empty on failure).
-bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, BmpStatus& status);
+bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, Status& status);
 
 }  // namespace bmpfun::detail

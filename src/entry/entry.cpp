@@ -78,7 +78,8 @@ NarrowPath narrowPath(const char16_t* wide) {
 namespace {
 
 using bmpfun::Image;
-using bmpfun::ImageStatus;
+using bmpfun::Cause;
+using bmpfun::Status;
 using bmpfun::entry::NarrowPath;
 using bmpfun::entry::narrowPath;
 
@@ -132,17 +133,17 @@ extern "C" int32_t BMPFun(const char16_t* input, const char16_t* output, int32_t
   if (!source) return BMPFUN_ERROR_LOAD;
   if (!hasWarp(effect)) return BMPFUN_ERROR_EFFECT;
 
-  ImageStatus status = ImageStatus::ok;
+  Status status;
   std::unique_ptr<Image> warped;
   try {
     warped = source->fun(effect, &status);
   } catch (...) {
     warped.reset();
-    status = ImageStatus::outOfMemory;
+    status.cause = Cause::outOfMemory;
   }
   source.reset();  // the source is no longer needed: free it before the save
   if (!warped) {
-    if (status == ImageStatus::noSuchEffect) return BMPFUN_ERROR_EFFECT;
+    if (status.cause == Cause::noSuchEffect) return BMPFUN_ERROR_EFFECT;
     reportAllocationFailure();
     return BMPFUN_ERROR_ALLOCATE;
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "filters/samplers.hpp"
+#include "image/report.hpp"
 #include "base/parallel.hpp"
 
 namespace bmpfun {
@@ -32,9 +33,9 @@ constexpr double kPolarCost = 8.0;
 // Nanoseconds per mosaic pixel.
 constexpr double kMosaicCost = 5.5;
 
-void report(ImageStatus* status, ImageStatus value) {
-  if (status != nullptr) *status = value;
-}
+using detail::failure;
+using detail::report;
+using detail::sizeFailure;
 
 // floor(n / d) for d > 0; the diagonal difference of a mosaic pixel may be negative.
 int64_t floorDiv(int64_t n, int64_t d) {
@@ -105,9 +106,11 @@ struct PolarMap {
 // Every output pixel depends only on its own position, so the pixels are filled row by row
 // (the order the loops of the definition store them in cannot be seen), with the sampling
 // method chosen once for the whole image, and the rows are split over the image's threads.
-std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
+std::unique_ptr<Image> Image::fun(int32_t effect, Status* status) const {
   if (effect < 0 || effect > 2) {
-    report(status, ImageStatus::noSuchEffect);
+    Status s = failure(Cause::noSuchEffect);
+    s.effect = effect;
+    report(status, s);
     return nullptr;
   }
   const int32_t w = width_;
@@ -146,7 +149,7 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
 
   if (effect == 1) {
     if (side > std::numeric_limits<int32_t>::max()) {
-      report(status, ImageStatus::tooLarge);
+      report(status, sizeFailure(Cause::tooLarge, side, side, limits_));
       return nullptr;
     }
     auto out = allocate(static_cast<int32_t>(side), static_cast<int32_t>(side), limits_, status,
@@ -202,7 +205,7 @@ std::unique_ptr<Image> Image::fun(int32_t effect, ImageStatus* status) const {
 // image's white; written pixels keep one or two of the source's colour channels, chosen by
 // j mod 4 and the parity of i, and their alpha stays 0. A band width of 0 or less writes
 // nothing.
-std::unique_ptr<Image> Image::mosaic(int32_t bandWidth, ImageStatus* status) const {
+std::unique_ptr<Image> Image::mosaic(int32_t bandWidth, Status* status) const {
   if (bandWidth <= 0) return create(width_, height_, limits_, status);
   auto out = allocate(width_, height_, limits_, status, false);  // every pixel is written below
   if (!out) return out;

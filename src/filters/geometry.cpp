@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "filters/samplers.hpp"
+#include "image/report.hpp"
 #include "base/parallel.hpp"
 
 namespace bmpfun {
@@ -32,22 +33,33 @@ constexpr double kScanCost = 0.3;
 // ... and one pixel of a copy into fresh memory (mostly its page faults).
 constexpr double kCopyCost = 1.0;
 
-void report(ImageStatus* status, ImageStatus value) {
-  if (status != nullptr) *status = value;
+using detail::failure;
+using detail::report;
+using detail::sizeFailure;
+
+// (int) of a real output size as far as 64 bits hold it (NaN as 0), for a status.
+int64_t sideForStatus(double side) {
+  if (!(side > -9.2e18)) return side < 0 ? INT64_MIN : 0;
+  if (side >= 9.2e18) return INT64_MAX;
+  return static_cast<int64_t>(side);
 }
 
-// (int) of a real output size, refusing what the conversion cannot hold: NaN and anything
+// (int) of the real output sizes, refusing what the conversion cannot hold: NaN and anything
 // that truncates below 1 is badSize, infinities too; a finite size past int32 is tooLarge.
-bool outputSide(double side, int32_t& out, ImageStatus* status) {
-  if (!(side >= 1.0) || std::isinf(side)) {
-    report(status, ImageStatus::badSize);
+bool outputSize(double width, double height, int32_t& outWidth, int32_t& outHeight, const Limits& limits,
+                Status* status) {
+  const auto causeOf = [](double side) {
+    if (!(side >= 1.0) || std::isinf(side)) return Cause::badSize;
+    return side >= 2147483648.0 ? Cause::tooLarge : Cause::ok;
+  };
+  Cause cause = causeOf(width);
+  if (cause == Cause::ok) cause = causeOf(height);
+  if (cause != Cause::ok) {
+    report(status, sizeFailure(cause, sideForStatus(width), sideForStatus(height), limits));
     return false;
   }
-  if (side >= 2147483648.0) {
-    report(status, ImageStatus::tooLarge);
-    return false;
-  }
-  out = static_cast<int32_t>(side);
+  outWidth = static_cast<int32_t>(width);
+  outHeight = static_cast<int32_t>(height);
   return true;
 }
 
@@ -56,13 +68,13 @@ bool outputSide(double side, int32_t& out, ImageStatus* status) {
 // Copy of the width x height rectangle whose top-left pixel is (x, y). A side below 1 is
 // badSize; a rectangle not wholly inside the source is outsideSource (nothing is read).
 std::unique_ptr<Image> Image::crop(int32_t x, int32_t y, int32_t width, int32_t height,
-                                   ImageStatus* status) const {
+                                   Status* status) const {
   if (width < 1 || height < 1) {
-    report(status, ImageStatus::badSize);
+    report(status, sizeFailure(Cause::badSize, width, height, limits_));
     return nullptr;
   }
   if (x < 0 || y < 0 || int64_t{x} + width > width_ || int64_t{y} + height > height_) {
-    report(status, ImageStatus::outsideSource);
+    report(status, sizeFailure(Cause::outsideSource, width_, height_, limits_));
     return nullptr;
   }
   auto out = allocate(width, height, limits_, status, false);  // every pixel is copied below
@@ -84,11 +96,11 @@ std::unique_ptr<Image> Image::crop(int32_t x, int32_t y, int32_t width, int32_t 
 // Resize to (int)(w * sx) x (int)(h * sy) through `sample`: output pixel (i, j) samples
 // x = i / sx but y = j * (1 / sy); the two forms can differ in the last bit, which is kept.
 // A size that is not finite, truncates below 1 or passes int32 or the limit gives empty.
-std::unique_ptr<Image> Image::scale(double sx, double sy, ImageStatus* status) const {
+std::unique_ptr<Image> Image::scale(double sx, double sy, Status* status) const {
   int32_t outWidth = 0;
   int32_t outHeight = 0;
-  if (!outputSide(static_cast<double>(width_) * sx, outWidth, status) ||
-      !outputSide(static_cast<double>(height_) * sy, outHeight, status)) {
+  if (!outputSize(static_cast<double>(width_) * sx, static_cast<double>(height_) * sy, outWidth, outHeight, limits_,
+                  status)) {
     return nullptr;
   }
   auto out = allocate(outWidth, outHeight, limits_, status, false);  // every pixel is sampled
@@ -102,7 +114,7 @@ std::unique_ptr<Image> Image::scale(double sx, double sy, ImageStatus* status) c
   try {
     column.resize(stride);
   } catch (const std::bad_alloc&) {
-    report(status, ImageStatus::outOfMemory);
+    report(status, failure(Cause::outOfMemory));
     return nullptr;
   }
   for (size_t i = 0; i < stride; ++i) column[i] = static_cast<double>(i) / sx;
@@ -250,7 +262,7 @@ class SharedBox {
 // sampling method gives white), and then only the box is filled. Both passes split the rows
 // over the image's threads. A box past the limit is tooLarge; no such pixel at all is
 // noContent.
-std::unique_ptr<Image> Image::rotate(double degrees, ImageStatus* status) const {
+std::unique_ptr<Image> Image::rotate(double degrees, Status* status) const {
   const double rad = degrees * kRadiansPerDegree;
   const double diagonal = std::sqrt(std::pow(static_cast<double>(width_), 2.0) +
                                     std::pow(static_cast<double>(height_), 2.0));
@@ -298,14 +310,14 @@ std::unique_ptr<Image> Image::rotate(double degrees, ImageStatus* status) const 
       box = found.box();
     }
     if (box.empty()) {
-      report(status, ImageStatus::noContent);
+      report(status, failure(Cause::noContent));
       return nullptr;
     }
     const int64_t boxWidth = box.right - box.left + 1;
     const int64_t boxHeight = box.bottom - box.top + 1;
     if (boxWidth > std::numeric_limits<int32_t>::max() ||
         boxHeight > std::numeric_limits<int32_t>::max()) {
-      report(status, ImageStatus::tooLarge);
+      report(status, sizeFailure(Cause::tooLarge, boxWidth, boxHeight, limits_));
       return nullptr;
     }
     // Every pixel of the box is written below.
@@ -339,7 +351,7 @@ std::unique_ptr<Image> Image::rotate(double degrees, ImageStatus* status) const 
 
 // The smallest rectangle holding every pixel that is not (255, 255, 255, 255); a white
 // colour with any other alpha is content. An image with no such pixel is noContent.
-std::unique_ptr<Image> Image::autoCrop(ImageStatus* status) const {
+std::unique_ptr<Image> Image::autoCrop(Status* status) const {
   // Each row reports its first and last content pixel; the rows are split over the image's
   // threads and their boxes merged (min and max, so the order does not matter).
   const size_t stride = static_cast<size_t>(width_);
@@ -360,7 +372,7 @@ std::unique_ptr<Image> Image::autoCrop(ImageStatus* status) const {
   });
   const Box& box = found.box();
   if (box.empty()) {
-    report(status, ImageStatus::noContent);
+    report(status, failure(Cause::noContent));
     return nullptr;
   }
   return crop(static_cast<int32_t>(box.left), static_cast<int32_t>(box.top),

@@ -9,6 +9,7 @@
 #include "base/grid_storage.hpp"
 #include "bmp/reader.hpp"
 #include "bmp/writer.hpp"
+#include "image/report.hpp"
 #include "base/parallel.hpp"
 
 #include <algorithm>
@@ -20,24 +21,6 @@
 #include <utility>
 
 namespace bmpfun {
-
-std::string to_string(const ImageStatus& status) {
-  switch (status.code()) {
-    case ImageStatus::ok: return status.codec().hasWarnings() ? warningText(status.codec()) : "the image was made";
-    case ImageStatus::badSize: return "the size is below 1 x 1";
-    case ImageStatus::tooLarge: return "the size passes the pixel limit";
-    case ImageStatus::outOfMemory: return "the pixels could not be allocated";
-    case ImageStatus::loadFailed:
-      // A read error's own sentence already says that the file could not be read.
-      if (status.codec().cause == BmpCause::readFailed) return to_string(status.codec());
-      return "the file could not be read: " + to_string(status.codec());
-    case ImageStatus::noSuchEffect: return "there is no effect with that number";
-    case ImageStatus::outsideSource: return "the rectangle does not lie inside the source";
-    case ImageStatus::noContent: return "the image has no non-white pixel";
-    case ImageStatus::saveFailed: return "the file could not be written: " + to_string(status.codec());
-  }
-  return "unknown image status";
-}
 
 namespace {
 
@@ -69,9 +52,9 @@ void swapRedBlue(const void* in, void* out, size_t count) {
   }
 }
 
-void report(ImageStatus* status, ImageStatus value) {
-  if (status != nullptr) *status = value;
-}
+using detail::failure;
+using detail::report;
+using detail::sizeFailure;
 
 // Nanoseconds per pixel on one core to paint or copy fresh memory (mostly the page faults).
 constexpr double kPaintCost = 1.0;
@@ -109,15 +92,17 @@ class PixelRows final : public detail::RowSource {
 }  // namespace
 
 std::unique_ptr<Image> Image::allocate(int32_t width, int32_t height, const Limits& limits,
-                                       ImageStatus* status, bool paint) {
+                                       Status* status, bool paint) {
   if (width < 1 || height < 1) {
-    report(status, ImageStatus::badSize);
+    report(status, sizeFailure(Cause::badSize, width, height, limits));
     return nullptr;
   }
   const int64_t count = int64_t{width} * int64_t{height};
   // pixelCount is an int32, so a caller's limit beyond that range still stops here.
   if (!limits.allows(width, height) || count > std::numeric_limits<int32_t>::max()) {
-    report(status, ImageStatus::tooLarge);
+    Status s = sizeFailure(Cause::tooLarge, width, height, limits);
+    s.maxPixels = std::min<int64_t>(limits.maxPixels, std::numeric_limits<int32_t>::max());
+    report(status, s);
     return nullptr;
   }
   try {
@@ -140,16 +125,16 @@ std::unique_ptr<Image> Image::allocate(int32_t width, int32_t height, const Limi
     image->pixelCount_ = static_cast<int32_t>(count);
     image->samplingMethod_ = kPoint;
     image->limits_ = limits;
-    report(status, ImageStatus::ok);
+    report(status, Status{});
     return image;
   } catch (const std::bad_alloc&) {
-    report(status, ImageStatus::outOfMemory);
+    report(status, sizeFailure(Cause::outOfMemory, width, height, limits));
     return nullptr;
   }
 }
 
 std::unique_ptr<Image> Image::create(int32_t width, int32_t height, const Limits& limits,
-                                     ImageStatus* status) {
+                                     Status* status) {
   return allocate(width, height, limits, status);
 }
 
@@ -158,39 +143,33 @@ namespace {
 // Either reader, through its stages, into the image's pixels.
 // allocate(width, height, status) gives the pixels to fill, or nullptr with the reason.
 template <typename Reader, typename Allocate>
-bool readInto(Reader& reader, const Limits& limits, BmpStatus& codec, ImageStatus::Code& code, Allocate allocate) {
-  code = ImageStatus::loadFailed;
-  if (!reader.readHeaders(codec) || !reader.checkFormat(codec)) return false;
-  ImageStatus made = ImageStatus::ok;
+bool readInto(Reader& reader, Status& status, Allocate allocate) {
+  if (!reader.readHeaders(status) || !reader.checkFormat(status)) return false;
+  Status made;
   Pixel* pixels = allocate(reader.width(), reader.height(), made);
   if (pixels == nullptr) {
-    // The reader enforces the same limit, so a size refusal here is still a refused file.
-    codec.cause = made == ImageStatus::outOfMemory ? BmpCause::outOfMemory : BmpCause::tooLarge;
-    codec.maxPixels = limits.maxPixels;
-    if (made == ImageStatus::outOfMemory) code = ImageStatus::outOfMemory;
+    // The reader enforces the same limit, so what is left is a size past 32 bits or memory.
+    status.cause = made.cause;
+    status.maxPixels = made.maxPixels;
     return false;
   }
-  reader.readTable(codec);
+  reader.readTable(status);
   // Alpha is whatever the reader gives: for the default reader the pixel's fourth byte at 32
   // bits, the table entry's at 1/4/8 bits, 0 at 16 and 24 bits; for the extended reader the
   // opacity.
   PixelSink sink(pixels, static_cast<size_t>(reader.width()));
-  if (!reader.readRows(sink, codec)) {
-    if (codec.cause == BmpCause::outOfMemory) code = ImageStatus::outOfMemory;
-    return false;
-  }
-  code = ImageStatus::ok;
-  return true;
+  return reader.readRows(sink, status);
 }
 
 }  // namespace
 
 std::unique_ptr<Image> Image::loadFrom(detail::ByteSource& source, const Limits& limits,
-                                       ImageStatus* status) {
-  BmpStatus codec;
-  ImageStatus::Code code = ImageStatus::loadFailed;
+                                       Status* status) {
+  Status local;
+  Status& s = status != nullptr ? *status : local;
+  s = Status{};
   std::unique_ptr<Image> image;
-  const auto allocateFor = [&](int32_t width, int32_t height, ImageStatus& made) -> Pixel* {
+  const auto allocateFor = [&](int32_t width, int32_t height, Status& made) -> Pixel* {
     image = allocate(width, height, limits, &made, false);
     return image ? image->pixels_.data() : nullptr;
   };
@@ -199,50 +178,44 @@ std::unique_ptr<Image> Image::loadFrom(detail::ByteSource& source, const Limits&
     int32_t xPixelsPerMeter = 0, yPixelsPerMeter = 0;
     if (limits.extended) {
       detail::ExtendedReader reader(source, limits);
-      read = readInto(reader, limits, codec, code, allocateFor);
+      read = readInto(reader, s, allocateFor);
       xPixelsPerMeter = reader.xPixelsPerMeter();
       yPixelsPerMeter = reader.yPixelsPerMeter();
     } else {
       detail::BmpReader reader(source, limits);
-      read = readInto(reader, limits, codec, code, allocateFor);
+      read = readInto(reader, s, allocateFor);
       xPixelsPerMeter = reader.xPixelsPerMeter();
       yPixelsPerMeter = reader.yPixelsPerMeter();
     }
-    if (!read) {
-      report(status, ImageStatus(code, codec));
-      return nullptr;
-    }
+    if (!read) return nullptr;
     image->xPixelsPerMeter_ = xPixelsPerMeter;
     image->yPixelsPerMeter_ = yPixelsPerMeter;
-    report(status, ImageStatus(ImageStatus::ok, codec));
     return image;
   } catch (const std::bad_alloc&) {
-    codec.cause = BmpCause::outOfMemory;
-    report(status, ImageStatus(ImageStatus::outOfMemory, codec));
+    s.cause = Cause::outOfMemory;
     return nullptr;
   }
 }
 
 std::unique_ptr<Image> Image::load(const std::string& path, const Limits& limits,
-                                   ImageStatus* status) {
+                                   Status* status) {
   detail::FileSource source(path);
   if (!source.isOpen()) {
-    BmpStatus codec;
-    codec.cause = BmpCause::cannotOpen;
-    codec.systemError = source.openError();
-    report(status, ImageStatus(ImageStatus::loadFailed, codec));
+    Status s = failure(Cause::cannotOpen);
+    s.systemError = source.openError();
+    report(status, s);
     return nullptr;
   }
   return loadFrom(source, limits, status);
 }
 
 std::unique_ptr<Image> Image::loadMemory(std::span<const uint8_t> bytes, const Limits& limits,
-                                         ImageStatus* status) {
+                                         Status* status) {
   detail::MemorySource source(bytes.data(), bytes.size());
   return loadFrom(source, limits, status);
 }
 
-std::unique_ptr<Image> Image::copyOf(const Image& source, ImageStatus* status) {
+std::unique_ptr<Image> Image::copyOf(const Image& source, Status* status) {
   auto image = allocate(source.width_, source.height_, source.limits_, status, false);
   if (!image) return image;
   const Pixel* const from = source.pixels_.data();
@@ -263,8 +236,8 @@ void Image::Grid::Release::operator()(Pixel* block) const noexcept {
 namespace {
 
 template <typename Save>
-bool saveWith(const Image& image, ImageStatus* status, Save save) {
-  BmpStatus codec;
+bool saveWith(const Image& image, Status* status, Save save) {
+  Status codec;
   bool ok = false;
   try {
     PixelRows rows(image.pixels().data(), static_cast<size_t>(image.width()));
@@ -272,26 +245,26 @@ bool saveWith(const Image& image, ImageStatus* status, Save save) {
                                     image.yPixelsPerMeter()};
     ok = save(detail::SaveJob{fields, {}, rows, image.limits().threads}, codec);
   } catch (const std::bad_alloc&) {
-    codec.cause = BmpCause::outOfMemory;
+    codec.cause = Cause::outOfMemory;
   }
-  report(status, ok ? ImageStatus::ok : ImageStatus(ImageStatus::saveFailed, codec));
+  report(status, ok ? Status{} : codec);
   return ok;
 }
 
 }  // namespace
 
-bool Image::save(const std::string& path, ImageStatus* status) const {
+bool Image::save(const std::string& path, Status* status) const {
   return save(path, SaveOptions{}, status);
 }
 
-bool Image::save(const std::string& path, const SaveOptions& options, ImageStatus* status) const {
-  return saveWith(*this, status, [&](const detail::SaveJob& job, BmpStatus& codec) {
+bool Image::save(const std::string& path, const SaveOptions& options, Status* status) const {
+  return saveWith(*this, status, [&](const detail::SaveJob& job, Status& codec) {
     return detail::saveToFile(job, path, options, detail::systemFileIo(), codec);
   });
 }
 
-bool Image::saveMemory(std::vector<uint8_t>& out, ImageStatus* status) const {
-  return saveWith(*this, status, [&](const detail::SaveJob& job, BmpStatus& codec) {
+bool Image::saveMemory(std::vector<uint8_t>& out, Status* status) const {
+  return saveWith(*this, status, [&](const detail::SaveJob& job, Status& codec) {
     return detail::saveToMemory(job, out, codec);
   });
 }

@@ -24,6 +24,17 @@ void PrintTo(const Pixel& p, std::ostream* os);
 void PrintTo(const BitmapPixel& p, std::ostream* os);
 }  // namespace bmpfun
 
+// Built with AddressSanitizer or ThreadSanitizer: address-space limits do not hold (they map
+// terabytes of shadow) and freed memory stays resident, so the tests that measure or limit
+// memory skip.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define BMPFUN_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define BMPFUN_SANITIZED 1
+#endif
+#endif
+
 namespace bmpfun::test {
 
 // The shared test material (bmpsuite/, golden/). Fails the calling test when it is missing.
