@@ -11,7 +11,6 @@
 #include <bmpfun/image.hpp>
 
 #include "messages.hpp"
-#include "ops.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,19 +35,6 @@
 namespace bmpfun::cli {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> chainWords(const std::string& chain) {
-  std::vector<std::string> words;
-  size_t at = 0;
-  while (at < chain.size()) {
-    const size_t start = chain.find_first_not_of(" \t\n", at);
-    if (start == std::string::npos) break;
-    const size_t end = std::min(chain.find_first_of(" \t\n", start), chain.size());
-    words.push_back(chain.substr(start, end - start));
-    at = end;
-  }
-  return words;
-}
 
 namespace {
 
@@ -182,7 +168,7 @@ class Progress {
 // Load, run the chain, write; false (with the line said) on the first failure. Every line
 // names its file as apply's would: the input for a load or an operation, the output for a
 // write.
-bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
+bool runOne(const Job& job, const std::vector<Step>& steps, const Limits& limits,
             const SaveOptions& save, bool reseed, Progress& progress) {
   // The chain draws random numbers: give each file the sequence a fresh process starts with,
   // so that it comes out as `bmpfun apply` would write it.
@@ -196,10 +182,9 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
   if (const std::string warning = warningLine(job.input, status); !warning.empty()) {
     progress.say(warning);
   }
-  std::string error;
-  for (const Op& op : ops) {
-    if (!applyOp(op, image, error, job.input)) {
-      progress.say(error);
+  for (const Step& step : steps) {
+    if (const Status done = applyStep(step, image); !done.ok()) {
+      progress.say(stepFailureLine(step, done, job.input));
       return false;
     }
   }
@@ -210,38 +195,8 @@ bool runOne(const Job& job, const std::vector<Op>& ops, const Limits& limits,
   return true;
 }
 
-bool drawsRandomNumbers(const std::vector<Op>& ops) {
-  return std::any_of(ops.begin(), ops.end(), [](const Op& op) {
-    const std::string name = op.info->name;
-    return name == "noise" || name == "random-dither";
-  });
-}
-
-// Why an operation of the chain fails on every picture, whatever its size, or empty. Such a
-// chain cannot write any file and is refused before one is touched.
-std::string failsOnEveryPicture(const Op& op) {
-  const std::string_view name = op.info->name;
-  Status why;
-  if (name == "fun" && (op.ints[0] < 0 || op.ints[0] > 2)) {
-    why.cause = Cause::noSuchEffect;
-    why.effect = op.ints[0];
-  }
-  if (name == "crop") {
-    if (op.ints[2] < 1 || op.ints[3] < 1) {
-      why.cause = Cause::badSize;
-      why.width = op.ints[2];
-      why.height = op.ints[3];
-    } else if (op.ints[0] < 0 || op.ints[1] < 0) {
-      return "the rectangle starts outside every picture";
-    }
-  }
-  if (name == "scale") {
-    // width x factor truncates below 1 (or is not finite) for every width of at least 1.
-    for (const double factor : op.reals) {
-      if (!(factor > 0.0) || std::isinf(factor)) return "a factor of " + std::to_string(factor) + " leaves no pixel";
-    }
-  }
-  return why.ok() ? std::string() : to_string(why);
+bool drawsRandomNumbers(const std::vector<Step>& steps) {
+  return std::any_of(steps.begin(), steps.end(), [](const Step& step) { return step.operation->drawsRandomNumbers; });
 }
 
 // ---- memory
@@ -257,20 +212,21 @@ constexpr size_t kAlwaysInFlight = 2;
 // the picture, and at each operation that makes a new one the old and the new together (the
 // working copy of edge-detect is one more of its size). A size the chain cannot make ends the
 // estimate there, as the operation then fails without allocating.
-uint64_t chainPeakBytes(int64_t width, int64_t height, const std::vector<Op>& ops, int64_t maxPixels) {
+uint64_t chainPeakBytes(int64_t width, int64_t height, const std::vector<Step>& steps, int64_t maxPixels) {
   double w = static_cast<double>(width), h = static_cast<double>(height);
   double now = w * h, peak = now;
-  for (const Op& op : ops) {
-    const std::string_view name = op.info->name;
+  for (const Step& step : steps) {
+    const std::string_view name = step.operation->name;
+    const std::vector<double>& a = step.arguments;
     double nw = w, nh = h;
-    if (name == "fun" && op.ints[0] == 1) {
+    if (name == "fun" && a[0] == 1.0) {
       nw = nh = 2.0 * h + 1.0;
     } else if (name == "crop") {
-      nw = op.ints[2];
-      nh = op.ints[3];
+      nw = a[2];
+      nh = a[3];
     } else if (name == "scale") {
-      nw = std::floor(w * op.reals[0]);
-      nh = std::floor(h * op.reals[1]);
+      nw = std::floor(w * a[0]);
+      nh = std::floor(h * a[1]);
     } else if (name == "rotate") {
       // At most the square around the turned picture's diagonal.
       nw = nh = 2.0 * std::floor(std::sqrt(w * w + h * h)) + 1.0;
@@ -291,7 +247,7 @@ uint64_t chainPeakBytes(int64_t width, int64_t height, const std::vector<Op>& op
 // The estimate for one input, from its header. A file that does not exist allocates nothing;
 // a size the header does not tell counts as the largest, and so does a pipe's (reading its
 // header would take the bytes from the load).
-uint64_t estimatePeakBytes(const std::string& path, const std::vector<Op>& ops, const Limits& limits) {
+uint64_t estimatePeakBytes(const std::string& path, const std::vector<Step>& steps, const Limits& limits) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return 0;
   int64_t width = 0, height = 0;
@@ -314,7 +270,7 @@ uint64_t estimatePeakBytes(const std::string& path, const std::vector<Op>& ops, 
   } else if (width * height > limits.maxPixels) {
     return 0;  // refused before anything is allocated
   }
-  return chainPeakBytes(width, height, ops, limits.maxPixels);
+  return chainPeakBytes(width, height, steps, limits.maxPixels);
 }
 
 // Lets a file start when the files in flight leave room for its estimate.
@@ -372,30 +328,25 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
     usage = "batch: expected OUTDIR CHAIN INPUT...";
     return 2;
   }
-  const std::vector<std::string> words = chainWords(args[1]);
-  if (words.empty()) {
-    usage = "batch: the chain '" + args[1] + "' holds no operation";
+  std::vector<Step> steps;
+  if (std::string error; !parseChain(args[1], steps, error)) {
+    usage = "batch: " + error;
     return 2;
   }
-  std::vector<Op> ops(words.size());
-  for (size_t k = 0; k < words.size(); ++k) {
-    std::string error;
-    if (!parseOp(words[k], ops[k], error)) {
-      usage = "batch: " + error;
-      return 2;
-    }
-    if (const std::string why = failsOnEveryPicture(ops[k]); !why.empty()) {
-      usage = "batch: " + words[k] + ": " + why + ", whatever the picture";
+  for (const Step& step : steps) {
+    const auto refuses = step.operation->refusesEveryPicture;
+    if (const Status why = refuses != nullptr ? refuses(step.arguments) : Status{}; !why.ok()) {
+      usage = "batch: " + step.token + ": " + to_string(why) + ", whatever the picture";
       return 2;
     }
   }
   const std::vector<std::string> inputs(args.begin() + 2, args.end());
   // An operation given as an input: the chain was not one argument (no quotes around it).
   for (const auto& input : inputs) {
-    Op op;
+    Step step;
     std::string ignored;
     std::error_code ec;
-    if (parseOp(input, op, ignored) && !fs::exists(fs::symlink_status(input, ec))) {
+    if (parseStep(input, step, ignored) && !fs::exists(fs::symlink_status(input, ec))) {
       usage = "batch: '" + input + "' is an operation, not a file: give the whole chain as one argument, e.g. '" +
               args[1] + " " + input + "'";
       return 2;
@@ -422,7 +373,7 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
 
   // Files in parallel, each file's operations on the threads left over. A chain that draws
   // random numbers runs one file at a time: the numbers come from one process-wide sequence.
-  const bool random = drawsRandomNumbers(ops);
+  const bool random = drawsRandomNumbers(steps);
   const int32_t budget = threadCount(limits);
   const int32_t workers =
       random ? 1 : static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(budget), jobs.size()));
@@ -438,11 +389,11 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
         if (!job.refusal.empty()) {
           progress.say(job.refusal);
         } else {
-          const uint64_t bytes = estimatePeakBytes(job.input, ops, limits);
+          const uint64_t bytes = estimatePeakBytes(job.input, steps, limits);
           const InFlight admitted(gate, bytes);
           Limits perFile = limits;
           perFile.threads = threadsForFile(bytes, budget, workers);
-          written = runOne(job, ops, perFile, save, random, progress);
+          written = runOne(job, steps, perFile, save, random, progress);
         }
       } catch (const std::bad_alloc&) {  // memory for a message, a name or a thread's state
         progress.say(outOfMemoryLine(job.input));

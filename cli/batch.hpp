@@ -17,7 +17,4 @@ namespace bmpfun::cli {
 int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<std::string>& args,
              std::string& usage);
 
-// The operation tokens of a chain: its words, split at blanks.
-std::vector<std::string> chainWords(const std::string& chain);
-
 }  // namespace bmpfun::cli

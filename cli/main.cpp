@@ -5,13 +5,12 @@
 // file is read or written.
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
+#include <bmpfun/operations.hpp>
+#include <bmpfun/testcard.hpp>
 
-#include "args.hpp"
 #include "batch.hpp"
 #include "header_text.hpp"
 #include "messages.hpp"
-#include "ops.hpp"
-#include "testcard.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -84,6 +83,20 @@ void printOpHelp(const char* usage, const std::string& help) {
   }
 }
 
+// "M, C, N, E, A, X, Y, W, H are integers, F, SX, SY, DEG reals", from the operations.
+std::string placeholderKinds() {
+  std::string integers, reals;
+  for (const Operation& op : operations()) {
+    for (const Argument& arg : op.arguments) {
+      std::string& list = arg.type == Argument::Type::integer ? integers : reals;
+      const std::string name = arg.placeholder;
+      if ((", " + list + ",").find(", " + name + ",") != std::string::npos) continue;
+      list += (list.empty() ? "" : ", ") + name;
+    }
+  }
+  return integers + " are integers, " + reals + " reals:";
+}
+
 void printHelp() {
   std::printf(
       "NAME\n"
@@ -131,9 +144,10 @@ void printHelp() {
       "        Load INPUT as an RGBA image, apply each OP in order, write a 24-bit BMP.\n"
       "        Operations that make a new image (fun, mosaic, crop, scale, rotate,\n"
       "        auto-crop) replace the current one; the new image starts with sampling\n"
-      "        method 0. OP is NAME or NAME=ARG[,ARG...]; M, C, N, E, A, X, Y, W, H\n"
-      "        are integers, F, SX, SY, DEG reals:\n");
-  for (const auto& op : allOps()) printOpHelp(op.usage, op.help);
+      "        method 0. OP is NAME or NAME=ARG[,ARG...];\n"
+      "        %s\n",
+      placeholderKinds().c_str());
+  for (const Operation& op : operations()) printOpHelp(op.usage().c_str(), op.summary);
   std::printf(
       "\n"
       "    batch OUTDIR CHAIN INPUT...\n"
@@ -243,7 +257,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
   SaveOptions options = ctx.save;
   if (a.size() == 3) {
     options.alphaMasks = a[2] == "32a";
-    const auto v = options.alphaMasks ? std::optional<int32_t>(32) : parseInt(a[2]);
+    const auto v = options.alphaMasks ? std::optional<int32_t>(32) : parseInteger(a[2]);
     if (!v || (*v != 1 && *v != 4 && *v != 8 && *v != 16 && *v != 24 && *v != 32)) {
       return usageError("convert: BITS must be 1, 4, 8, 16, 24, 32 or 32a, not '" + a[2] + "'");
     }
@@ -264,7 +278,7 @@ int cmdConvert(const Context& ctx, const std::vector<std::string>& a) {
 int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 4) return usageError("rescale: expected INPUT OUTPUT MODE VALUE");
   if (a[2].size() != 1) return usageError("rescale: MODE must be one letter (P, W, H or F)");
-  const auto value = parseInt(a[3]);
+  const auto value = parseInteger(a[3]);
   if (!value) return usageError("rescale: VALUE '" + a[3] + "' is not a 32-bit integer");
   Bitmap bitmap;
   Status status;
@@ -311,7 +325,7 @@ int cmdTestcard(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 1 && a.size() != 3) return usageError("testcard: expected OUTPUT [WIDTH HEIGHT]");
   int32_t w = kTestCardWidth, h = kTestCardHeight;
   if (a.size() == 3) {
-    const auto pw = parseInt(a[1]), ph = parseInt(a[2]);
+    const auto pw = parseInteger(a[1]), ph = parseInteger(a[2]);
     if (!pw || !ph || *pw < 1 || *ph < 1) {
       return usageError("testcard: WIDTH and HEIGHT must be integers of at least 1");
     }
@@ -345,14 +359,18 @@ int withImage(const Context& ctx, const std::string& input, const std::string& o
 
 int cmdApply(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() < 3) return usageError("apply: expected INPUT OUTPUT OP...");
-  std::vector<Op> ops(a.size() - 2);
+  std::vector<Step> steps(a.size() - 2);
   for (size_t k = 2; k < a.size(); ++k) {
     std::string error;
-    if (!parseOp(a[k], ops[k - 2], error)) return usageError("apply: " + error);
+    if (!parseStep(a[k], steps[k - 2], error)) return usageError("apply: " + error);
   }
   return withImage(ctx, a[0], a[1], [&](std::unique_ptr<Image>& image, std::string& error) {
-    for (const auto& op : ops) {
-      if (!applyOp(op, image, error)) return false;
+    for (const Step& step : steps) {
+      const Status status = applyStep(step, image);
+      if (!status.ok()) {
+        error = stepFailureLine(step, status);
+        return false;
+      }
     }
     return true;
   });
@@ -360,13 +378,13 @@ int cmdApply(const Context& ctx, const std::vector<std::string>& a) {
 
 int cmdFun(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 3) return usageError("fun: expected INPUT OUTPUT EFFECT");
-  const auto effect = parseInt(a[2]);
+  const auto effect = parseInteger(a[2]);
   if (!effect) return usageError("fun: EFFECT '" + a[2] + "' is not a 32-bit integer");
-  Op op;
-  std::string parseError;
-  parseOp("fun=" + std::to_string(*effect), op, parseError);
+  const Step step{findOperation("fun"), {static_cast<double>(*effect)}, "fun=" + std::to_string(*effect)};
   return withImage(ctx, a[0], a[1], [&](std::unique_ptr<Image>& image, std::string& error) {
-    return applyOp(op, image, error);
+    const Status status = applyStep(step, image);
+    if (!status.ok()) error = stepFailureLine(step, status);
+    return status.ok();
   });
 }
 
@@ -428,7 +446,7 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
     };
     if (name == "--max-pixels") {
       if (!takeValue()) return usageError("--max-pixels needs a number");
-      const auto n = parseInt(value);
+      const auto n = parseInteger(value);
       if (!n || *n < 1 || *n > (1 << 30)) {
         return usageError("--max-pixels must be an integer from 1 to 1073741824, not '" + value + "'");
       }
@@ -437,7 +455,7 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
     }
     if (name == "--threads") {
       if (!takeValue()) return usageError("--threads needs a number");
-      const auto n = parseInt(value);
+      const auto n = parseInteger(value);
       // 0 is one thread per processor, as Limits::threads = 0 in the library.
       if (!n || *n < 0 || *n > 256) {
         return usageError("--threads must be an integer from 0 (one per processor) to 256, not '" + value + "'");

@@ -29,6 +29,15 @@ std::string writeFailureLine(const std::string& path, const Status& status) {
   return "bmpfun: " + path + ": cannot write the file: " + to_string(status) + hintText(status);
 }
 
+std::string stepFailureLine(const Step& step, const Status& status, const std::string& file) {
+  const std::string subject = (file.empty() ? "" : file + ": ") + step.token;
+  if (status.cause == Cause::outOfMemory) return outOfMemoryLine(subject, status.width, status.height);
+  // A size that cannot be made keeps the library's historic message in front.
+  const bool allocation = status.cause == Cause::badSize || status.cause == Cause::tooLarge;
+  return std::string(allocation ? kAllocationHead : "bmpfun") + ": " + subject + ": " + to_string(status) +
+         hintText(status);
+}
+
 std::string hintText(const Status& status) {
   switch (status.hint()) {
     case Hint::none: break;

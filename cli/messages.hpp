@@ -3,6 +3,7 @@
 #pragma once
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
+#include <bmpfun/operations.hpp>
 
 #include <cstdint>
 #include <string>
@@ -26,6 +27,9 @@ inline std::string outOfMemoryLine(const std::string& subject, int64_t width = 0
 std::string loadFailureLine(const std::string& path, const Status& status);
 // "bmpfun: PATH: cannot write the file: reason"; memory that ran out is outOfMemoryLine's.
 std::string writeFailureLine(const std::string& path, const Status& status);
+// A step of a chain that failed: "bmpfun: [FILE: ]OP: reason", or with "Error allocating
+// image." in front of a size that cannot be made (and memory that ran out, outOfMemoryLine's).
+std::string stepFailureLine(const Step& step, const Status& status, const std::string& file = {});
 // The option that would help, in this program's words (" (read it with --extended)"), or
 // nothing.
 std::string hintText(const Status& status);

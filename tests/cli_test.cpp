@@ -1,6 +1,7 @@
 // The command-line program's contract: exit codes, where messages go, number syntax, and
 // that usage errors are found before any file is touched.
-#include "args.hpp"
+#include <bmpfun/operations.hpp>
+
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@
 namespace bmpfun::test {
 namespace {
 
-// Each token and what parseInt and parseReal make of it (no: refused).
+// Each token and what parseInteger and parseReal make of it (no: refused).
 TEST(Numbers, OneOptionalSignThenTheDigitsOverTheWholeToken) {
   const std::nullopt_t no = std::nullopt;
   const struct {
@@ -31,8 +32,8 @@ TEST(Numbers, OneOptionalSignThenTheDigitsOverTheWholeToken) {
       {"+", no, no}, {"", no, no}, {" 1", no, no}, {"+ 1", no, no}, {"\t+1", no, no}, {"1 ", no, no},
       {"1+", no, no}};
   for (const auto& c : cases) {
-    EXPECT_EQ(cli::parseInt(c.token), c.integer) << "'" << c.token << "'";
-    EXPECT_EQ(cli::parseReal(c.token), c.real) << "'" << c.token << "'";
+    EXPECT_EQ(parseInteger(c.token), c.integer) << "'" << c.token << "'";
+    EXPECT_EQ(parseReal(c.token), c.real) << "'" << c.token << "'";
   }
 }
 

@@ -2,16 +2,16 @@
 // the image of the chain being applied to it, and the bytes or text last asked for), called
 // from the page's worker through the WebAssembly module's exports.
 //
-// The chain is made of the same tokens as `bmpfun apply`, parsed and applied by the
-// command-line program's own code, and a run starts from the source file's bytes with the
+// The chain is made of the same tokens as `bmpfun apply`, parsed and applied through the
+// library's operation registry, as the program does, and a run starts from the source file's bytes with the
 // random generator at its first draw, as a new process would: the page's pixels and files are
 // the program's. Files are read and written in memory; the module has no file system.
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
+#include <bmpfun/operations.hpp>
+#include <bmpfun/testcard.hpp>
 
 #include "header_text.hpp"
-#include "ops.hpp"
-#include "testcard.hpp"
 
 #include <emscripten/emscripten.h>
 
@@ -31,60 +31,6 @@ namespace {
 // image an operation makes and the pixels handed to the canvas can all be alive at once:
 // 2^26 pixels (256 MiB a grid) leaves room for that.
 constexpr int64_t kPageMaxPixels = int64_t{1} << 26;
-
-// Argument ranges the page offers for each operation (any value the program takes may
-// still be typed in): name, then per argument label, low, high, step, starting value, and
-// for a position or size in the image the step receives, which one: the page then takes the
-// range and the starting value from that image (low, high and start are for when no image
-// is known).
-enum class ImageMeasure { none, x, y, width, height };
-struct ArgumentRange {
-  const char* label;
-  double low, high, step, start;
-  ImageMeasure measure = ImageMeasure::none;
-};
-
-const char* measureName(ImageMeasure measure) {
-  switch (measure) {
-    case ImageMeasure::x: return "x";
-    case ImageMeasure::y: return "y";
-    case ImageMeasure::width: return "width";
-    case ImageMeasure::height: return "height";
-    case ImageMeasure::none: break;
-  }
-  return nullptr;
-}
-struct OperationRanges {
-  const char* name;
-  std::vector<ArgumentRange> arguments;
-};
-
-const std::vector<OperationRanges>& operationRanges() {
-  static const std::vector<OperationRanges> ranges = {
-      {"sampling", {{"method", 0, 2, 1, 1}}},
-      {"noise", {{"factor", 0, 2, 0.05, 0.5}}},
-      {"brightness", {{"factor", 0, 3, 0.05, 1.25}}},
-      {"contrast", {{"factor", -1, 3, 0.05, 1.5}}},
-      {"saturation", {{"factor", -1, 3, 0.05, 1.5}}},
-      {"extract-channel", {{"channel", 0, 3, 1, 0}}},
-      {"quantize", {{"bits", 1, 8, 1, 3}}},
-      {"random-dither", {{"bits", 1, 8, 1, 1}}},
-      {"ordered-dither", {{"bits", 1, 8, 1, 1}}},
-      {"floyd-steinberg-dither", {{"bits", 1, 8, 1, 1}}},
-      {"blur", {{"mask", 1, 5, 1, 3}}},
-      {"sharpen", {{"mask", 1, 5, 1, 3}}},
-      {"edge-detect", {}},
-      {"fun", {{"effect", 0, 2, 1, 1}}},
-      {"mosaic", {{"band width", 1, 256, 1, 24}}},
-      {"crop", {{"x", 0, 8192, 1, 0, ImageMeasure::x}, {"y", 0, 8192, 1, 0, ImageMeasure::y},
-                {"width", 1, 8192, 1, 160, ImageMeasure::width},
-                {"height", 1, 8192, 1, 120, ImageMeasure::height}}},
-      {"scale", {{"x factor", 0.05, 4, 0.05, 0.5}, {"y factor", 0.05, 4, 0.05, 0.5}}},
-      {"rotate", {{"degrees", -360, 360, 1, 30}}},
-      {"auto-crop", {}},
-  };
-  return ranges;
-}
 
 void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
@@ -109,42 +55,69 @@ void appendJsonNumber(std::string& out, double value) {
   out += text;
 }
 
-// Every `apply` operation with its usage, help line, argument kinds and the page's ranges
-// ("image": the argument is that measure of the image the step receives).
+// The measure of the picture a step receives that an argument's range follows, by name.
+const char* extentName(Argument::Extent extent) {
+  switch (extent) {
+    case Argument::Extent::column: return "x";
+    case Argument::Extent::row: return "y";
+    case Argument::Extent::width: return "width";
+    case Argument::Extent::height: return "height";
+    case Argument::Extent::none: break;
+  }
+  return nullptr;
+}
+
+// Every operation of the library's registry with its usage, summary, argument kinds and the
+// ranges a form offers ("image": the argument is that measure of the image the step
+// receives, which then gives its range and starting value).
 std::string operationsJson() {
   std::string out = "[";
-  for (const auto& op : cli::allOps()) {
+  for (const Operation& op : operations()) {
     if (out.size() > 1) out += ',';
     out += "{\"name\":";
     appendJsonString(out, op.name);
+    std::string kinds;
+    for (const Argument& a : op.arguments) kinds += a.type == Argument::Type::integer ? 'i' : 'r';
     out += ",\"kinds\":";
-    appendJsonString(out, op.args);
+    appendJsonString(out, kinds);
     out += ",\"usage\":";
-    appendJsonString(out, op.usage);
+    appendJsonString(out, op.usage());
     out += ",\"help\":";
-    appendJsonString(out, op.help);
+    appendJsonString(out, op.summary);
+    out += ",\"makesNewImage\":";
+    out += op.makesNewImage ? "true" : "false";
     out += ",\"arguments\":[";
-    for (const auto& entry : operationRanges()) {
-      if (std::string_view(entry.name) != op.name) continue;
-      bool first = true;
-      for (const auto& a : entry.arguments) {
-        if (!first) out += ',';
-        first = false;
-        out += "{\"label\":";
-        appendJsonString(out, a.label);
-        for (const auto& [key, value] : {std::pair{"low", a.low}, std::pair{"high", a.high},
-                                         std::pair{"step", a.step}, std::pair{"start", a.start}}) {
-          out += ",\"";
-          out += key;
-          out += "\":";
-          appendJsonNumber(out, value);
-        }
-        if (const char* measure = measureName(a.measure)) {
-          out += ",\"image\":";
-          appendJsonString(out, measure);
-        }
-        out += '}';
+    bool first = true;
+    for (const Argument& a : op.arguments) {
+      if (!first) out += ',';
+      first = false;
+      out += "{\"name\":";
+      appendJsonString(out, a.name);
+      out += ",\"label\":";
+      appendJsonString(out, a.label);
+      for (const auto& [key, value] : {std::pair{"low", a.low}, std::pair{"high", a.high},
+                                       std::pair{"step", a.step}, std::pair{"start", a.start}}) {
+        out += ",\"";
+        out += key;
+        out += "\":";
+        appendJsonNumber(out, value);
       }
+      if (const char* measure = extentName(a.extent)) {
+        out += ",\"image\":";
+        appendJsonString(out, measure);
+      }
+      out += '}';
+    }
+    out += "],\"values\":[";
+    first = true;
+    for (const NamedValue& v : op.values) {
+      if (!first) out += ',';
+      first = false;
+      out += "{\"value\":";
+      appendJsonNumber(out, v.value);
+      out += ",\"name\":";
+      appendJsonString(out, v.name);
+      out += '}';
     }
     out += "]}";
   }
@@ -285,7 +258,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_testcard(Session* s, int32_t width, int32_t hei
   s->header.clear();
   try {
     bmpfun::Bitmap card;
-    if (!bmpfun::cli::drawTestCard(card, width, height, s->limits)) {
+    if (!bmpfun::drawTestCard(card, width, height, s->limits)) {
       s->text = std::to_string(width) + " x " + std::to_string(height) +
                 " passes the size limit or memory" + bmpfun::web::pageLimitHint();
       return 0;
@@ -326,15 +299,15 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_apply(Session* s, const char* token) {
     return 0;
   }
   try {
-    bmpfun::cli::Op op;
+    bmpfun::Step step;
     std::string error;
-    if (!bmpfun::cli::parseOp(token, op, error)) {
+    if (!bmpfun::parseStep(token, step, error)) {
       s->text = error;
       return 0;
     }
-    const bmpfun::Status status = op.info->run(op, s->image);
+    const bmpfun::Status status = bmpfun::applyStep(step, s->image);
     if (!status.ok()) {
-      s->text = op.token + ": " + bmpfun::web::refusalText(status);
+      s->text = step.token + ": " + bmpfun::web::refusalText(status);
       return 0;
     }
     return 1;

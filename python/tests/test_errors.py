@@ -52,7 +52,7 @@ def test_load_failures(files, capfd, name, exception, text):
 @pytest.mark.parametrize("content, text", [
     (b"hello, this is not an image" * 4, "not a BMP file"),
     (b"MB" + bytes(52), "not a BMP file"),
-    (b"B", "not a BMP file"),
+    (b"B", "cut short"),
     (b"", ""),  # no field at all arrived
 ])
 def test_info_refuses_what_does_not_start_with_bm(tmp_path, content, text):
@@ -148,13 +148,13 @@ def test_save_failures(files, target, exception, errno):
 @pytest.mark.parametrize("call, text", [
     (lambda i: i.fun(3), "there is no effect 3"),
     (lambda i: i.crop(90, 0, 10, 10), "does not lie inside"),
-    (lambda i: i.crop(0, 0, 0, 10), "below 1 x 1"),
-    (lambda i: i.scale(0.001, 1), "below 1 x 1"),
-    (lambda i: i.scale(float("nan"), 1), "below 1 x 1"),
-    (lambda i: i.scale(1e6, 1e6), "pixel limit"),
+    (lambda i: i.crop(0, 0, 0, 10), "is not supported"),
+    (lambda i: i.scale(0.001, 1), "is not supported"),
+    (lambda i: i.scale(float("nan"), 1), "is not supported"),
+    (lambda i: i.scale(1e6, 1e6), "passes the limit"),
     (lambda i: bmpfun.Image.from_array(np.full((2, 2, 4), 255, np.uint8)).rotate(10), "no pixel other than white"),
-    (lambda i: bmpfun.Image.create(0, 5), "below 1 x 1"),
-    (lambda i: bmpfun.Image.create(100, 100, max_pixels=9999), "pixel limit"),
+    (lambda i: bmpfun.Image.create(0, 5), "is not supported"),
+    (lambda i: bmpfun.Image.create(100, 100, max_pixels=9999), r"passes the limit of 9999 pixels \(see max_pixels\)"),
     (lambda i: i.blur(2**31), "32-bit"),
     (lambda i: bmpfun.load(b"", threads=-1), "threads"),
     (lambda i: bmpfun.Image.create(2, 2, threads=-1), "threads"),

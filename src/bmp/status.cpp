@@ -123,7 +123,10 @@ std::string to_string(const Status& s) {
       return std::string("the mode '") + (s.mode >= 0x20 && s.mode < 0x7F ? std::string(1, s.mode) : number(s.mode)) +
              "' is not P, W, H or F";
     case Cause::noSuchEffect: return "there is no effect " + number(s.effect) + " (the warps are 0, 1 and 2)";
-    case Cause::outsideSource: return "the rectangle does not lie inside the " + size(s) + " picture";
+    case Cause::outsideSource:
+      // Without a picture's size: a corner left of or above the picture, outside every one.
+      if (s.width <= 0 || s.height <= 0) return "the rectangle's corner lies left of or above the picture";
+      return "the rectangle does not lie inside the " + size(s) + " picture";
     case Cause::noContent: return "the picture has no pixel other than white (255, 255, 255, 255)";
   }
   return "unknown status";

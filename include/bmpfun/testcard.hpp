@@ -2,7 +2,7 @@
 #pragma once
 #include <bmpfun/bmp.hpp>
 
-namespace bmpfun::cli {
+namespace bmpfun {
 
 constexpr int32_t kTestCardWidth = 320;
 constexpr int32_t kTestCardHeight = 240;
@@ -11,4 +11,4 @@ constexpr int32_t kTestCardHeight = 240;
 // a grid and concentric rings. False when the grid cannot be allocated within limits.
 bool drawTestCard(Bitmap& bitmap, int32_t width, int32_t height, const Limits& limits);
 
-}  // namespace bmpfun::cli
+}  // namespace bmpfun

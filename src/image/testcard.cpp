@@ -1,9 +1,9 @@
-#include "testcard.hpp"
+#include <bmpfun/testcard.hpp>
 
 #include <algorithm>
 #include <cmath>
 
-namespace bmpfun::cli {
+namespace bmpfun {
 namespace {
 
 BitmapPixel rgb(int r, int g, int b) {
@@ -72,4 +72,4 @@ bool drawTestCard(Bitmap& bitmap, int32_t width, int32_t height, const Limits& l
   return true;
 }
 
-}  // namespace bmpfun::cli
+}  // namespace bmpfun
