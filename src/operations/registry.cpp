@@ -49,8 +49,8 @@ constexpr Argument kBand[] = {{"band_width", "A", "band width", kInt, 1, 256, 1,
 constexpr Argument kRectangle[] = {
     {"x", "X", "x", kInt, 0, 8191, 1, 0, Extent::column},
     {"y", "Y", "y", kInt, 0, 8191, 1, 0, Extent::row},
-    {"width", "W", "width", kInt, 1, 8192, 1, 8192, Extent::width},
-    {"height", "H", "height", kInt, 1, 8192, 1, 8192, Extent::height},
+    {"width", "W", "width", kInt, 1, 8192, 1, 160, Extent::width},
+    {"height", "H", "height", kInt, 1, 8192, 1, 120, Extent::height},
 };
 constexpr Argument kFactors[] = {{"sx", "SX", "x factor", kReal, 0.05, 4, 0.05, 0.5},
                                  {"sy", "SY", "y factor", kReal, 0.05, 4, 0.05, 0.5}};
