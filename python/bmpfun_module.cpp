@@ -532,6 +532,35 @@ void bindOperations(ImageClass& cls) {
   }
 }
 
+// The image measure an argument's range follows (crop's), in words; empty for none.
+const char* extentName(Argument::Extent extent) {
+  switch (extent) {
+    case Argument::Extent::none: break;
+    case Argument::Extent::column: return "column";
+    case Argument::Extent::row: return "row";
+    case Argument::Extent::width: return "width";
+    case Argument::Extent::height: return "height";
+  }
+  return "";
+}
+
+// The registry as plain tuples; the package makes them bmpfun.Operation and bmpfun.Argument.
+py::tuple operationsData() {
+  py::list entries;
+  for (const Operation& op : bmpfun::operations()) {
+    py::list arguments, values;
+    for (const Argument& a : op.arguments) {
+      arguments.append(py::make_tuple(a.name, a.type == Argument::Type::integer ? "int" : "float", number(a, a.low),
+                                      number(a, a.high), number(a, a.step), number(a, a.start),
+                                      extentName(a.extent)));
+    }
+    for (const bmpfun::NamedValue& v : op.values) values.append(py::make_tuple(v.value, v.name));
+    entries.append(py::make_tuple(op.name, methodName(op), op.summary, py::tuple(arguments), py::tuple(values),
+                                  op.makesNewImage, op.splitsOverThreads, op.drawsRandomNumbers));
+  }
+  return py::tuple(entries);
+}
+
 std::string samplingDoc() {
   const Operation* op = bmpfun::findOperation(kSamplingEntry);
   return std::string(op != nullptr ? op->summary : "resampling method") +
@@ -701,6 +730,7 @@ character.)doc")
   reinterpret_cast<PyTypeObject*>(image.ptr())->tp_new = &refuseNew;
   PyType_Modified(reinterpret_cast<PyTypeObject*>(image.ptr()));
   m.def("_restore_image", &restoreImage, py::arg("state"), "Rebuild a pickled image.");
+  m.def("_operations", &operationsData, "The operation registry as tuples (see bmpfun.operations).");
 
   m.def("load", &load, py::arg("source"), py::kw_only(), py::arg("max_pixels") = defaultMax,
         py::arg("extended") = false, py::arg("threads") = 1,
