@@ -8,7 +8,7 @@
     >>> disc.pixels[0, 0]              # zero-copy view: r, g, b, a
     >>> disc.save("disc.bmp")
 
-See help(bmpfun.Image) for every operation.
+See help(bmpfun.Image) for every operation; bmpfun.operations() lists them.
 """
 from collections import namedtuple
 
