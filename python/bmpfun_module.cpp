@@ -5,11 +5,13 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 #include <bmpfun/limits.hpp>
+#include <bmpfun/operations.hpp>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -359,24 +362,210 @@ py::array toArray(const Image& image) {
 }
 
 // ---------------------------------------------------------------- operations
+// The Image methods for operations are made from the library's registry (<bmpfun/operations.hpp>):
+// one method per entry, named as in a chain with '_' for '-', its keywords the registry's
+// argument names, its docstring the registry's summary. Integers are checked to fit 32 bits
+// before the call, the call runs without the GIL, and a failure raises as every other call.
 
-// Run an in-place operation without the GIL.
-template <typename F>
-void inPlace(Image& image, F&& f) {
-  py::gil_scoped_release released;
-  f(image);
+using ImageClass = py::class_<Image, std::unique_ptr<Image>>;
+using bmpfun::Argument;
+using bmpfun::Operation;
+
+// The registry's entry that is the sampling property rather than a method.
+constexpr std::string_view kSamplingEntry = "sampling";
+
+std::string methodName(const Operation& op) {
+  std::string name = op.name;
+  std::replace(name.begin(), name.end(), '-', '_');
+  return name;
 }
 
-// Run an operation that makes a new image without the GIL; raise when it made none.
-template <typename F>
-std::unique_ptr<Image> newImage(const Image& image, const char* name, F&& f) {
-  Status status;
-  std::unique_ptr<Image> out;
-  {
-    py::gil_scoped_release released;
-    out = f(image, &status);
+// Runs an in-place operation on the Python image's own storage. The registry's run takes the
+// image by its owning pointer; an entry that does not make a new image never replaces or frees
+// it, so the pointer is lent for the call and taken back whatever happens.
+Status runInPlace(const Operation& op, Image& image, std::span<const double> arguments) {
+  struct Lent {
+    std::unique_ptr<Image> image;
+    ~Lent() { static_cast<void>(image.release()); }
+  } lent{std::unique_ptr<Image>(&image)};
+  return op.run(lent.image, arguments);
+}
+
+// The registry's run hands a new image over in place of its source, which it frees; a Python
+// method leaves its source alone. So the entries that make a new image are called here through
+// the Image member the registry calls, reading the source without consuming it.
+using MakeImage = std::unique_ptr<Image> (*)(const Image&, std::span<const double>, Status*);
+struct Maker {
+  std::string_view name;
+  MakeImage make;
+};
+int32_t integer(std::span<const double> a, size_t k) { return static_cast<int32_t>(a[k]); }
+const Maker kMakers[] = {
+    {"fun", [](const Image& i, std::span<const double> a, Status* s) { return i.fun(integer(a, 0), s); }},
+    {"mosaic", [](const Image& i, std::span<const double> a, Status* s) { return i.mosaic(integer(a, 0), s); }},
+    {"crop",
+     [](const Image& i, std::span<const double> a, Status* s) {
+       return i.crop(integer(a, 0), integer(a, 1), integer(a, 2), integer(a, 3), s);
+     }},
+    {"scale", [](const Image& i, std::span<const double> a, Status* s) { return i.scale(a[0], a[1], s); }},
+    {"rotate", [](const Image& i, std::span<const double> a, Status* s) { return i.rotate(a[0], s); }},
+    {"auto-crop", [](const Image& i, std::span<const double>, Status* s) { return i.autoCrop(s); }},
+};
+
+MakeImage makerOf(const Operation& op) {
+  for (const Maker& maker : kMakers) {
+    if (maker.name == op.name) return maker.make;
   }
-  return madeOrRaise(std::move(out), status, name);
+  // Reached only when the library gains an operation this module has not learnt: the import
+  // fails (ImportError) rather than leaving the method out.
+  throw std::runtime_error(std::string("bmpfun: no call for the operation '") + op.name + "', which makes a new image");
+}
+
+// A value of the registry's own kind: integers as integers, for ranges and starts.
+py::object number(const Argument& a, double value) {
+  if (a.type == Argument::Type::integer) return py::int_(static_cast<int64_t>(value));
+  return py::float_(value);
+}
+
+std::string numberText(const Argument& a, double value) {
+  return py::str(number(a, value)).cast<std::string>();
+}
+
+// The registry's summary, then the arguments and the result in Python's terms.
+std::string docstring(const Operation& op) {
+  std::string doc = std::string(op.summary) + ".\n";
+  for (const Argument& a : op.arguments) {
+    const bool integer = a.type == Argument::Type::integer;
+    doc += std::string("\n") + a.name + " (" + a.placeholder + "): " + (integer ? "int" : "float");
+    if (!op.values.empty()) {
+      for (size_t k = 0; k < op.values.size(); ++k) {
+        doc += (k == 0 ? ": " : ", ") + std::to_string(op.values[k].value) + " " + op.values[k].name;
+      }
+    } else if (a.extent != Argument::Extent::none) {
+      doc += ", within the image";
+    } else {
+      doc += ", useful from " + numberText(a, a.low) + " to " + numberText(a, a.high);
+    }
+    doc += integer ? "; ValueError unless it fits 32 bits." : ".";
+  }
+  doc += op.makesNewImage
+             ? "\nReturns a new Image; this one is left as it was. ValueError when the library refuses to make it "
+               "(the message says why), MemoryError when its pixels cannot be allocated."
+             : "\nChanges this image in place and returns None; MemoryError if it runs out of memory.";
+  return doc;
+}
+
+// The Python type of an argument: int64_t for the registry's integers (checked to fit 32 bits,
+// as pybind11 takes any Python int), double for its reals.
+template <typename T>
+constexpr Argument::Type kTypeOf = std::is_same_v<T, double> ? Argument::Type::real : Argument::Type::integer;
+
+template <typename T>
+double argumentValue(T value, const Argument& a) {
+  if constexpr (std::is_same_v<T, double>) {
+    return value;
+  } else {
+    return int32Arg(value, a.name);
+  }
+}
+
+template <typename... Ts, size_t... K>
+void bindOperation(ImageClass& cls, const Operation& op, std::index_sequence<K...>) {
+  const std::string name = methodName(op);
+  const std::string doc = docstring(op);
+  const Operation* entry = &op;
+  if (op.makesNewImage) {
+    const MakeImage make = makerOf(op);
+    cls.def(
+        name.c_str(),
+        [entry, make, name](const Image& image, Ts... values) {
+          const std::array<double, sizeof...(Ts)> arguments{argumentValue(values, entry->arguments[K])...};
+          Status status;
+          std::unique_ptr<Image> made;
+          {
+            py::gil_scoped_release released;
+            made = make(image, arguments, &status);
+          }
+          if (!made && status.ok()) status.cause = Cause::outOfMemory;  // as the registry's run says it
+          return madeOrRaise(std::move(made), status, name);
+        },
+        py::arg(op.arguments[K].name)..., doc.c_str());
+  } else {
+    cls.def(
+        name.c_str(),
+        [entry, name](Image& image, Ts... values) {
+          const std::array<double, sizeof...(Ts)> arguments{argumentValue(values, entry->arguments[K])...};
+          Status status;
+          {
+            py::gil_scoped_release released;
+            status = runInPlace(*entry, image, arguments);
+          }
+          if (!status.ok()) raiseStatus(status, name);
+        },
+        py::arg(op.arguments[K].name)..., doc.c_str());
+  }
+}
+
+// Binds op when its arguments are of the types Ts, in order.
+template <typename... Ts>
+bool bindIfArguments(ImageClass& cls, const Operation& op) {
+  constexpr std::array<Argument::Type, sizeof...(Ts)> types{kTypeOf<Ts>...};
+  if (!std::equal(types.begin(), types.end(), op.arguments.begin(), op.arguments.end(),
+                  [](Argument::Type t, const Argument& a) { return t == a.type; })) {
+    return false;
+  }
+  bindOperation<Ts...>(cls, op, std::index_sequence_for<Ts...>{});
+  return true;
+}
+
+void bindOperations(ImageClass& cls) {
+  for (const Operation& op : bmpfun::operations()) {
+    if (op.name == kSamplingEntry) continue;  // the sampling property
+    using I = int64_t;
+    const bool bound = bindIfArguments<>(cls, op) || bindIfArguments<I>(cls, op) ||
+                       bindIfArguments<double>(cls, op) || bindIfArguments<double, double>(cls, op) ||
+                       bindIfArguments<I, I, I, I>(cls, op);
+    if (!bound) {
+      throw std::runtime_error(std::string("bmpfun: the arguments of the operation '") + op.name +
+                               "' have types this module does not bind");
+    }
+  }
+}
+
+// The image measure an argument's range follows (crop's), in words; empty for none.
+const char* extentName(Argument::Extent extent) {
+  switch (extent) {
+    case Argument::Extent::none: break;
+    case Argument::Extent::column: return "column";
+    case Argument::Extent::row: return "row";
+    case Argument::Extent::width: return "width";
+    case Argument::Extent::height: return "height";
+  }
+  return "";
+}
+
+// The registry as plain tuples; the package makes them bmpfun.Operation and bmpfun.Argument.
+py::tuple operationsData() {
+  py::list entries;
+  for (const Operation& op : bmpfun::operations()) {
+    py::list arguments, values;
+    for (const Argument& a : op.arguments) {
+      arguments.append(py::make_tuple(a.name, a.type == Argument::Type::integer ? "int" : "float", number(a, a.low),
+                                      number(a, a.high), number(a, a.step), number(a, a.start),
+                                      extentName(a.extent)));
+    }
+    for (const bmpfun::NamedValue& v : op.values) values.append(py::make_tuple(v.value, v.name));
+    entries.append(py::make_tuple(op.name, methodName(op), op.summary, py::tuple(arguments), py::tuple(values),
+                                  op.makesNewImage, op.splitsOverThreads, op.drawsRandomNumbers));
+  }
+  return py::tuple(entries);
+}
+
+std::string samplingDoc() {
+  const Operation* op = bmpfun::findOperation(kSamplingEntry);
+  return std::string(op != nullptr ? op->summary : "resampling method") +
+         ".\n\nPOINT, BILINEAR and GAUSSIAN name the three; any number that fits 32 bits is taken (ValueError "
+         "otherwise). New images start at 0.";
 }
 
 std::string describe(const Image& image) {
@@ -497,9 +686,7 @@ at most n; ValueError for a negative number.)doc")
       .def_property(
           "sampling", &Image::samplingMethod,
           [](Image& i, int64_t method) { i.sampling(int32Arg(method, "sampling")); },
-          R"doc(How warps, scale and rotate read this image between pixels: 0 point (POINT),
-1 bilinear (BILINEAR), 2 gaussian 5 x 5 (GAUSSIAN); any other number reads opaque black.
-New images start at 0.)doc")
+          samplingDoc().c_str())
       .def_property_readonly("max_pixels", [](const Image& i) { return i.limits().maxPixels; },
                              "The largest image this image's operations may make.")
       .def_property_readonly("threads", [](const Image& i) { return i.limits().threads; },
@@ -537,155 +724,13 @@ character.)doc")
           },
           py::arg("x"), py::arg("y"),
           R"doc((r, g, b, a) at the real position (x, y) under the sampling method; white
-(255, 255, 255, 255) outside the image.)doc")
-
-      // ---- per-pixel adjustments
-      .def("noise", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.noise(f); }); },
-           py::arg("factor"), R"doc(Add factor x a random colour to every pixel:
-c' = min(c + clamp(floor(n * factor + 0.5)), 255) per channel, alpha included, n from the C
-library's rand() (never seeded), drawn column by column. Negative factors add nothing.)doc")
-      .def("brightness", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.brightness(f); }); },
-           py::arg("factor"), R"doc(Scale every channel, alpha included:
-c' = clamp(floor(c * factor + 0.5), 0, 255).)doc")
-      .def("contrast", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.contrast(f); }); },
-           py::arg("factor"), R"doc(Move away from grey (123, 123, 123, 255):
-c' = clamp(floor((1 - factor) * 123 + c * factor + 0.5)); alpha the same from 255.
-factor 1 keeps the image, 0 gives the grey.)doc")
-      .def("saturation", [](Image& i, double f) { inPlace(i, [f](Image& im) { im.saturation(f); }); },
-           py::arg("factor"), R"doc(Move away from the pixel's own grey
-l = (76 r + 150 g + 29 b) >> 8: c' = clamp(floor((1 - factor) * l + c * factor + 0.5)) for
-r, g, b; alpha kept. factor 0 gives greys, 1 keeps the image.)doc")
-      .def("extract_channel",
-           [](Image& i, int64_t c) {
-             const int32_t channel = int32Arg(c, "channel");
-             inPlace(i, [channel](Image& im) { im.extractChannel(channel); });
-           },
-           py::arg("channel"), R"doc(Keep one channel (0 r, 1 g, 2 b, 3 a) and set the other
-three to 0. Any other channel number leaves the image unchanged.)doc")
-      .def("quantize",
-           [](Image& i, int64_t n) {
-             const int32_t bits = int32Arg(n, "nbits");
-             inPlace(i, [bits](Image& im) { im.quantize(bits); });
-           },
-           py::arg("nbits"), R"doc(Reduce r, g, b to nbits bits each (nbits clamped into 1..8;
-levels computed in single precision, truncated); alpha becomes 255.)doc")
-
-      // ---- dithering
-      .def("random_dither",
-           [](Image& i, int64_t n) {
-             const int32_t bits = int32Arg(n, "nbits");
-             inPlace(i, [bits](Image& im) { im.randomDither(bits); });
-           },
-           py::arg("nbits"), R"doc(Blend each channel half and half with random noise
-(round(c / 2) + round(n / 2), saturating), then quantize to nbits (clamped into 1..8);
-alpha 255. Draws from rand() column by column.)doc")
-      .def("ordered_dither",
-           [](Image& i, int64_t n) {
-             const int32_t bits = int32Arg(n, "nbits");
-             inPlace(i, [bits](Image& im) { im.orderedDither(bits); });
-           },
-           py::arg("nbits"), R"doc(4 x 4 ordered (Bayer) dither to nbits bits per channel
-(clamped into 1..8): a channel more than its threshold above its quantized level takes the
-next level up. Alpha is kept.)doc")
-      .def("floyd_steinberg_dither",
-           [](Image& i, int64_t n) {
-             const int32_t bits = int32Arg(n, "nbits");
-             inPlace(i, [bits](Image& im) { im.FloydSteinbergDither(bits); });
-           },
-           py::arg("nbits"), R"doc(Error-diffusion dither to nbits bits per channel (clamped
-into 1..8), row by row: each pixel's quantization error (clamped at 0 per channel) goes
-7/16 right, 3/16 below left, 5/16 below and 1/16 below right, each share rounded; alpha
-becomes 255.)doc")
-
-      // ---- neighbourhood filters
-      .def("blur",
-           [](Image& i, int64_t n) {
-             const int32_t size = int32Arg(n, "mask_size");
-             inPlace(i, [size](Image& im) { im.blur(size); });
-           },
-           py::arg("mask_size"), R"doc(Blur in place with a 5 x 5 mask in 256ths: 2 a 2 x 2 box,
-3 a 3 x 3 binomial, 4 a 4 x 4 weighted box, 5 or more the 5 x 5 binomial; below 2 nothing.
-Pixels are visited column by column and read the already blurred neighbours; results are
-opaque.)doc")
-      .def("sharpen",
-           [](Image& i, int64_t n) {
-             const int32_t size = int32Arg(n, "mask_size");
-             inPlace(i, [size](Image& im) { im.sharpen(size); });
-           },
-           py::arg("mask_size"), R"doc(Sharpen against the blur with the same mask sizes and
-visiting order: c' = clamp(floor(1.5 c - 0.5 b + 0.5)) per channel, alpha included, b the
-blurred value (whose alpha is 255). Below 2 nothing changes.)doc")
-      .def("edge_detect",
-           [](Image& i) {
-             bool done = false;
-             inPlace(i, [&done](Image& im) { done = im.edgeDetect(); });
-             if (!done) throw OutOfMemory("edge_detect: the working image could not be allocated");
-           },
-           R"doc(3 x 3 Laplacian (8 x centre - the 8 neighbours) per
-colour channel, kept to its low 8 bits; border pixels become black; alpha 0. MemoryError when
-the working image cannot be allocated.)doc")
-
-      // ---- warps
-      .def(
-          "fun",
-          [](const Image& i, int64_t e) {
-            const int32_t effect = int32Arg(e, "effect");
-            return newImage(i, "fun", [effect](const Image& im, Status* s) { return im.fun(effect, s); });
-          },
-          py::arg("effect"), R"doc(A new warped image; every output pixel is one sample of this
-image (see sampling). Effect 0 sine wave (width x height): column i is lifted by
-(h / 2) sin(2 i pi / w). Effect 1 polar disc ((2h + 1) x (2h + 1)): source row r becomes the
-circle of radius r. Effect 2 polar mapping: effect 1's pixels counted linearly into
-width x height. pi is 3.141592. ValueError for any other effect.)doc")
-      .def(
-          "mosaic",
-          [](const Image& i, int64_t a) {
-            const int32_t band = int32Arg(a, "band_width");
-            return newImage(i, "mosaic", [band](const Image& im, Status* s) { return im.mosaic(band, s); });
-          },
-          py::arg("band_width"), R"doc(A new image of diagonal cells band_width pixels across,
-each keeping one or two of the source's colour channels; alpha 0. Cells past (2 w) /
-band_width stay white; a band_width of 0 or less gives a blank image.)doc")
-
-      // ---- geometry
-      .def(
-          "crop",
-          [](const Image& i, int64_t x, int64_t y, int64_t w, int64_t h) {
-            const int32_t x0 = int32Arg(x, "x"), y0 = int32Arg(y, "y"), w0 = int32Arg(w, "width"),
-                          h0 = int32Arg(h, "height");
-            return newImage(i, "crop", [=](const Image& im, Status* s) { return im.crop(x0, y0, w0, h0, s); });
-          },
-          py::arg("x"), py::arg("y"), py::arg("width"), py::arg("height"),
-          R"doc(A new image of the width x height rectangle whose top-left pixel is (x, y).
-ValueError when a side is below 1 or the rectangle does not lie wholly inside the image.)doc")
-      .def(
-          "scale",
-          [](const Image& i, double sx, double sy) {
-            return newImage(i, "scale", [=](const Image& im, Status* s) { return im.scale(sx, sy, s); });
-          },
-          py::arg("sx"), py::arg("sy"), R"doc(A new int(w sx) x int(h sy) image; pixel (i, j)
-samples (i / sx, j * (1 / sy)) under the sampling method. ValueError when a side is not
-finite or truncates below 1, or the size passes max_pixels.)doc")
-      .def(
-          "rotate",
-          [](const Image& i, double degrees) {
-            return newImage(i, "rotate", [=](const Image& im, Status* s) { return im.rotate(degrees, s); });
-          },
-          py::arg("degrees"), R"doc(A new image turned counter-clockwise (row 0 at the top) about
-pixel (0, 0) by degrees x 3.141592 / 180 radians, sampled into a (2d + 1)^2 square (d the
-truncated diagonal) and trimmed to its non-white content. ValueError when nothing but
-white remains or the square passes max_pixels.)doc")
-      .def(
-          "auto_crop",
-          [](const Image& i) {
-            return newImage(i, "auto_crop", [](const Image& im, Status* s) { return im.autoCrop(s); });
-          },
-          R"doc(A new image cut to the box of the pixels other than (255, 255, 255, 255).
-ValueError when there is no such pixel.)doc");
+(255, 255, 255, 255) outside the image.)doc");
+  bindOperations(image);
 
   reinterpret_cast<PyTypeObject*>(image.ptr())->tp_new = &refuseNew;
   PyType_Modified(reinterpret_cast<PyTypeObject*>(image.ptr()));
   m.def("_restore_image", &restoreImage, py::arg("state"), "Rebuild a pickled image.");
+  m.def("_operations", &operationsData, "The operation registry as tuples (see bmpfun.operations).");
 
   m.def("load", &load, py::arg("source"), py::kw_only(), py::arg("max_pixels") = defaultMax,
         py::arg("extended") = false, py::arg("threads") = 1,

@@ -8,8 +8,10 @@
     >>> disc.pixels[0, 0]              # zero-copy view: r, g, b, a
     >>> disc.save("disc.bmp")
 
-See help(bmpfun.Image) for every operation.
+See help(bmpfun.Image) for every operation; bmpfun.operations() lists them.
 """
+from collections import namedtuple
+
 from . import _bmpfun
 from ._bmpfun import (
     BILINEAR,
@@ -26,6 +28,29 @@ from ._bmpfun import (
     load,
 )
 
+Argument = namedtuple("Argument", "name type low high step start extent")
+Argument.__doc__ = """One argument of an operation: its keyword, type ('int' or 'float'), the range in
+which it is useful (low to high, by step; any value is accepted), a value to start with, and
+extent: for crop, the image measure its range follows ('column', 'row', 'width', 'height'),
+else ''."""
+Operation = namedtuple("Operation", "name method summary arguments values makes_new_image "
+                                    "splits_over_threads draws_random_numbers")
+Operation.__doc__ = """One operation of the library: its name in a chain ('floyd-steinberg-dither'), its
+Image method ('floyd_steinberg_dither'; 'sampling' is the property), a one-line summary
+with its formula, its arguments (Argument), the names of its integer argument's values as
+(value, name) pairs, whether it returns a new image (else it works in place), whether it may
+split its work over the image's threads, and whether it draws from rand()."""
+
+_OPERATIONS = tuple(
+    Operation(name, method, summary, tuple(Argument(*a) for a in arguments), values, *flags)
+    for name, method, summary, arguments, values, *flags in _bmpfun._operations())
+
+
+def operations():
+    """The library's operations, in the order `bmpfun --help` lists them (a tuple of
+    Operation): the same registry the Image methods, the command line and the web page are
+    made from."""
+    return _OPERATIONS
 
 
 def _restore(state):
@@ -35,6 +60,7 @@ def _restore(state):
 
 __doc__ = (__doc__ or "") + "\n" + (_module_doc or "")
 __all__ = [
+    "Argument",
     "BILINEAR",
     "DEFAULT_MAX_PIXELS",
     "GAUSSIAN",
@@ -42,8 +68,10 @@ __all__ = [
     "Error",
     "Image",
     "LayoutWarning",
+    "Operation",
     "TruncatedFileWarning",
     "info",
     "load",
+    "operations",
     "__version__",
 ]

@@ -1,6 +1,6 @@
 """Type stubs for bmpfun (the extension bmpfun._bmpfun and its re-exports)."""
 import os
-from typing import Union
+from typing import NamedTuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -28,6 +28,27 @@ class LayoutWarning(UserWarning):
 # most n; a negative number raises ValueError.
 def load(source: Source, *, max_pixels: int = ..., extended: bool = ..., threads: int = ...) -> Image: ...
 def info(source: Source, *, extended: bool = ...) -> dict[str, int | str]: ...
+
+class Argument(NamedTuple):
+    name: str
+    type: str  # 'int' or 'float'
+    low: float
+    high: float
+    step: float
+    start: float
+    extent: str  # crop's: the image measure its range follows, else ''
+
+class Operation(NamedTuple):
+    name: str  # in a chain: 'floyd-steinberg-dither'
+    method: str  # of Image: 'floyd_steinberg_dither' ('sampling' is the property)
+    summary: str
+    arguments: tuple[Argument, ...]
+    values: tuple[tuple[int, str], ...]
+    makes_new_image: bool
+    splits_over_threads: bool
+    draws_random_numbers: bool
+
+def operations() -> tuple[Operation, ...]: ...
 
 class Image:
     @staticmethod
@@ -57,7 +78,7 @@ class Image:
     def save(self, path: Union[str, os.PathLike[str]]) -> None: ...
     def to_bytes(self) -> bytes: ...
     def sample(self, x: float, y: float) -> tuple[int, int, int, int]: ...
-    # in place
+    # the operations (see operations()): in place
     def noise(self, factor: float) -> None: ...
     def brightness(self, factor: float) -> None: ...
     def contrast(self, factor: float) -> None: ...
