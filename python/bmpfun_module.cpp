@@ -380,47 +380,6 @@ std::string methodName(const Operation& op) {
   return name;
 }
 
-// Runs an in-place operation on the Python image's own storage. The registry's run takes the
-// image by its owning pointer; an entry that does not make a new image never replaces or frees
-// it, so the pointer is lent for the call and taken back whatever happens.
-Status runInPlace(const Operation& op, Image& image, std::span<const double> arguments) {
-  struct Lent {
-    std::unique_ptr<Image> image;
-    ~Lent() { static_cast<void>(image.release()); }
-  } lent{std::unique_ptr<Image>(&image)};
-  return op.run(lent.image, arguments);
-}
-
-// The registry's run hands a new image over in place of its source, which it frees; a Python
-// method leaves its source alone. So the entries that make a new image are called here through
-// the Image member the registry calls, reading the source without consuming it.
-using MakeImage = std::unique_ptr<Image> (*)(const Image&, std::span<const double>, Status*);
-struct Maker {
-  std::string_view name;
-  MakeImage make;
-};
-int32_t integer(std::span<const double> a, size_t k) { return static_cast<int32_t>(a[k]); }
-const Maker kMakers[] = {
-    {"fun", [](const Image& i, std::span<const double> a, Status* s) { return i.fun(integer(a, 0), s); }},
-    {"mosaic", [](const Image& i, std::span<const double> a, Status* s) { return i.mosaic(integer(a, 0), s); }},
-    {"crop",
-     [](const Image& i, std::span<const double> a, Status* s) {
-       return i.crop(integer(a, 0), integer(a, 1), integer(a, 2), integer(a, 3), s);
-     }},
-    {"scale", [](const Image& i, std::span<const double> a, Status* s) { return i.scale(a[0], a[1], s); }},
-    {"rotate", [](const Image& i, std::span<const double> a, Status* s) { return i.rotate(a[0], s); }},
-    {"auto-crop", [](const Image& i, std::span<const double>, Status* s) { return i.autoCrop(s); }},
-};
-
-MakeImage makerOf(const Operation& op) {
-  for (const Maker& maker : kMakers) {
-    if (maker.name == op.name) return maker.make;
-  }
-  // Reached only when the library gains an operation this module has not learnt: the import
-  // fails (ImportError) rather than leaving the method out.
-  throw std::runtime_error(std::string("bmpfun: no call for the operation '") + op.name + "', which makes a new image");
-}
-
 // A value of the registry's own kind: integers as integers, for ranges and starts.
 py::object number(const Argument& a, double value) {
   if (a.type == Argument::Type::integer) return py::int_(static_cast<int64_t>(value));
@@ -448,7 +407,7 @@ std::string docstring(const Operation& op) {
     }
     doc += integer ? "; ValueError unless it fits 32 bits." : ".";
   }
-  doc += op.makesNewImage
+  doc += op.makesNewImage()
              ? "\nReturns a new Image; this one is left as it was. ValueError when the library refuses to make it "
                "(the message says why), MemoryError when its pixels cannot be allocated."
              : "\nChanges this image in place and returns None; MemoryError if it runs out of memory.";
@@ -474,17 +433,16 @@ void bindOperation(ImageClass& cls, const Operation& op, std::index_sequence<K..
   const std::string name = methodName(op);
   const std::string doc = docstring(op);
   const Operation* entry = &op;
-  if (op.makesNewImage) {
-    const MakeImage make = makerOf(op);
+  if (op.makesNewImage()) {
     cls.def(
         name.c_str(),
-        [entry, make, name](const Image& image, Ts... values) {
+        [entry, name](const Image& image, Ts... values) {
           const std::array<double, sizeof...(Ts)> arguments{argumentValue(values, entry->arguments[K])...};
           Status status;
           std::unique_ptr<Image> made;
           {
             py::gil_scoped_release released;
-            made = make(image, arguments, &status);
+            made = entry->make(image, arguments, &status);
           }
           if (!made && status.ok()) status.cause = Cause::outOfMemory;  // as the registry's run says it
           return madeOrRaise(std::move(made), status, name);
@@ -498,7 +456,7 @@ void bindOperation(ImageClass& cls, const Operation& op, std::index_sequence<K..
           Status status;
           {
             py::gil_scoped_release released;
-            status = runInPlace(*entry, image, arguments);
+            status = entry->inPlace(image, arguments);
           }
           if (!status.ok()) raiseStatus(status, name);
         },
@@ -556,7 +514,7 @@ py::tuple operationsData() {
     }
     for (const bmpfun::NamedValue& v : op.values) values.append(py::make_tuple(v.value, v.name));
     entries.append(py::make_tuple(op.name, methodName(op), op.summary, py::tuple(arguments), py::tuple(values),
-                                  op.makesNewImage, op.splitsOverThreads, op.drawsRandomNumbers));
+                                  op.makesNewImage(), op.splitsOverThreads, op.drawsRandomNumbers));
   }
   return py::tuple(entries);
 }

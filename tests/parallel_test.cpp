@@ -158,7 +158,7 @@ std::vector<Case> operations() {
                      making([band](const Image& im) { return im.mosaic(band); })});
   }
   cases.push_back({"autoCrop", making([](const Image& im) { return im.autoCrop(); })});
-  cases.push_back({"edgeDetect", inPlace([](Image& im) { im.edgeDetect(); })});
+  cases.push_back({"edgeDetect", inPlace([](Image& im) { EXPECT_TRUE(im.edgeDetect()); })});
   cases.push_back({"brightness", inPlace([](Image& im) { im.brightness(1.3); })});
   cases.push_back({"contrast", inPlace([](Image& im) { im.contrast(1.7); })});
   cases.push_back({"saturation", inPlace([](Image& im) { im.saturation(1.4); })});

@@ -85,7 +85,7 @@ std::string operationsJson() {
     out += ",\"help\":";
     appendJsonString(out, op.summary);
     out += ",\"makesNewImage\":";
-    out += op.makesNewImage ? "true" : "false";
+    out += op.makesNewImage() ? "true" : "false";
     out += ",\"arguments\":[";
     bool first = true;
     for (const Argument& a : op.arguments) {

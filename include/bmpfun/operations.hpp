@@ -44,16 +44,21 @@ struct Operation {
   const char* summary;
   std::span<const Argument> arguments;
   std::span<const NamedValue> values;  // the meanings of its one integer argument, if it has them
-  bool makesNewImage;      // false: changes the image in place
   bool splitsOverThreads;  // its result is the same on any number of threads; it may use them
   bool drawsRandomNumbers;  // from the process's generator: files done side by side would interleave
-  // Runs the operation on image with arguments (one per Argument, integers as exact values):
-  // in place, or putting the new image in its place. On failure image is left as it was.
-  Status (*run)(std::unique_ptr<Image>& image, std::span<const double> arguments);
+  // The call, with arguments one per Argument (integers as exact values); exactly one is set.
+  // inPlace changes the image; make returns a new image made from it, which it leaves as it
+  // was, or an empty pointer with the reason in status.
+  Status (*inPlace)(Image& image, std::span<const double> arguments);
+  std::unique_ptr<Image> (*make)(const Image& image, std::span<const double> arguments, Status* status);
   // Why these arguments fail on every picture, whatever its size (a warp that does not
   // exist, a crop with no pixel), or ok. Null when no argument can.
   Status (*refusesEveryPicture)(std::span<const double> arguments);
 
+  bool makesNewImage() const { return make != nullptr; }
+  // Runs it: in place, or putting the new image in place of image. On failure image is left as
+  // it was.
+  Status run(std::unique_ptr<Image>& image, std::span<const double> given) const;
   // "crop=X,Y,W,H", or the bare name of an operation without arguments.
   std::string usage() const;
 };

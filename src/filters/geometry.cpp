@@ -37,9 +37,11 @@ using detail::failure;
 using detail::report;
 using detail::sizeFailure;
 
-// (int) of a real output size as far as 64 bits hold it (NaN as 0), for a status.
+// (int) of a real output size as far as 64 bits hold it, for a status; a side that is not a
+// finite number has no size to tell and reads 0.
 int64_t sideForStatus(double side) {
-  if (!(side > -9.2e18)) return side < 0 ? INT64_MIN : 0;
+  if (!std::isfinite(side)) return 0;
+  if (side <= -9.2e18) return INT64_MIN;
   if (side >= 9.2e18) return INT64_MAX;
   return static_cast<int64_t>(side);
 }

@@ -21,19 +21,6 @@ int32_t integer(std::span<const double> a, size_t k) { return static_cast<int32_
 
 Status ok() { return {}; }
 
-// Runs an operation that makes a new image and puts it in place of the old one.
-template <typename Make>
-Status replaceWith(std::unique_ptr<Image>& image, Make make) {
-  Status status;
-  std::unique_ptr<Image> made = make(*image, &status);
-  if (!made) {
-    if (status.ok()) status.cause = Cause::outOfMemory;
-    return status;
-  }
-  image = std::move(made);
-  return status;
-}
-
 // ---------------------------------------------------------------- arguments
 
 constexpr Argument kMethod[] = {{"method", "M", "method", kInt, 0, 2, 1, 1}};
@@ -103,165 +90,183 @@ const Operation kOperations[] = {
     {"sampling",
      "resampling method of the later warps, scale and rotate: 0 point, 1 bilinear, 2 gaussian 5 x 5 (any other reads "
      "opaque black)",
-     kMethod, kSamplingNames, false, false, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->sampling(integer(a, 0));
+     kMethod, kSamplingNames, false, false,
+     [](Image& image, std::span<const double> a) {
+       image.sampling(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"noise",
      "add F times a random colour: c' = min(c + clamp(floor(n F + 0.5)), 255) per channel, alpha included, n = rand() "
      "mod 256 drawn column by column (never seeded)",
-     kNoiseFactor, {}, false, false, true,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->noise(a[0]);
+     kNoiseFactor, {}, false, true,
+     [](Image& image, std::span<const double> a) {
+       image.noise(a[0]);
        return ok();
      },
+     nullptr,
      nullptr},
-    {"brightness", "scale every channel, alpha included: c' = clamp(floor(c F + 0.5))", kBrightness, {}, false, true,
+    {"brightness", "scale every channel, alpha included: c' = clamp(floor(c F + 0.5))", kBrightness, {}, true,
      false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->brightness(a[0]);
+     [](Image& image, std::span<const double> a) {
+       image.brightness(a[0]);
        return ok();
      },
+     nullptr,
      nullptr},
     {"contrast",
      "move away from grey (123, 123, 123, 255): c' = clamp(floor((1 - F) 123 + c F + 0.5)), alpha the same from 255",
-     kMixFactor, {}, false, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->contrast(a[0]);
+     kMixFactor, {}, true, false,
+     [](Image& image, std::span<const double> a) {
+       image.contrast(a[0]);
        return ok();
      },
+     nullptr,
      nullptr},
     {"saturation",
      "move away from the pixel's grey l = (76 r + 150 g + 29 b) >> 8: c' = clamp(floor((1 - F) l + c F + 0.5)) for r, "
      "g, b; alpha kept",
-     kMixFactor, {}, false, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->saturation(a[0]);
+     kMixFactor, {}, true, false,
+     [](Image& image, std::span<const double> a) {
+       image.saturation(a[0]);
        return ok();
      },
+     nullptr,
      nullptr},
     {"extract-channel", "keep channel C (0 r, 1 g, 2 b, 3 a) and set the other three to 0; any other C changes nothing",
-     kChannel, kChannelNames, false, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->extractChannel(integer(a, 0));
+     kChannel, kChannelNames, true, false,
+     [](Image& image, std::span<const double> a) {
+       image.extractChannel(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"quantize", "reduce r, g, b to N bits each (N clamped into 1..8; single-precision levels, truncated); alpha 255",
-     kQuantizeBits, {}, false, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->quantize(integer(a, 0));
+     kQuantizeBits, {}, true, false,
+     [](Image& image, std::span<const double> a) {
+       image.quantize(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"random-dither",
      "blend each channel half and half with random noise (round(c / 2) + round(n / 2), saturating), then quantize to "
      "N bits (1..8); alpha 255; draws rand() column by column",
-     kDitherBits, {}, false, false, true,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->randomDither(integer(a, 0));
+     kDitherBits, {}, false, true,
+     [](Image& image, std::span<const double> a) {
+       image.randomDither(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"ordered-dither",
      "4 x 4 ordered dither to N bits per channel (1..8): a channel more than its threshold above its level takes the "
      "next level up; alpha kept",
-     kDitherBits, {}, false, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->orderedDither(integer(a, 0));
+     kDitherBits, {}, true, false,
+     [](Image& image, std::span<const double> a) {
+       image.orderedDither(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"floyd-steinberg-dither",
      "error-diffusion dither to N bits per channel (1..8), row by row: each pixel's error (clamped at 0) goes 7/16 "
      "right, 3/16 below left, 5/16 below, 1/16 below right; alpha 255",
-     kDitherBits, {}, false, false, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->FloydSteinbergDither(integer(a, 0));
+     kDitherBits, {}, false, false,
+     [](Image& image, std::span<const double> a) {
+       image.FloydSteinbergDither(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"blur",
      "blur in place with mask N: 2 a 2 x 2 box, 3 a 3 x 3 binomial, 4 a 4 x 4 weighted box, 5 or more the 5 x 5 "
      "binomial, below 2 none; column by column, each pixel reading its blurred neighbours; opaque",
-     kMask, {}, false, false, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->blur(integer(a, 0));
+     kMask, {}, false, false,
+     [](Image& image, std::span<const double> a) {
+       image.blur(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"sharpen",
      "sharpen in place against the blur with mask N: c' = clamp(floor(1.5 c - 0.5 b + 0.5)) per channel, b the blurred "
      "value (alpha 255); below 2 none",
-     kMask, {}, false, false, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       image->sharpen(integer(a, 0));
+     kMask, {}, false, false,
+     [](Image& image, std::span<const double> a) {
+       image.sharpen(integer(a, 0));
        return ok();
      },
+     nullptr,
      nullptr},
     {"edge-detect",
      "3 x 3 Laplacian (8 x the centre - its 8 neighbours) per colour channel, kept to its low 8 bits; border pixels "
      "black; alpha 0",
-     {}, {}, false, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double>) {
+     {}, {}, true, false,
+     [](Image& image, std::span<const double>) {
        Status s;
-       if (!image->edgeDetect()) {  // its working copy has the image's size
+       if (!image.edgeDetect()) {  // its working copy has the image's size
          s.cause = Cause::outOfMemory;
-         s.width = image->width();
-         s.height = image->height();
+         s.width = image.width();
+         s.height = image.height();
        }
        return s;
      },
+     nullptr,
      nullptr},
     {"fun",
      "warp into a new image, each pixel one sample of this one: 0 sine wave (w x h, column i lifted by (h / 2) sin(2 i "
      "pi / w)), 1 polar disc ((2h + 1)^2, row r on the circle of radius r), 2 the disc counted into w x h; pi = 3.141592",
-     kEffect, kEffectNames, true, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       return replaceWith(image, [&](const Image& im, Status* s) { return im.fun(integer(a, 0), s); });
-     },
+     kEffect, kEffectNames, true, false,
+     nullptr,
+     [](const Image& im, std::span<const double> a, Status* s) { return im.fun(integer(a, 0), s); },
      noSuchEffect},
     {"mosaic",
      "diagonal cells A pixels across, each keeping one or two colour channels, alpha 0; cells past (2 w) / A stay white; "
      "A of 0 or less gives a blank image",
-     kBand, {}, true, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       return replaceWith(image, [&](const Image& im, Status* s) { return im.mosaic(integer(a, 0), s); });
-     },
+     kBand, {}, true, false,
+     nullptr,
+     [](const Image& im, std::span<const double> a, Status* s) { return im.mosaic(integer(a, 0), s); },
      nullptr},
-    {"crop", "the W x H rectangle whose top-left pixel is (X, Y); it must lie inside the image", kRectangle, {}, true,
-     true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       return replaceWith(image, [&](const Image& im, Status* s) {
-         return im.crop(integer(a, 0), integer(a, 1), integer(a, 2), integer(a, 3), s);
-       });
+    {"crop", "the W x H rectangle whose top-left pixel is (X, Y); it must lie inside the image", kRectangle, {}, true, false,
+     nullptr,
+     [](const Image& im, std::span<const double> a, Status* s) {
+       return im.crop(integer(a, 0), integer(a, 1), integer(a, 2), integer(a, 3), s);
      },
      emptyOrOutsideRectangle},
     {"scale",
      "resize to (int)(w SX) x (int)(h SY) through the resampler: pixel (i, j) samples (i / SX, j (1 / SY))", kFactors,
-     {}, true, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       return replaceWith(image, [&](const Image& im, Status* s) { return im.scale(a[0], a[1], s); });
-     },
+     {}, true, false,
+     nullptr,
+     [](const Image& im, std::span<const double> a, Status* s) { return im.scale(a[0], a[1], s); },
      factorLeavesNothing},
     {"rotate",
      "turn DEG degrees counter-clockwise about pixel (0, 0) (DEG x 3.141592 / 180 radians), sampled into a (2d + 1)^2 "
      "square, d the truncated diagonal, then auto-crop",
-     kDegrees, {}, true, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double> a) {
-       return replaceWith(image, [&](const Image& im, Status* s) { return im.rotate(a[0], s); });
-     },
+     kDegrees, {}, true, false,
+     nullptr,
+     [](const Image& im, std::span<const double> a, Status* s) { return im.rotate(a[0], s); },
      nullptr},
-    {"auto-crop", "cut to the box of the pixels other than (255, 255, 255, 255)", {}, {}, true, true, false,
-     [](std::unique_ptr<Image>& image, std::span<const double>) {
-       return replaceWith(image, [](const Image& im, Status* s) { return im.autoCrop(s); });
-     },
+    {"auto-crop", "cut to the box of the pixels other than (255, 255, 255, 255)", {}, {}, true, false,
+     nullptr,
+     [](const Image& im, std::span<const double>, Status* s) { return im.autoCrop(s); },
      nullptr},
 };
 
 }  // namespace
+
+Status Operation::run(std::unique_ptr<Image>& image, std::span<const double> given) const {
+  if (inPlace != nullptr) return inPlace(*image, given);
+  Status status;
+  std::unique_ptr<Image> made = make(*image, given, &status);
+  if (!made) {
+    if (status.ok()) status.cause = Cause::outOfMemory;
+    return status;
+  }
+  image = std::move(made);
+  return status;
+}
 
 std::string Operation::usage() const {
   std::string text = name;
