@@ -83,7 +83,7 @@ struct Status {
   bool tableCut() const { return tableRead < tableExpected; }
   bool hasWarnings() const { return pixelDataCut() || tableCut() || defaultLayout; }
   // status == Cause::tooLarge reads as it says.
-  friend bool operator==(const Status& status, Cause cause) { return status.cause == cause; }
+  friend bool operator==(const Status& status, Cause wanted) { return status.cause == wanted; }
   Hint hint() const {
     if (extendedReads) return Hint::extendedReader;
     if (cause == Cause::tooLarge && maxPixels > 0) return Hint::largerLimit;
