@@ -32,7 +32,7 @@ step "native program and reference test"
 if [ ! -f build/release/CMakeCache.txt ]; then
   cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=ON -DBMPFUN_TESTDATA="$testdata" >/dev/null
 fi
-cmake --build build/release -j"$jobs" --target bmpfun golden_test
+cmake --build build/release -j"$jobs" --target bmpfun bmpfun_operations_doc golden_test
 
 step "reference cases through the WebAssembly program under node"
 BMPFUN_CLI="$root/build/wasm/bmpfun-node" build/release/tests/golden_test --gtest_brief=1

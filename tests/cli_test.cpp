@@ -262,6 +262,55 @@ TEST_F(Cli, VersionHelpAndInfoPrintOnStdout) {
   EXPECT_TRUE(i.err.empty());
 }
 
+// --help's operation list is the registry's: every operation in its order with its usage and
+// its whole summary (folded at word breaks, no word lost), each placeholder among the
+// integers or the reals by its type, and the operations it says make a new image.
+TEST(Help, ListsTheOperationsOfTheRegistry) {
+  const RunResult h = runCli({"--help"});
+  ASSERT_EQ(h.exitCode, 0);
+  std::istringstream lines(h.out);
+  std::string kinds;
+  while (std::getline(lines, kinds) && !kinds.ends_with(" reals:")) {
+  }
+  const size_t split = kinds.find(" are integers, ");
+  ASSERT_NE(split, std::string::npos) << "no line naming the placeholders' types";
+  // " M, C, N," and " F, SX, DEG,": a placeholder P is listed when " P," is in it.
+  const std::string integers = " " + kinds.substr(0, split) + ",";
+  const std::string reals = " " + kinds.substr(split + 15, kinds.size() - split - 15 - 7) + ",";
+  std::vector<std::pair<std::string, std::string>> listed;  // usage, summary
+  const std::string indent(10, ' ');
+  for (std::string line; std::getline(lines, line) && !line.empty();) {
+    if (line.starts_with(indent) && line.size() > 10 && line[10] != ' ') {
+      const size_t end = line.find(' ', 10);
+      listed.emplace_back(line.substr(10, end - 10), "");
+      line = end == std::string::npos ? "" : line.substr(end);
+    }
+    ASSERT_FALSE(listed.empty()) << "text before the first operation: " << line;
+    const size_t text = line.find_first_not_of(' ');
+    if (text != std::string::npos) listed.back().second += (listed.back().second.empty() ? "" : " ") + line.substr(text);
+  }
+  std::vector<std::pair<std::string, std::string>> registry;
+  std::string makeNew;
+  for (const Operation& op : operations()) {
+    registry.emplace_back(op.usage(), op.summary);
+    if (op.makesNewImage) makeNew += (makeNew.empty() ? "" : ", ") + std::string(op.name);
+    for (const Argument& a : op.arguments) {
+      const bool integer = a.type == Argument::Type::integer;
+      const std::string item = " " + std::string(a.placeholder) + ",";
+      EXPECT_EQ(integers.find(item) != std::string::npos, integer) << item << " in " << kinds;
+      EXPECT_EQ(reals.find(item) != std::string::npos, !integer) << item << " in " << kinds;
+    }
+  }
+  EXPECT_EQ(listed, registry);
+  // The apply paragraph names them in prose, folded over lines.
+  std::string prose;
+  for (const char c : h.out) {
+    if (c != '\n' && (c != ' ' || (!prose.empty() && prose.back() != ' '))) prose += c;
+    if (c == '\n' && !prose.empty() && prose.back() != ' ') prose += ' ';
+  }
+  EXPECT_NE(prose.find("Operations that make a new image (" + makeNew + ") replace"), std::string::npos) << makeNew;
+}
+
 TEST_F(Cli, TestcardIsA24BitFileOfTheAskedSize) {
   const std::string out = dir.file("big.bmp");
   ASSERT_EQ(runCli({"testcard", out}).exitCode, 0);

@@ -366,6 +366,43 @@ test('crop starts as the whole picture it receives, its sliders span it, and it 
       nativePicture([['testcard', 'OUT', '16', '16'], ['apply', 'IN', 'OUT', 'scale=0.25,0.5', 'crop=0,0,4,8']]));
 });
 
+test('operations and arguments are named in the registry\'s words, named values chosen by name', async () => {
+  const registry = S.nativeRegistry().operations;
+  const options = await page.$$eval('#operation option', (all) => all.map((o) => [o.value, o.textContent, o.title]));
+  assert.deepEqual(options.map(([value]) => value), registry.map((op) => op.name));
+  options.forEach(([value, text, title], i) => {
+    assert.equal(title, registry[i].summary, value);
+    // "name — the summary's start", cut at a word break with an ellipsis.
+    const [name, words] = text.split(' — ');
+    assert.ok(name === value && words.length > 15 && title.startsWith(words.replace(/…$/, '')), text);
+  });
+  while (await page.$('#chain li')) await page.click('#chain li button[title=Remove]');
+  await waitForResult('');
+  const labels = () => page.$$eval('#chain li:last-child .argument > span', (all) => all.map((e) => e.textContent));
+  for (const name of ['scale', 'fun']) {
+    await page.select('#operation', name);
+    await page.click('#add');
+    assert.deepEqual(await labels(), registry.find((op) => op.name === name).arguments.map((a) => a.label), name);
+  }
+  await waitForResult('scale=0.5,0.5 fun=1');
+  const fun = '#chain li:last-child';
+  assert.deepEqual(await page.$$eval(fun + ' select option:not([disabled])', (all) => all.map((o) => [o.value, o.textContent])),
+      [['0', '0 sine wave'], ['1', '1 polar disc'], ['2', '2 polar mapping']]);
+  assert.equal(await page.$eval(fun + ' select', (e) => e.value), '1');
+  await page.select(fun + ' select', '2');
+  await waitForResult('scale=0.5,0.5 fun=2');
+  assert.equal(await page.$eval(fun + ' input[type=number]', (e) => e.value), '2');
+  // A number without a name: the choice says so, and the failure reads as the program's reason.
+  await setNumber(fun + ' input[type=number]', 7);
+  await page.waitForFunction((at) => document.querySelector(at + '.failed .error'), {}, fun);
+  assert.equal(await page.$eval(fun + ' select', (e) => e.selectedOptions[0].textContent), 'other value');
+  const card = scratch.file('card-16.bmp');
+  assert.equal(S.runNative(['testcard', card, '16', '16']).code, 0);
+  const program = S.runNative(['apply', card, scratch.file('never.bmp'), 'scale=0.5,0.5', 'fun=7']).stderr.trim();
+  assert.equal(await page.$eval(fun + ' .error', (e) => e.textContent), S.stepMessage(program));
+  assert.match(await page.$eval(fun + ' .error', (e) => e.textContent), /^fun=7: there is no effect 7/);
+});
+
 test('the page logged no errors', () => {
   assert.deepEqual(page.problems, []);
 });

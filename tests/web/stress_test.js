@@ -34,7 +34,7 @@ test('warps, rotates and scales match the native program byte for byte', async (
           if (native.code !== 0) {
             // Refused alike (a rotate of a blank picture has nothing left to crop to).
             assert.equal(run.ok, false, what);
-            assert.equal(run.error, native.stderr.trim(), what);
+            assert.equal(run.error, S.stepMessage(native.stderr.trim()), what);
           } else {
             assert.ok(run.ok, what + ': ' + run.error);
             const expected = fs.readFileSync(out);

@@ -12,6 +12,8 @@ const wasmBuild = path.resolve(process.env.BMPFUN_WASM_BUILD || path.join(root, 
 const site = path.join(wasmBuild, 'site');
 const nativeCli = path.resolve(process.env.BMPFUN_NATIVE_CLI || path.join(root, 'build', 'release', 'bmpfun'));
 const testdata = path.resolve(process.env.BMPFUN_TESTDATA || path.join(root, '..', 'shared', 'testdata'));
+// The native build's program that writes docs/operations.md, beside the native bmpfun.
+const nativeDocs = path.resolve(process.env.BMPFUN_NATIVE_DOCS || path.join(path.dirname(nativeCli), 'bmpfun_operations_doc'));
 
 const { Engine } = require(path.join(site, 'engine.js'));
 const Chain = require(path.join(site, 'chain.js'));
@@ -36,6 +38,20 @@ function runNative(args, options = {}) {
   const r = spawnSync(nativeCli, args, Object.assign({ maxBuffer: 1 << 30 }, options));
   if (r.error) throw r.error;
   return { code: r.status, stdout: r.stdout.toString('latin1'), stderr: r.stderr.toString() };
+}
+
+// The library's operation registry as the native build has it (bmpfun_operations_doc --json).
+function nativeRegistry() {
+  const r = spawnSync(nativeDocs, ['--json']);
+  if (r.error) throw r.error;
+  if (r.status !== 0) throw new Error(nativeDocs + ' --json: exit ' + r.status + ': ' + r.stderr);
+  return JSON.parse(r.stdout.toString());
+}
+
+// A failed step as the page words it: the program's line without the head that names the
+// program ("bmpfun: ", or "Error allocating image.: " for a size it cannot make).
+function stepMessage(programLine) {
+  return programLine.replace(/^(bmpfun|Error allocating image\.): /, '');
 }
 
 function tempDir() {
@@ -139,6 +155,6 @@ function serve(folder) {
 }
 
 module.exports = {
-  root, wasmBuild, site, nativeCli, testdata, Chain, loadEngine, runNative, tempDir, nativeFile,
+  root, wasmBuild, site, nativeCli, testdata, Chain, loadEngine, runNative, nativeRegistry, stepMessage, tempDir, nativeFile,
   makeBmp, makeRle8, decodeBmp, firstDifference, serve,
 };

@@ -116,6 +116,27 @@ function sizeText(width, height) {
   return width + ' × ' + height;
 }
 
+// The start of an operation's one-line summary, for places too narrow for all of it: up to its
+// first ':' or ';' outside parentheses, cut within `room` characters at a word break outside
+// parentheses.
+function shortSummary(summary, room = 56) {
+  let depth = 0;
+  let cut = -1;
+  for (let i = 0; i < summary.length; i++) {
+    const c = summary[i];
+    if (c === '(') depth++;
+    else if (c === ')') depth = Math.max(0, depth - 1);
+    else if (depth === 0 && (c === ':' || c === ';')) {
+      if (i <= room) return summary.slice(0, i).trim();
+      break;
+    } else if (depth === 0 && c === ' ' && i <= room) cut = i;
+    if (i >= room && cut >= 0 && depth === 0) break;
+  }
+  if (summary.length <= room) return summary.trim();
+  const kept = summary.slice(0, cut > 0 ? cut : room).replace(/(\s+(the|a|an|=|\w))+$/, '').replace(/[\s,=]+$/, '');
+  return kept + '…';
+}
+
 // ---------------------------------------------------------------- the source
 // The header text, its "header: KIND" line (the extended reader's view) across the columns.
 function showHeader(text) {
@@ -283,6 +304,35 @@ function sizeAtEnd() {
   return state.source ? { width: state.source.width, height: state.source.height } : null;
 }
 
+// An argument whose values have names (a sampling method, a warp, a channel) is chosen from
+// them by name; any other number can still be typed in its box, and the choice then shows
+// "other value".
+function namedValueSelect(op, range) {
+  const select = document.createElement('select');
+  const other = document.createElement('option');
+  other.value = '';
+  other.textContent = 'other value';
+  other.disabled = true;
+  select.append(other, ...op.values.map((v) => {
+    const option = document.createElement('option');
+    option.value = String(v.value);
+    option.textContent = v.value + ' ' + v.name;
+    return option;
+  }));
+  select.setAttribute('aria-label', op.name + ' ' + range.label + ' by name');
+  return select;
+}
+
+// Show value on a slider, or on a choice of named values.
+function showValue(control, value) {
+  if (control.tagName !== 'SELECT') {
+    control.value = value;
+    return;
+  }
+  const named = Array.from(control.options).find((o) => o.value !== '' && Number(o.value) === Number(value));
+  control.value = named ? named.value : '';
+}
+
 function argumentRow(step, index) {
   const op = step.op;
   const range = op.arguments[index] || { label: 'value ' + (index + 1), low: 0, high: 100, step: 1 };
@@ -290,15 +340,21 @@ function argumentRow(step, index) {
   row.className = 'argument';
   const name = document.createElement('span');
   name.textContent = range.label;
-  const slider = document.createElement('input');
-  slider.type = 'range';
-  Object.assign(slider, { min: range.low, max: range.high, step: range.step, value: step.values[index] });
+  let slider;
+  if (index === 0 && op.values && op.values.length > 0) {
+    slider = namedValueSelect(op, range);
+  } else {
+    slider = document.createElement('input');
+    slider.type = 'range';
+    Object.assign(slider, { min: range.low, max: range.high, step: range.step });
+  }
+  showValue(slider, step.values[index]);
   const box = document.createElement('input');
   box.type = 'number';
   box.step = op.kinds[index] === 'i' ? '1' : 'any';
   box.value = step.values[index];
   box.setAttribute('aria-label', op.name + ' ' + range.label);
-  slider.addEventListener('input', () => {
+  slider.addEventListener(slider.tagName === 'SELECT' ? 'change' : 'input', () => {
     box.value = slider.value;
     step.values[index] = slider.value;
     step.fitsImage = false;
@@ -306,7 +362,7 @@ function argumentRow(step, index) {
   });
   box.addEventListener('input', () => {
     if (box.value === '' || !box.checkValidity()) return;
-    slider.value = box.value;
+    showValue(slider, box.value);
     step.values[index] = box.value;
     step.fitsImage = false;
     chainChanged();
@@ -340,7 +396,11 @@ function stepElement(step) {
   remove.setAttribute('aria-label', 'Remove: ' + step.op.name);
   remove.addEventListener('click', () => removeStep(step));
   title.append(name, ...buttons, remove);
-  item.append(title);
+  const summary = document.createElement('div');
+  summary.className = 'summary';
+  summary.textContent = shortSummary(step.op.help);
+  summary.title = step.op.help;
+  item.append(title, summary);
   for (let i = 0; i < step.op.kinds.length; i++) item.append(argumentRow(step, i));
   const timing = document.createElement('div');
   timing.className = 'timing';
@@ -486,14 +546,14 @@ function fillControls(operations, maxPixels) {
   for (const op of operations) {
     const option = document.createElement('option');
     option.value = op.name;
-    option.textContent = op.usage;
+    option.textContent = op.name + ' — ' + shortSummary(op.help);
     option.title = op.help;
     select.append(option);
   }
   select.value = 'fun';
   const showHelp = () => {
     const op = operations.find((o) => o.name === select.value);
-    $('operation-help').textContent = op ? op.help : '';
+    $('operation-help').textContent = op ? op.usage + ': ' + op.help : '';
   };
   select.addEventListener('change', showHelp);
   showHelp();
