@@ -293,7 +293,7 @@ TEST(Help, ListsTheOperationsOfTheRegistry) {
   std::string makeNew;
   for (const Operation& op : operations()) {
     registry.emplace_back(op.usage(), op.summary);
-    if (op.makesNewImage) makeNew += (makeNew.empty() ? "" : ", ") + std::string(op.name);
+    if (op.makesNewImage()) makeNew += (makeNew.empty() ? "" : ", ") + std::string(op.name);
     for (const Argument& a : op.arguments) {
       const bool integer = a.type == Argument::Type::integer;
       const std::string item = " " + std::string(a.placeholder) + ",";

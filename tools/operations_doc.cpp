@@ -110,7 +110,7 @@ std::string markdown() {
          "|---|---|---|---|---|\n";
   for (const Operation& op : bmpfun::operations()) {
     out << "| [" << op.name << "](#" << op.name << ") | `" << op.usage() << "` | "
-        << (op.makesNewImage ? "new image" : "in place") << " | " << (op.splitsOverThreads ? "split" : "one")
+        << (op.makesNewImage() ? "new image" : "in place") << " | " << (op.splitsOverThreads ? "split" : "one")
         << " | " << (op.drawsRandomNumbers ? "drawn" : "none") << " |\n";
   }
   out << "\n"
@@ -157,7 +157,7 @@ std::string markdown() {
              "a new step starts as the whole of it.\n";
     }
     out << "\n"
-        << (op.makesNewImage ? "Makes a new image, which replaces the current one." : "Changes the image in place.")
+        << (op.makesNewImage() ? "Makes a new image, which replaces the current one." : "Changes the image in place.")
         << ' '
         << (op.splitsOverThreads ? "Splits its rows over threads; the result is the same for every count."
                                  : "Runs on one thread.")
@@ -198,7 +198,7 @@ std::string json() {
     appendJsonString(out, op.usage());
     out += ",\"summary\":";
     appendJsonString(out, op.summary);
-    out += std::string(",\"makesNewImage\":") + (op.makesNewImage ? "true" : "false");
+    out += std::string(",\"makesNewImage\":") + (op.makesNewImage() ? "true" : "false");
     out += std::string(",\"splitsOverThreads\":") + (op.splitsOverThreads ? "true" : "false");
     out += std::string(",\"drawsRandomNumbers\":") + (op.drawsRandomNumbers ? "true" : "false");
     out += ",\"arguments\":[";
