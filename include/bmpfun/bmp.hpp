@@ -264,10 +264,6 @@ class Bitmap {
 // to the lowest index.
 uint8_t nearestTableIndex(const Bitmap& bitmap, BitmapPixel pixel);
 
-// Whether biSize names an OS/2 header shorter than the 40-byte Windows header (12 bytes, or
-// 16 to 39): read as the 40-byte header, the fields past its end are other bytes.
-constexpr bool isShortOs2Header(uint32_t biSize) { return biSize == 12 || (biSize >= 16 && biSize < 40); }
-
 // Header inspection. The two records as the reader sees them, without any check: fields a
 // short file does not reach keep their construction values, and a field it covers in part
 // takes the arrived bytes as its low-order bytes; a file that is not a BMP shows its first
