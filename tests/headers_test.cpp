@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -84,6 +86,21 @@ TEST(HeaderFields, DefaultReading) {
       EXPECT_EQ(ok ? lines(view) : to_string(status), c.text) << c.file;
     }
   }
+}
+
+// `bmpfun info` reads the headers once: an OS/2 1.x file on a pipe gives its own fields (it was
+// opened a second time for them, and the pipe then held no "BM").
+TEST(HeaderFields, InfoReadsAPipeOnce) {
+  const std::vector<uint8_t> os2 = test::readBytes(test::testdata() / "bmpsuite/g/pal8os2.bmp");
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(write(fds[1], os2.data(), os2.size()), static_cast<ssize_t>(os2.size()));
+  close(fds[1]);
+  const test::RunResult r = test::runCli({"info", "/dev/fd/" + std::to_string(fds[0])});
+  close(fds[0]);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "header: OS/2 1.x (12 bytes)");
+  EXPECT_NE(r.out.find("\nbcWidth: 127\nbcHeight: 64\n"), std::string::npos) << r.out;
 }
 
 // A source whose bytes stop at failAt with a read error.
