@@ -9,7 +9,6 @@
 #include <bmpfun/testcard.hpp>
 
 #include "batch.hpp"
-#include "header_text.hpp"
 #include "messages.hpp"
 
 #include <algorithm>
@@ -301,23 +300,15 @@ std::string infoFailure(const std::string& path, const Status& status) {
                                                : to_string(status));
 }
 
-// The headers under their own layout, the kind of header first.
-int extendedInfo(const std::string& path) {
-  Status status;
-  BmpHeaderView view;
-  if (!describeHeadersOf(path, view, &status)) return failure(infoFailure(path, status));
-  std::fputs(headerViewText(view).c_str(), stdout);
-  return kOk;
-}
-
 int cmdInfo(const Context& ctx, const std::vector<std::string>& a) {
   if (a.size() != 1) return usageError("info: expected FILE");
-  if (ctx.limits.extended) return extendedInfo(a[0]);
   Status status;
-  const BmpHeaders headers = readHeadersOf(a[0], &status);
-  if (!status.ok()) return failure(infoFailure(a[0], status));
-  if (showsOwnFields(headers)) return extendedInfo(a[0]);
-  std::fputs(headerText(headers.file, headers.info).c_str(), stdout);
+  BmpHeaderView view;
+  const HeaderReading reading = ctx.limits.extended ? HeaderReading::extended : HeaderReading::byDefault;
+  if (!describeHeadersOf(a[0], view, &status, reading)) return failure(infoFailure(a[0], status));
+  std::string text = view.kind.empty() ? "" : "header: " + view.kind + "\n";
+  for (const BmpField& field : view.fields) text += field.name + ": " + field.value + "\n";
+  std::fputs(text.c_str(), stdout);
   return kOk;
 }
 

@@ -240,60 +240,28 @@ py::bytes toBytes(const Image& image) {
   return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-// The headers as the extended reader reads them: "header" names the kind, then each field the
-// header holds, in file order, as an int (masks and colour-space tags too).
-py::dict headerView(const Source& s) {
+// The headers as `bmpfun info` lists them (the library's field list, see describeHeaders):
+// "header" names the kind when the reading has one, then each field in file order, as an int
+// (masks and colour-space tags too).
+py::dict info(const py::object& source, bool extended) {
+  const Source s = sourceOf(source);
+  const bmpfun::HeaderReading reading = extended ? bmpfun::HeaderReading::extended : bmpfun::HeaderReading::byDefault;
   bmpfun::BmpHeaderView view;
   bmpfun::Status status;
   bool described = false;
   {
     py::gil_scoped_release released;
-    described = s.isPath ? bmpfun::describeHeadersOf(s.path, view, &status)
-                         : bmpfun::describeHeaders(bytesOf(s), view, &status);
+    described = s.isPath ? bmpfun::describeHeadersOf(s.path, view, &status, reading)
+                         : bmpfun::describeHeaders(bytesOf(s), view, &status, reading);
   }
   if (!described) raiseCodec(status, s.path);
   py::dict d;
-  d["header"] = view.kind;
+  if (!view.kind.empty()) d["header"] = view.kind;
   const py::object toInt = py::module_::import("builtins").attr("int");
   // A value may carry a note after a blank (a colour space's name): the number comes first.
   for (const bmpfun::BmpField& field : view.fields) {
     d[field.name.c_str()] = toInt(field.value.substr(0, field.value.find(' ')), 0);
   }
-  return d;
-}
-
-py::dict info(const py::object& source, bool extended) {
-  const Source s = sourceOf(source);
-  if (extended) return headerView(s);
-  bmpfun::BmpHeaders h;
-  bmpfun::Status status;
-  {
-    py::gil_scoped_release released;
-    h = s.isPath ? bmpfun::readHeadersOf(s.path, &status) : bmpfun::readHeadersOf(bytesOf(s), &status);
-  }
-  if (!status.ok()) raiseCodec(status, s.path);
-  // An OS/2 header shorter than 40 bytes does not hold the 40-byte header's fields: its own
-  // are given instead, as `bmpfun info` prints them.
-  if (bmpfun::isShortOs2Header(h.info.biSize)) return headerView(s);
-  const bmpfun::BitmapFileHeader& f = h.file;
-  const bmpfun::BitmapInfoHeader& i = h.info;
-  py::dict d;
-  d["bfType"] = f.bfType;
-  d["bfSize"] = f.bfSize;
-  d["bfReserved1"] = f.bfReserved1;
-  d["bfReserved2"] = f.bfReserved2;
-  d["bfOffBits"] = f.bfOffBits;
-  d["biSize"] = i.biSize;
-  d["biWidth"] = i.biWidth;
-  d["biHeight"] = i.biHeight;
-  d["biPlanes"] = i.biPlanes;
-  d["biBitCount"] = i.biBitCount;
-  d["biCompression"] = i.biCompression;
-  d["biSizeImage"] = i.biSizeImage;
-  d["biXPelsPerMeter"] = i.biXPelsPerMeter;
-  d["biYPelsPerMeter"] = i.biYPelsPerMeter;
-  d["biClrUsed"] = i.biClrUsed;
-  d["biClrImportant"] = i.biClrImportant;
   return d;
 }
 
@@ -709,9 +677,8 @@ bmpfun.Error for a file the reader refuses; MemoryError. A file whose data ends 
 loads with what is missing filled in, and a bmpfun.TruncatedFileWarning; a file the
 extended reader reads with the default reader's layout gives a bmpfun.LayoutWarning.)doc");
   m.def("info", &info, py::arg("source"), py::kw_only(), py::arg("extended") = false,
-        R"doc(The 16 header fields of a BMP file, as a dict in file order: bfType, bfSize,
-bfReserved1, bfReserved2, bfOffBits, biSize, biWidth, biHeight, biPlanes, biBitCount,
-biCompression, biSizeImage, biXPelsPerMeter, biYPelsPerMeter, biClrUsed, biClrImportant.
+        R"doc(The header fields `bmpfun info` prints, as a dict in file order: the 5 fields of
+the file header and the 11 of the 40-byte info header (bfType first, biClrImportant last).
 bmpfun.Error for a file that does not start with "BM"; past those two bytes nothing is
 checked, and fields a short file does not reach keep their defaults. An OS/2 header
 shorter than 40 bytes gives its own fields instead, as extended=True does: "header" (the

@@ -11,7 +11,6 @@
 #include <bmpfun/operations.hpp>
 #include <bmpfun/testcard.hpp>
 
-#include "header_text.hpp"
 
 #include <emscripten/emscripten.h>
 
@@ -163,17 +162,18 @@ struct Session {
 namespace {
 
 // The header text as `bmpfun info` prints it, with the page's switch standing for
-// --extended: the header's kind and its own fields when the switch is on (nothing when the
-// headers cannot be described: the refusal says why) or the header is an OS/2 one shorter
-// than 40 bytes, the 16 fields of the 40-byte layout otherwise. Nothing for a file that does
-// not start with "BM": read as a BMP file's headers its bytes are no fields at all (and an
-// empty file would show the records' starting values).
+// --extended: the library's fields of either reading (see describeHeaders), one "name: value"
+// line each after a "header: KIND" line when the reading names the kind. Nothing when the
+// headers cannot be described (the refusal says why), and so nothing for a file that does not
+// start with "BM": read as a BMP file's headers its bytes are no fields at all.
 std::string headerTextOf(const Session& s, std::span<const uint8_t> file) {
-  if (file.size() < 2 || file[0] != 'B' || file[1] != 'M') return {};
-  const BmpHeaders headers = readHeadersOf(file);
-  if (!s.limits.extended && !cli::showsOwnFields(headers)) return cli::headerText(headers.file, headers.info);
   BmpHeaderView view;
-  return describeHeaders(file, view) ? cli::headerViewText(view) : std::string();
+  if (!describeHeaders(file, view, nullptr, s.limits.extended ? HeaderReading::extended : HeaderReading::byDefault)) {
+    return {};
+  }
+  std::string text = view.kind.empty() ? "" : "header: " + view.kind + "\n";
+  for (const BmpField& field : view.fields) text += field.name + ": " + field.value + "\n";
+  return text;
 }
 
 // Why a file was refused, in the library's words, with the page's own limit and switch.

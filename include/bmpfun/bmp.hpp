@@ -199,10 +199,6 @@ class Bitmap {
 // to the lowest index.
 uint8_t nearestTableIndex(const Bitmap& bitmap, BitmapPixel pixel);
 
-// Whether biSize names an OS/2 header shorter than the 40-byte Windows header (12 bytes, or
-// 16 to 39): read as the 40-byte header, the fields past its end are other bytes.
-constexpr bool isShortOs2Header(uint32_t biSize) { return biSize == 12 || (biSize >= 16 && biSize < 40); }
-
 // Header inspection. The two records as the reader sees them, without any check: fields a
 // short file does not reach keep their construction values, and a field it covers in part
 // takes the arrived bytes as its low-order bytes; a file that is not a BMP shows its first
@@ -215,27 +211,38 @@ struct BmpHeaders {
 // One open and one read of the file. A file that cannot be opened gives a cannotOpen status
 // (and the records' construction values, bfType included). A file whose first two bytes are
 // not "BM" gives a notBmp status, its records still filled as above; a file that holds "BM"
-// (or less of it) but ends inside its headers is ok.
+// but ends inside its headers is ok (one that holds less of it is cut short, headerCut).
 BmpHeaders readHeadersOf(const std::string& path, Status* status = nullptr);
 BmpHeaders readHeadersOf(std::span<const uint8_t> bytes, Status* status = nullptr);
-// The headers as the extended reader reads them, for display: the kind of info header and
-// every field it holds, by name, in file order (the file header's five, the info header's
-// own, and the colour masks that follow a header for compression 3 and 6, under the names the
-// masks have inside the longer headers). Values are in decimal, masks and colour-space tags in
-// hexadecimal; the compression and the colour space are followed by their names, e.g.
-// "3 (BI_BITFIELDS)", "0x73524742 (sRGB)".
+// The headers for display, every field by name in file order, its value in text. Two readings,
+// as the two readers read the headers:
+//   - extended: the kind of info header and every field it holds (the file header's five, the
+//     info header's own, and the colour masks that follow a header for compression 3 and 6,
+//     under the names the masks have inside the longer headers). Values are in decimal, masks
+//     and colour-space tags in hexadecimal; the compression and the colour space are followed
+//     by their names, e.g. "3 (BI_BITFIELDS)", "0x73524742 (sRGB)".
+//   - byDefault: no kind, and the 16 fields of the file header and the 40-byte info header in
+//     decimal, whatever the info header's size, as readHeadersOf reads them; but an OS/2
+//     header shorter than 40 bytes, which does not hold those fields, gives the extended
+//     reading.
+// These are the lines `bmpfun info` prints ("header: KIND" first when there is a kind).
+enum class HeaderReading : uint8_t { byDefault, extended };
 struct BmpField {
   std::string name;
   std::string value;
 };
 struct BmpHeaderView {
-  std::string kind;  // e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)"
+  std::string kind;  // e.g. "Windows V5 (124 bytes)", "OS/2 1.x (12 bytes)"; empty byDefault
   std::vector<BmpField> fields;
 };
-// False, with the status, for a file that is not a BMP file, whose headers are cut short, or
-// whose info header size is no header's (below 16 other than 12).
-bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, Status* status = nullptr);
-bool describeHeadersOf(const std::string& path, BmpHeaderView& view, Status* status = nullptr);
+// False, with the status, for a file that is not a BMP file. The extended reading also fails
+// for headers cut short or an info header size that is no header's (below 16 other than 12);
+// the default reading fails as readHeadersOf does (and as the extended reading for a short
+// OS/2 header).
+bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, Status* status = nullptr,
+                     HeaderReading reading = HeaderReading::extended);
+bool describeHeadersOf(const std::string& path, BmpHeaderView& view, Status* status = nullptr,
+                       HeaderReading reading = HeaderReading::extended);
 
 // The file header alone. A file that cannot be opened gives bfType 0 (and, when asked, a
 // cannotOpen status).

@@ -1,4 +1,4 @@
-// The Bitmap container, the header records' byte swaps and the codec's small helpers.
+// The Bitmap container and the codec's small helpers.
 #include <bmpfun/bmp.hpp>
 
 #include "base/grid_storage.hpp"
@@ -51,35 +51,6 @@ int32_t integerPower(int32_t base, int32_t exponent) {
 uint32_t reverseBytes32(uint32_t value) {
   return ((value & 0x000000FFu) << 24) | ((value & 0x0000FF00u) << 8) |
          ((value & 0x00FF0000u) >> 8) | ((value & 0xFF000000u) >> 24);
-}
-
-namespace {
-uint16_t swap16(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
-int32_t swap32s(int32_t v) {
-  return static_cast<int32_t>(reverseBytes32(static_cast<uint32_t>(v)));
-}
-}  // namespace
-
-void BitmapFileHeader::reverseByteOrder() {
-  bfType = swap16(bfType);
-  bfSize = reverseBytes32(bfSize);
-  bfReserved1 = swap16(bfReserved1);
-  bfReserved2 = swap16(bfReserved2);
-  bfOffBits = reverseBytes32(bfOffBits);
-}
-
-void BitmapInfoHeader::reverseByteOrder() {
-  biSize = reverseBytes32(biSize);
-  biWidth = swap32s(biWidth);
-  biHeight = swap32s(biHeight);
-  biPlanes = swap16(biPlanes);
-  biBitCount = swap16(biBitCount);
-  biCompression = reverseBytes32(biCompression);
-  biSizeImage = reverseBytes32(biSizeImage);
-  biXPelsPerMeter = swap32s(biXPelsPerMeter);
-  biYPelsPerMeter = swap32s(biYPelsPerMeter);
-  biClrUsed = reverseBytes32(biClrUsed);
-  biClrImportant = reverseBytes32(biClrImportant);
 }
 
 void Bitmap::ReleaseGrid::operator()(BitmapPixel* grid) const noexcept {

@@ -1,5 +1,6 @@
-// The info header variants of BMP files: which one a size field names, and the fields each
-// holds. Shared by the extended reader, the status sentences and header inspection.
+// The info header variants of BMP files: which one a size field names. Shared by the header
+// description and the readers' policies (headers.hpp, policies.hpp), the status sentences and
+// header inspection.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -22,5 +23,9 @@ HeaderKind headerKindOf(uint32_t size);
 bool masksInHeader(HeaderKind kind);
 // "OS/2 1.x (12 bytes)", "Windows V5 (124 bytes)", "unknown (66 bytes)", ...
 std::string headerKindName(uint32_t size);
+
+// Whether size names an OS/2 header shorter than the 40-byte Windows header (12 bytes, or 16
+// to 39): read as the 40-byte header, the fields past its end are other bytes.
+constexpr bool isShortOs2Header(uint32_t size) { return size == 12 || (size >= 16 && size < 40); }
 
 }  // namespace bmpfun::detail
