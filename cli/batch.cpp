@@ -253,16 +253,7 @@ uint64_t estimatePeakBytes(const std::string& path, const std::vector<Step>& ste
   int64_t width = 0, height = 0;
   if (S_ISREG(st.st_mode)) {
     Status status;
-    const BmpHeaders headers = readHeadersOf(path, &status);
-    if (status.cause == Cause::cannotOpen) return 0;
-    width = headers.info.biWidth;
-    height = headers.info.biHeight;
-    if (headers.info.biSize == 12) {  // OS/2 1.x: two 16-bit sides where a 32-bit width stands
-      const auto sides = static_cast<uint32_t>(headers.info.biWidth);
-      width = sides & 0xFFFFu;
-      height = static_cast<int16_t>(sides >> 16);
-    }
-    height = height < 0 ? -height : height;
+    if (!pictureSizeOf(path, width, height, &status) && status.cause == Cause::cannotOpen) return 0;
   }
   if (width < 1 || height < 1) {
     const double side = std::sqrt(static_cast<double>(limits.maxPixels));

@@ -103,6 +103,28 @@ TEST(HeaderFields, InfoReadsAPipeOnce) {
   EXPECT_NE(r.out.find("\nbcWidth: 127\nbcHeight: 64\n"), std::string::npos) << r.out;
 }
 
+// The picture's size as the readers see it: an OS/2 1.x header's 16-bit sides, a top-down
+// file's rows; what is no picture size fails.
+TEST(HeaderFields, PictureSizeOfAFile) {
+  std::vector<uint8_t> wide = test::readBytes(test::testdata() / "bmpsuite/g/pal8os2.bmp");
+  wide[18] = 0xFF, wide[19] = 0xFF, wide[20] = 0x00, wide[21] = 0x90;  // 65535 x 36864
+  const struct { const char* what; std::vector<uint8_t> bytes; bool ok; int64_t width, height; } cases[] = {
+      {"40 bytes", test::makeBmp({.width = 3, .height = 2}), true, 3, 2},
+      {"top-down", test::makeBmp({.width = 3, .height = -2}), true, 3, 2},
+      {"OS/2 1.x, 16-bit sides", wide, true, 65535, 36864},
+      {"not a BMP file", std::vector<uint8_t>(60, 'x'), false, 0, 0},
+      {"cut inside the size", std::vector<uint8_t>(wide.begin(), wide.begin() + 20), false, 0, 0},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    test::writeBytes(dir.file("in.bmp"), c.bytes);
+    int64_t width = -1, height = -1;
+    EXPECT_EQ(pictureSizeOf(dir.file("in.bmp"), width, height), c.ok) << c.what;
+    EXPECT_EQ(width, c.width) << c.what;
+    EXPECT_EQ(height, c.height) << c.what;
+  }
+}
+
 // A source whose bytes stop at failAt with a read error.
 class FailingSource final : public detail::ByteSource {
  public:

@@ -244,6 +244,11 @@ bool describeHeaders(std::span<const uint8_t> bytes, BmpHeaderView& view, Status
 bool describeHeadersOf(const std::string& path, BmpHeaderView& view, Status* status = nullptr,
                        HeaderReading reading = HeaderReading::extended);
 
+// The size of the picture a file holds, as its headers say (an OS/2 1.x header's 16-bit sides
+// too; a top-down file's rows counted as rows), without any check of the size. False, with the
+// status, for a file that cannot be opened or read, is not a BMP file or ends before its size.
+[[nodiscard]] bool pictureSizeOf(const std::string& path, int64_t& width, int64_t& height, Status* status = nullptr);
+
 // The file header alone. A file that cannot be opened gives bfType 0 (and, when asked, a
 // cannotOpen status).
 BitmapFileHeader readFileHeaderOf(const std::string& path, Status* status = nullptr);

@@ -253,4 +253,33 @@ bool describeHeadersOf(const std::string& path, BmpHeaderView& view, Status* sta
   return describe(bytes, error, view, s, reading);
 }
 
+bool pictureSizeOf(const std::string& path, int64_t& width, int64_t& height, Status* status) {
+  Status local;
+  Status& s = status != nullptr ? *status : local;
+  s = Status{};
+  width = height = 0;
+  std::vector<uint8_t> bytes;
+  int error = 0;
+  if (!readStart(path, detail::kHeadBytes, bytes, error, s)) return false;
+  const detail::HeaderDescription h = detail::describeHead(bytes, error);
+  if (error != 0) {
+    s.cause = Cause::readFailed;
+    s.systemError = error;
+    return false;
+  }
+  if (!h.signatureAgrees || bytes.size() < 2) {
+    s.cause = bytes.size() < 2 ? Cause::headerCut : Cause::notBmp;
+    return false;
+  }
+  if (bytes.size() < h.ownEnd) {
+    s.cause = Cause::headerCut;
+    s.fileBytes = bytes.size();
+    s.headerBytes = h.ownEnd;
+    return false;
+  }
+  width = h.own.width;
+  height = h.own.height < 0 ? -h.own.height : h.own.height;
+  return true;
+}
+
 }  // namespace bmpfun
