@@ -315,7 +315,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_restart(Session* s) {
     s->text = "no picture is open";
     return 0;
   }
-  restartRandomSequence();
+  bmpfun::restartRandomSequence();
   bmpfun::ImageStatus status;
   s->image = bmpfun::Image::loadMemory(s->source, s->limits, &status);
   if (!s->image) {
