@@ -71,9 +71,10 @@ stage_wasm_build() { bash scripts/test-web.sh --build; }
 stage_web_test() { bash scripts/test-web.sh --test; }
 
 # The two lanes, each a list of NEEDS:STAGE, NEEDS naming the stages (of either lane, comma
-# separated) that must have passed before STAGE runs. Lane A compiles the GCC builds one after
-# the other; lane B the WebAssembly and clang builds, and runs what needs no compiler (node,
-# Chromium, the package checks, the fuzzers) while lane A compiles.
+# separated) that must have passed before STAGE runs. A lane runs the first of its stages
+# whose needs have ended, waiting only when none has. Lane A compiles the GCC builds; lane B
+# the WebAssembly and clang builds, and runs what needs no compiler (node, Chromium, the
+# package checks, the fuzzers) while lane A compiles.
 lane_a=(:release-build release-build:release-test :asan-build asan-build:asan-test
         :tsan-build tsan-build:tsan-test)
 lane_b=(:wasm-build wasm-build,release-build:web-test release-build:python :clang-build
@@ -134,21 +135,33 @@ run_stage() {
   return $rc
 }
 
-# Waits for a stage of the other lane; fails when it failed or was skipped.
-await() {
-  while [ ! -f "$logs/$1.rc" ]; do sleep 1; done
-  [ "$(cut -d' ' -f1 "$logs/$1.rc")" = 0 ]
-}
+# Whether a stage has ended (passed, failed or skipped), and whether it passed.
+ended() { [ -f "$logs/$1.rc" ]; }
+passed() { [ "$(cut -d' ' -f1 "$logs/$1.rc")" = 0 ]; }
 
-# Runs a lane's stages in order; a stage whose needs did not pass is skipped. Fails when any
-# stage failed.
+# Runs a lane's stages: each time the first one whose needs have all ended, skipped if one of
+# them did not pass. Fails when any stage failed.
 lane() {
-  local entry stage needed need failed=0
-  for entry in "$@"; do
-    stage=${entry#*:}
-    needed=${entry%%:*}
-    for need in ${needed//,/ }; do
-      if ! await "$need"; then
+  local todo=("$@") rest entry stage need ready failed=0
+  while [ ${#todo[@]} -gt 0 ]; do
+    ready=""
+    rest=()
+    for entry in "${todo[@]}"; do
+      if [ -z "$ready" ]; then
+        ready=$entry
+        for need in $(tr , ' ' <<<"${entry%%:*}"); do ended "$need" || ready=""; done
+        [ -n "$ready" ] && continue
+      fi
+      rest+=("$entry")
+    done
+    if [ -z "$ready" ]; then
+      sleep 1
+      continue
+    fi
+    todo=("${rest[@]}")
+    stage=${ready#*:}
+    for need in $(tr , ' ' <<<"${ready%%:*}"); do
+      if ! passed "$need"; then
         echo "== $(stamp)  $stage: skipped ($need did not pass)"
         echo "skipped 0 $((SECONDS - started))" >"$logs/$stage.rc"
         continue 2
