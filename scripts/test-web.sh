@@ -3,12 +3,26 @@
 # WebAssembly program under node, hold the page's module to the native program (and 630 warps,
 # rotates and scales byte for byte), then drive the page in headless Chromium.
 #
-# Needs the native build in build/release (scripts/test.sh makes it first; otherwise this
-# builds what it needs). BMPFUN_WEB_SCREENSHOT=FILE puts the browser test's screenshot there
+#   bash scripts/test-web.sh          both halves below
+#   bash scripts/test-web.sh --build  the WebAssembly build only (build/wasm)
+#   bash scripts/test-web.sh --test   the tests only, over builds that are made already: the
+#                                     WebAssembly one and the native program and golden_test
+#                                     in build/release (scripts/test.sh runs the halves apart,
+#                                     the build while the native build compiles)
+# Without --test, the native program and golden_test are built in build/release if needed.
+# BMPFUN_WEB_SCREENSHOT=FILE puts the browser test's screenshot there
 # (docs/images/web-playground.png is the README's).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+build=1
+test=1
+case "${1:-}" in
+  "") ;;
+  --build) test=0 ;;
+  --test) build=0 ;;
+  *) echo "usage: bash scripts/test-web.sh [--build | --test]" >&2; exit 2 ;;
+esac
 testdata=${BMPFUN_TESTDATA:-$root/../shared/testdata}
 jobs=$(nproc)
 step_name=""
@@ -23,16 +37,27 @@ step() {  # announce a step; say how long the one before took
 step "packages"
 bash scripts/setup-web.sh
 
-step "WebAssembly build (emscripten $(em++ --version | head -1 | sed 's/.* \([0-9][0-9.]*\) .*/\1/'))"
 export NODE_PATH=/usr/share/nodejs  # emscripten's tools find their modules there
-emcmake cmake -S . -B build/wasm -DCMAKE_BUILD_TYPE=Release -DBMPFUN_BUILD_TESTS=OFF >/dev/null
-cmake --build build/wasm -j"$jobs"
-
-step "native program and reference test"
-if [ ! -f build/release/CMakeCache.txt ]; then
-  cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=ON -DBMPFUN_TESTDATA="$testdata" >/dev/null
+if [ $build = 1 ]; then
+  step "WebAssembly build (emscripten $(em++ --version | head -1 | sed 's/.* \([0-9][0-9.]*\) .*/\1/'))"
+  emcmake cmake -S . -B build/wasm -DCMAKE_BUILD_TYPE=Release -DBMPFUN_BUILD_TESTS=OFF >/dev/null
+  cmake --build build/wasm -j"$jobs"
 fi
-cmake --build build/release -j"$jobs" --target bmpfun bmpfun_operations_doc golden_test
+if [ $test = 0 ]; then
+  step "done"
+  exit 0
+fi
+
+if [ $build = 1 ]; then
+  step "native program and reference test"
+  if [ ! -f build/release/CMakeCache.txt ]; then
+    cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBMPFUN_BUILD_TESTS=ON -DBMPFUN_TESTDATA="$testdata" >/dev/null
+  fi
+  cmake --build build/release -j"$jobs" --target bmpfun bmpfun_operations_doc golden_test
+fi
+for made in build/wasm/bmpfun-node build/wasm/site/bmpfun-web.wasm build/release/bmpfun build/release/bmpfun_operations_doc build/release/tests/golden_test; do
+  [ -e "$made" ] || { echo "test-web: $made is missing (bash scripts/test-web.sh builds it)" >&2; exit 1; }
+done
 
 step "reference cases through the WebAssembly program under node"
 BMPFUN_CLI="$root/build/wasm/bmpfun-node" build/release/tests/golden_test --gtest_brief=1
