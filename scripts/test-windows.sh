@@ -31,6 +31,7 @@ wineserver=$(dirname "$wine")/wineserver
 # test's output pipe is held open by a server one of its programs would otherwise start. The
 # prefix's first start (about 10 s) runs while the tree builds.
 export WINEPREFIX="$build/wine-prefix" WINEDEBUG=-all
+mkdir -p "$WINEPREFIX"
 "$wineserver" -p </dev/null >/dev/null 2>&1
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine" wineboot -i >/dev/null 2>&1 &

@@ -31,9 +31,9 @@ def read(path):
         return f.read()
 
 
-run("testcard", source, "3000", "2000")  # an 18 MB write
+run("testcard", source, "4000", "3000")
 run("testcard", old, "64", "48")
-run("convert", source, new, "32")
+run("convert", source, new, "32")  # a 48 MB write
 old_bytes, new_bytes = read(old), read(new)
 
 # Milliseconds after the temporary file appeared; None: at once after the start.
@@ -42,7 +42,8 @@ kept_old = finished_new = 0
 failures = []
 for delay in delays:
     shutil.copyfile(old, out)
-    child = subprocess.Popen([wine, program, "convert", source, out, "32"], stdout=subprocess.DEVNULL)
+    # --sync: the flush before the swap keeps the complete temporary file waiting a while.
+    child = subprocess.Popen([wine, program, "--sync", "convert", source, out, "32"], stdout=subprocess.DEVNULL)
     if delay is not None:
         deadline = time.monotonic() + 60
         while not any(n.startswith(".bmpfun-") for n in os.listdir(work)) and child.poll() is None:
