@@ -11,9 +11,7 @@
 #include <bmpfun/image.hpp>
 
 #include "messages.hpp"
-
-#include <sys/stat.h>
-#include <unistd.h>
+#include "platform.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -48,19 +46,12 @@ struct Job {
   std::string refusal;
 };
 
-using FileId = std::pair<dev_t, ino_t>;
-
-// The file's identity (device and inode), when it exists; links lead to their target.
-std::optional<FileId> identityOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return std::make_pair(st.st_dev, st.st_ino);
-}
+using FileId = FileIdentity;
 
 std::string canonical(const std::string& path) {
   std::error_code ignored;
-  const fs::path resolved = fs::weakly_canonical(fs::absolute(path, ignored), ignored);
-  return resolved.empty() ? path : resolved.string();
+  const fs::path resolved = fs::weakly_canonical(fs::absolute(toPath(path), ignored), ignored);
+  return resolved.empty() ? path : fromPath(resolved);
 }
 
 // Every input's output, refused where the input was given before (under any name: the same
@@ -78,7 +69,7 @@ std::vector<Job> plan(const std::string& folder, const std::vector<std::string>&
   std::map<std::string, std::string> claimed;      // output -> the input that writes it
   std::vector<Job> jobs;
   for (const auto& input : inputs) {
-    Job job{input, (fs::path(folder) / fs::path(input).filename()).string(), {}};
+    Job job{input, fromPath(toPath(folder) / toPath(input).filename()), {}};
     std::optional<std::string> first;  // the earlier input that names the same file
     if (const auto inputId = identityOf(input)) {
       if (const auto [at, fresh] = firstOfFile.emplace(*inputId, input); !fresh) first = at->second;
@@ -87,7 +78,7 @@ std::vector<Job> plan(const std::string& folder, const std::vector<std::string>&
     }
     const std::string where = canonical(job.output);
     const auto outputId = identityOf(job.output);
-    if (fs::path(input).filename().empty()) {
+    if (toPath(input).filename().empty()) {
       job.refusal = "bmpfun: " + input + ": names no file";
     } else if (first) {
       job.refusal = "bmpfun: " + input + ": given twice" + (*first == input ? "" : " (the same file as " + *first + ")");
@@ -109,7 +100,7 @@ class Progress {
   void say(const std::string& line) {
     const std::lock_guard<std::mutex> hold(lock_);
     clearLine();
-    std::fprintf(stderr, "%s\n", line.c_str());
+    printErrorLine(line);
   }
 
   // Counts the file and, on a terminal, redraws the progress line (ten times a second at
@@ -248,10 +239,10 @@ uint64_t chainPeakBytes(int64_t width, int64_t height, const std::vector<Step>& 
 // a size the header does not tell counts as the largest, and so does a pipe's (reading its
 // header would take the bytes from the load).
 uint64_t estimatePeakBytes(const std::string& path, const std::vector<Step>& steps, const Limits& limits) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return 0;
+  const std::optional<bool> regular = isRegularFile(path);
+  if (!regular) return 0;
   int64_t width = 0, height = 0;
-  if (S_ISREG(st.st_mode)) {
+  if (*regular) {
     Status status;
     if (!pictureSizeOf(path, width, height, &status) && status.cause == Cause::cannotOpen) return 0;
   }
@@ -337,7 +328,7 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
     Step step;
     std::string ignored;
     std::error_code ec;
-    if (parseStep(input, step, ignored) && !fs::exists(fs::symlink_status(input, ec))) {
+    if (parseStep(input, step, ignored) && !fs::exists(fs::symlink_status(toPath(input), ec))) {
       usage = "batch: '" + input + "' is an operation, not a file: give the whole chain as one argument, e.g. '" +
               args[1] + " " + input + "'";
       return 2;
@@ -350,13 +341,13 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
     return 2;
   }
   std::error_code ec;
-  if (!fs::is_directory(folder, ec)) {
-    if (fs::exists(folder, ec)) {
-      std::fprintf(stderr, "bmpfun: %s: not a folder\n", folder.c_str());
+  if (!fs::is_directory(toPath(folder), ec)) {
+    if (fs::exists(toPath(folder), ec)) {
+      printErrorLine("bmpfun: " + folder + ": not a folder");
       return 1;
     }
-    if (!fs::create_directories(folder, ec)) {
-      std::fprintf(stderr, "bmpfun: %s: cannot make the folder: %s\n", folder.c_str(), ec.message().c_str());
+    if (!fs::create_directories(toPath(folder), ec)) {
+      printErrorLine("bmpfun: " + folder + ": cannot make the folder: " + ec.message());
       return 1;
     }
   }
@@ -369,7 +360,7 @@ int runBatch(const Limits& limits, const SaveOptions& save, const std::vector<st
   const int32_t workers =
       random ? 1 : static_cast<int32_t>(std::min<size_t>(static_cast<size_t>(budget), jobs.size()));
 
-  Progress progress(jobs.size(), ::isatty(STDERR_FILENO) == 1);
+  Progress progress(jobs.size(), errorIsTerminal());
   MemoryGate gate;
   std::atomic<size_t> next{0};
   const auto work = [&]() noexcept {

@@ -6,10 +6,12 @@
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 #include <bmpfun/operations.hpp>
+#include <bmpfun/paths.hpp>
 #include <bmpfun/testcard.hpp>
 
 #include "batch.hpp"
 #include "messages.hpp"
+#include "platform.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -42,12 +44,13 @@ struct Context {
 };
 
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "bmpfun: %s\nTry 'bmpfun --help' for more information.\n", message.c_str());
+  printErrorLine("bmpfun: " + message);
+  printErrorLine("Try 'bmpfun --help' for more information.");
   return kUsage;
 }
 
 int failure(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
+  printErrorLine(line);
   return kFailed;
 }
 
@@ -56,7 +59,7 @@ int loadError(const std::string& path, const Status& status) { return failure(lo
 // A file that loaded although its data ends early: one line, the exit status unchanged.
 void warnIfCut(const std::string& path, const Status& status) {
   const std::string line = warningLine(path, status);
-  if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
+  if (!line.empty()) printErrorLine(line);
 }
 
 int writeError(const std::string& path, const Status& status) { return failure(writeFailureLine(path, status)); }
@@ -296,7 +299,7 @@ int cmdRescale(const Context& ctx, const std::vector<std::string>& a) {
 
 std::string infoFailure(const std::string& path, const Status& status) {
   return "bmpfun: " + path + ": " +
-         (status.cause == Cause::cannotOpen ? "cannot open the file: " + std::string(std::strerror(status.systemError))
+         (status.cause == Cause::cannotOpen ? "cannot open the file: " + systemErrorText(status.systemError)
                                                : to_string(status));
 }
 
@@ -460,8 +463,7 @@ int parseGlobalOptions(std::vector<std::string>& args, Context& ctx) {
   return -1;
 }
 
-int run(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+int run(std::vector<std::string> args) {
   Context ctx;
   if (const int code = parseGlobalOptions(args, ctx); code >= 0) return code;
   ctx.save.threads = ctx.limits.threads;  // Bitmap saves pack their rows on the same threads
@@ -483,15 +485,36 @@ int run(int argc, char** argv) {
   return usageError("unknown command '" + command + "'");
 }
 
-}  // namespace
-}  // namespace bmpfun::cli
+#ifdef _WIN32
+// An argument as the system holds it, UTF-16, made the path string the library takes (UTF-8;
+// WTF-8 for a name with an unpaired surrogate, see <bmpfun/paths.hpp>).
+std::string argumentText(const wchar_t* arg) {
+  const std::wstring_view units(arg);
+  return pathFromUtf16(std::u16string(units.begin(), units.end()));
+}
+#else
+std::string argumentText(const char* arg) { return arg; }
+#endif
 
-int main(int argc, char** argv) {
-  bmpfun::removeTemporaryFilesOnStopSignals();
+template <typename Char>
+int start(int argc, Char** argv) {
+  removeTemporaryFilesOnStopSignals();
+  prepareStandardStreams();
   try {
-    return bmpfun::cli::run(argc, argv);
+    std::vector<std::string> args;
+    for (int k = 1; k < argc; ++k) args.push_back(argumentText(argv[k]));
+    return run(std::move(args));
   } catch (const std::bad_alloc&) {  // the program's own strings and lists; the library throws none
-    std::fprintf(stderr, "%s\n", bmpfun::cli::outOfMemoryLine("bmpfun").c_str());
+    printErrorLine(outOfMemoryLine("bmpfun"));
     return 1;
   }
 }
+
+}  // namespace
+}  // namespace bmpfun::cli
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) { return bmpfun::cli::start(argc, argv); }
+#else
+int main(int argc, char** argv) { return bmpfun::cli::start(argc, argv); }
+#endif

@@ -9,7 +9,7 @@ namespace {
 // The system's own text for a file that cannot be opened, the codec's sentence otherwise,
 // with the option that helps where there is one.
 std::string loadReason(const Status& status) {
-  const std::string reason = status.cause == Cause::cannotOpen ? std::strerror(status.systemError) : to_string(status);
+  const std::string reason = status.cause == Cause::cannotOpen ? systemErrorText(status.systemError) : to_string(status);
   return reason + hintText(status);
 }
 

@@ -12,6 +12,8 @@
 #            replays its seeds and regressions and fuzzes briefly (fuzz/run.sh --ci)
 #   wasm     emscripten: the web page's build, its tests under node and in Chromium
 #            (scripts/test-web.sh)
+#   windows  mingw-w64 cross build, its tests under Wine, the zip unpacked and used alone
+#            (scripts/test-windows.sh)
 #
 # The stages run in two lanes side by side, so that one lane's tests, node and fuzzing use the
 # core the other lane's compiler leaves free. Each stage writes its output to
@@ -69,6 +71,7 @@ stage_clang_test() { ctest --preset clang -j"$jobs"; }
 stage_fuzz() { BMPFUN_FUZZ_BUILD="$root/build/clang" BMPFUN_WERROR=ON bash fuzz/run.sh --ci; }
 stage_wasm_build() { bash scripts/test-web.sh --build; }
 stage_web_test() { bash scripts/test-web.sh --test; }
+stage_windows() { bash scripts/test-windows.sh; }
 
 # The two lanes, each a list of NEEDS:STAGE, NEEDS naming the stages (of either lane, comma
 # separated) that must have passed before STAGE runs. A lane runs the first of its stages
@@ -76,14 +79,14 @@ stage_web_test() { bash scripts/test-web.sh --test; }
 # the WebAssembly and clang builds, and runs what needs no compiler (node, Chromium, the
 # package checks, the fuzzers) while lane A compiles.
 lane_a=(:release-build release-build:release-test :asan-build asan-build:asan-test
-        :tsan-build tsan-build:tsan-test)
+        :tsan-build tsan-build:tsan-test :windows)
 lane_b=(:wasm-build wasm-build,release-build:web-test release-build:python :clang-build
         clang-build:clang-test clang-build:fuzz)
 # Then, alone:
 last=(release-build:timing)
 
 # Lines of a passed stage's log that say what it did.
-summary_lines='tests passed|tests failed|\((Skipped|Disabled)\)$|^(ok|FAIL) |^fuzz: |^python: |^web: page|^== web: .* took'
+summary_lines='tests passed|tests failed|\((Skipped|Disabled)\)$|^(ok|FAIL) |^fuzz: |^python: |^web: page|^windows: |^== web: .* took'
 
 # ---------------------------------------------------------------- running them
 
@@ -106,6 +109,7 @@ bash scripts/setup.sh
 # would wait on each other's lock, or fail).
 bash scripts/setup-python.sh
 bash scripts/setup-web.sh
+bash scripts/setup-windows.sh
 if [ $# -gt 0 ]; then
   for stage in "$@"; do
     echo "== $stage"

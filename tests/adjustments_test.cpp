@@ -1,6 +1,7 @@
 // Per-pixel adjustments: exact outputs and noise's draw order.
 #include <bmpfun/image.hpp>
 
+#include "image/c_random.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -99,13 +100,13 @@ TEST(Adjustments, NoiseDrawsColumnByColumnInAlphaBlueGreenRedOrder) {
                                  static_cast<uint8_t>(200 + y), static_cast<uint8_t>(7 * x + y)};
   const std::vector<Pixel> before = pixelsOf(*image);
 
-  std::srand(1);
+  bmpfun::detail::seedRuntimeRand(1);
   std::vector<int> draws(static_cast<size_t>(4 * w * h + 1));
-  for (int& d : draws) d = std::rand() % 256;
-  std::srand(1);
+  for (int& d : draws) d = bmpfun::detail::runtimeRand() % 256;
+  bmpfun::detail::seedRuntimeRand(1);
   image->noise(0.5);
   // The generator moved on by exactly 4 x w x h.
-  EXPECT_EQ(std::rand() % 256, draws.back());
+  EXPECT_EQ(bmpfun::detail::runtimeRand() % 256, draws.back());
 
   // Visiting order (0,0), (0,1), (1,0), (1,1), (2,0), (2,1); each pixel takes four draws:
   // alpha, blue, green, red.
@@ -135,12 +136,12 @@ TEST(Adjustments, NoiseFactorsThatChangeNothingStillDraw) {
     auto image = Image::create(4, 5);
     ASSERT_TRUE(image);
     std::fill(image->pixels().begin(), image->pixels().end(), c.fill);
-    std::srand(1);
+    bmpfun::detail::seedRuntimeRand(1);
     std::vector<int> draws(4 * 4 * 5 + 1);
-    for (int& d : draws) d = std::rand();
-    std::srand(1);
+    for (int& d : draws) d = bmpfun::detail::runtimeRand();
+    bmpfun::detail::seedRuntimeRand(1);
     image->noise(c.factor);
-    EXPECT_EQ(std::rand(), draws.back()) << c.factor;
+    EXPECT_EQ(bmpfun::detail::runtimeRand(), draws.back()) << c.factor;
     for (const Pixel& p : image->pixels()) EXPECT_TRUE(samePixel(p, c.fill)) << c.factor;
   }
 }

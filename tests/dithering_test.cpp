@@ -2,6 +2,7 @@
 // rules of the diffusion, and the random draws of the random dither.
 #include <bmpfun/image.hpp>
 
+#include "image/c_random.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -214,17 +215,17 @@ TEST(RandomDither, DrawsFourValuesPerPixelInColumnOrder) {
       }
     }
     const std::vector<Pixel> before = pixelsOf(*image);
-    std::srand(1);
+    bmpfun::detail::seedRuntimeRand(1);
     image->randomDither(nbits);
-    const int after = std::rand();
+    const int after = bmpfun::detail::runtimeRand();
 
-    std::srand(1);
+    bmpfun::detail::seedRuntimeRand(1);
     for (int32_t x = 0; x < 3; ++x) {
       for (int32_t y = 0; y < 5; ++y) {
-        std::rand();  // alpha: drawn first, but the quantized alpha is always 255
-        const auto nb = static_cast<uint8_t>(std::rand() % 256);
-        const auto ng = static_cast<uint8_t>(std::rand() % 256);
-        const auto nr = static_cast<uint8_t>(std::rand() % 256);
+        bmpfun::detail::runtimeRand();  // alpha: drawn first, but the quantized alpha is always 255
+        const auto nb = static_cast<uint8_t>(bmpfun::detail::runtimeRand() % 256);
+        const auto ng = static_cast<uint8_t>(bmpfun::detail::runtimeRand() % 256);
+        const auto nr = static_cast<uint8_t>(bmpfun::detail::runtimeRand() % 256);
         const Pixel& p = before[static_cast<size_t>(x + y * 3)];
         const Pixel expected{quantized(halvedSum(p.r, nr), nbits),
                              quantized(halvedSum(p.g, ng), nbits),
@@ -232,7 +233,7 @@ TEST(RandomDither, DrawsFourValuesPerPixelInColumnOrder) {
         EXPECT_EQ(image->pixel(x, y), expected) << nbits << " bits at " << x << ", " << y;
       }
     }
-    EXPECT_EQ(std::rand(), after) << "the dither drew other than 4 values per pixel";
+    EXPECT_EQ(bmpfun::detail::runtimeRand(), after) << "the dither drew other than 4 values per pixel";
   }
 }
 
@@ -247,9 +248,9 @@ TEST(Dithering, BitsOutsideTheRangeAreClamped) {
     for (const auto& c : cases) {
       auto outside = randomImage(7, 5, 11);
       auto inside = randomImage(7, 5, 11);
-      std::srand(5);
+      bmpfun::detail::seedRuntimeRand(5);
       ((*outside).*dither)(c[0]);
-      std::srand(5);
+      bmpfun::detail::seedRuntimeRand(5);
       ((*inside).*dither)(c[1]);
       EXPECT_EQ(pixelsOf(*outside), pixelsOf(*inside)) << "nbits " << c[0];
     }

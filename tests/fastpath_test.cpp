@@ -6,6 +6,7 @@
 #include "support/test_support.hpp"
 
 #include "filters/channels.hpp"
+#include "image/c_random.hpp"
 
 #include <gtest/gtest.h>
 
@@ -160,9 +161,9 @@ TEST(FastPath, InPlaceFiltersEqualTheReference) {
       for (double argument : filter.arguments) {
         auto fast = extremesImage(size[0], size[1], seed);
         auto plain = extremesImage(size[0], size[1], seed++);
-        std::srand(seed);
+        bmpfun::detail::seedRuntimeRand(seed);
         reference::libraryFilter(*fast, filter.name, argument);
-        std::srand(seed);
+        bmpfun::detail::seedRuntimeRand(seed);
         reference::filter(*plain, filter.name, argument);
         ASSERT_EQ(pixelsOf(*fast), pixelsOf(*plain))
             << filter.name << "(" << argument << ") on " << where(*fast, 0);

@@ -1,6 +1,7 @@
 // Pixel arithmetic: rounding, clamping, evaluation order and draw order.
 #include <bmpfun/pixel.hpp>
 
+#include "image/c_random.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -216,19 +217,19 @@ TEST(Pixel, SetClampedThreeAndFourChannels) {
 }
 
 TEST(Pixel, RandomChannelIsRandModulo256) {
-  std::srand(3);
+  bmpfun::detail::seedRuntimeRand(3);
   std::vector<int> draws;
-  for (int i = 0; i < 64; ++i) draws.push_back(std::rand() % 256);
-  std::srand(3);
+  for (int i = 0; i < 64; ++i) draws.push_back(bmpfun::detail::runtimeRand() % 256);
+  bmpfun::detail::seedRuntimeRand(3);
   for (int d : draws) EXPECT_EQ(int{randomChannel()}, d);
 }
 
 TEST(Pixel, RandomDrawsAlphaBlueGreenRed) {
   for (unsigned seed : {1u, 7u, 12345u}) {
-    std::srand(seed);
+    bmpfun::detail::seedRuntimeRand(seed);
     int draws[8];
-    for (int& d : draws) d = std::rand() % 256;
-    std::srand(seed);
+    for (int& d : draws) d = bmpfun::detail::runtimeRand() % 256;
+    bmpfun::detail::seedRuntimeRand(seed);
     const Pixel first = Pixel::random();
     const Pixel second = Pixel::random();
     EXPECT_TRUE(samePixel(first, Pixel{static_cast<uint8_t>(draws[3]), static_cast<uint8_t>(draws[2]),

@@ -86,12 +86,14 @@ struct SaveOptions {
 // program's own handler of SIGINT, SIGTERM and the like, which then ends the process.
 // Without it, a save killed half-way leaves its temporary file in the output's folder (the
 // old output is safe either way). Async-signal-safe: it reads a fixed list of paths through
-// lock-free atomics and removes files only.
+// lock-free atomics and removes files only (on Windows it may run on any thread).
 void removeTemporaryFiles() noexcept;
 // Installs handlers of SIGINT, SIGTERM and SIGHUP that remove those temporary files and then
 // end the process by the same signal, so its parent sees how it ended; a signal the process
-// was started with ignored (nohup) stays ignored. The library installs nothing by itself:
-// a program that saves files calls this once at its start.
+// was started with ignored (nohup) stays ignored. On Windows, a console control handler does
+// the same for Ctrl-C, Ctrl-Break, closing the console, logging off and shutting down, and
+// the system then ends the process as it does any console program. The library installs
+// nothing by itself: a program that saves files calls this once at its start.
 void removeTemporaryFilesOnStopSignals();
 
 namespace detail {

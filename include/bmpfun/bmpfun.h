@@ -1,8 +1,10 @@
-/* The C entry of libbmpfun.so: warp a BMP file into another one.
+/* The C entry of libbmpfun.so (bmpfun.dll on Windows): warp a BMP file into another one.
  *
  * The library exports exactly one symbol, BMPFun. Paths are zero-terminated UTF-16
- * strings (uint16_t units in C, char16_t in C++), converted to UTF-8 file names. A path
- * with an unpaired surrogate converts to an empty name, so the load or save on it fails.
+ * strings: wchar_t on Windows, so BMPFun(L"in.bmp", L"out.bmp", 1) works as written there
+ * and every name the file system can hold reaches it unchanged; elsewhere uint16_t units in
+ * C and char16_t in C++, converted to UTF-8 file names, where a path with an unpaired
+ * surrogate converts to an empty name, so the load or save on it fails.
  *
  * Nothing runs when the library is loaded or unloaded, it keeps no state between calls and
  * never ends the calling process. The only messages are written to standard output,
@@ -15,8 +17,15 @@
 #define BMPFUN_BMPFUN_H
 
 #include <stdint.h>
+#ifdef _WIN32
+#include <wchar.h>
+#endif
 
-#if defined(BMPFUN_BUILDING_C_ABI) && defined(__GNUC__)
+#if defined(_WIN32) && defined(BMPFUN_BUILDING_C_ABI)
+#define BMPFUN_EXPORT __declspec(dllexport)
+#elif defined(_WIN32)
+#define BMPFUN_EXPORT __declspec(dllimport)
+#elif defined(BMPFUN_BUILDING_C_ABI) && defined(__GNUC__)
 #define BMPFUN_EXPORT __attribute__((visibility("default")))
 #else
 #define BMPFUN_EXPORT
@@ -41,7 +50,9 @@ extern "C" {
  * sampling, and write the result to output as an uncompressed 24-bit BMP file.
  * Returns BMPFUN_OK or one of the negative codes above. Every image is released before
  * the call returns, whatever the outcome. */
-#ifdef __cplusplus
+#if defined(_WIN32)
+BMPFUN_EXPORT int32_t BMPFun(const wchar_t* input, const wchar_t* output, int32_t effect);
+#elif defined(__cplusplus)
 BMPFUN_EXPORT int32_t BMPFun(const char16_t* input, const char16_t* output, int32_t effect);
 #else
 BMPFUN_EXPORT int32_t BMPFun(const uint16_t* input, const uint16_t* output, int32_t effect);

@@ -49,7 +49,11 @@ enum class Hint : uint8_t {
 // The outcome of a read, a write or an operation.
 struct Status {
   Cause cause = Cause::ok;
-  int systemError = 0;       // errno of cannotOpen, readFailed, writeFailed, noTemporaryFile
+  // Why the system refused, for cannotOpen, readFailed, writeFailed, noTemporaryFile: an errno
+  // value. On Windows too for the errors that have one (a missing file, access denied, a full
+  // disk...); any other error of a Windows call is its code negated (-32, a file another
+  // process holds open). systemErrorText words both.
+  int systemError = 0;
   uint32_t headerSize = 0;   // the info header's size field as read (0: not reached)
   uint32_t compression = 0;  // as read
   uint32_t bitsPerPixel = 0;  // as read (or written)
@@ -96,6 +100,9 @@ struct Status {
 // "RLE8 compression is not supported" or "cannot open the file: No such file or directory".
 // Hints are not part of it. For ok, the warnings, or "no error".
 std::string to_string(const Status& status);
+// The system's words for a Status::systemError: strerror's for an errno value, the system's
+// own message (FormatMessageW) for a negated Windows error code; "unknown system error" for 0.
+std::string systemErrorText(int systemError);
 // The warnings of a successful read, e.g. "the pixel data ends early: 13 of 64 rows arrived";
 // empty when there are none.
 std::string warningText(const Status& status);

@@ -1,31 +1,12 @@
+// Byte sources, the part every system shares; FileSource's opening and seeking are in
+// byte_source_posix.cpp and byte_source_windows.cpp.
 #include "base/byte_source.hpp"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace bmpfun::detail {
-
-FileSource::FileSource(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rbe");
-  if (file == nullptr) {
-    openError_ = errno != 0 ? errno : ENOENT;
-    return;
-  }
-  struct stat st {};
-  if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
-    // A directory opens as a stream on some systems but never holds bytes: treat it like a
-    // path that cannot be opened.
-    openError_ = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    std::fclose(file);
-    return;
-  }
-  file_ = file;
-  seekable_ = S_ISREG(st.st_mode);  // (FIFOs, terminals and devices report no useful size)
-  size_ = seekable_ && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
 
 FileSource::~FileSource() {
   if (file_ != nullptr) std::fclose(file_);
@@ -52,11 +33,10 @@ uint64_t FileSource::skip(uint64_t count) {
   // was opened: that size can be wrong (files under /proc report 0, a file may grow), and
   // only a read finds the real end. What lies past it is read through like a pipe.
   if (seekable_) {
-    const off_t at = ftello(file_);
-    if (at >= 0) {
-      const uint64_t position = static_cast<uint64_t>(at);
+    uint64_t position = 0;
+    if (tell(file_, position)) {
       const uint64_t step = std::min(count, position < size_ ? size_ - position : 0);
-      if (step > 0 && fseeko(file_, static_cast<off_t>(position + step), SEEK_SET) == 0) {
+      if (step > 0 && seek(file_, position + step)) {
         offset_ += step;
         passed = step;
       }

@@ -45,10 +45,13 @@ class FileSource final : public ByteSource {
 
  private:
   void noteReadError();
+  // The stream's position, and a seek to an absolute one; false when the system refuses.
+  static bool tell(std::FILE* file, uint64_t& position);
+  static bool seek(std::FILE* file, uint64_t position);
 
   std::FILE* file_ = nullptr;
   bool seekable_ = false;  // a regular file: skips seek as far as its reported size
-  uint64_t size_ = 0;      // the size fstat reported at open (may be wrong, see skip)
+  uint64_t size_ = 0;      // the size the system reported at open (may be wrong, see skip)
   uint64_t offset_ = 0;
   bool ended_ = false;
   int openError_ = 0;

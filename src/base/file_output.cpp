@@ -1,14 +1,16 @@
+// Safe file output, the part every system shares: the buffer, the list of temporary files in
+// use, their names, and the order of the steps of a save. What the system does at each step is
+// in file_output_posix.cpp and file_output_windows.cpp.
 #include "base/file_output.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "base/file_output_system.hpp"
+
+#include <bmpfun/bmp.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -18,7 +20,6 @@ namespace bmpfun::detail {
 namespace {
 
 constexpr size_t kBufferSize = size_t{1} << 18;  // 256 KiB per write call
-constexpr int kMaxLinks = 40;                       // like the kernel's own loop limit
 
 // ---------------------------------------------------------------- temporary files in use
 //
@@ -37,7 +38,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-
 
 struct TemporarySlot {
   std::atomic<int> state{kFree};
-  char path[PATH_MAX];  // a longer path cannot be opened anyway
+  char path[output_system::kLongestPath];  // a longer path cannot be opened anyway
 };
 constexpr int kSlots = 64;
 constinit TemporarySlot temporaries[kSlots]{};
@@ -45,7 +46,7 @@ constinit TemporarySlot temporaries[kSlots]{};
 // Lists path; the slot index, or -1 when every slot is in use. ENAMETOOLONG (as open would
 // answer) when the path does not fit.
 int listTemporary(const std::string& path, int& error) {
-  if (path.size() >= PATH_MAX) {
+  if (path.size() >= output_system::kLongestPath) {
     error = ENAMETOOLONG;
     return -1;
   }
@@ -67,51 +68,20 @@ void unlistTemporary(int slot) {
   temporaries[slot].state.compare_exchange_strong(expected, kFree);
 }
 
-// ---------------------------------------------------------------- paths
+// ---------------------------------------------------------------- names
 
-std::string parentOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Follows a chain of symbolic links by their text to the path they end at (which need not
-// exist: a dangling link names where a new file goes).
-std::string followLinks(const std::string& path) {
-  std::string current = path;
-  for (int depth = 0; depth < kMaxLinks; ++depth) {
-    struct stat info {};
-    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
-    std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
-    const ssize_t n = readlink(current.c_str(), link.data(), link.size());
-    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return current;  // changed under us
-    link.resize(static_cast<size_t>(n));
-    current = link.front() == '/' ? link : parentOf(current) + "/" + link;
-  }
-  return current;  // a loop: opening it fails as it should
-}
-
-// A name no other writer is likely to pick; O_EXCL settles the rest.
-std::string temporaryName(const std::string& directory) {
+// A name no other writer is likely to pick; the exclusive create settles the rest.
+std::string temporaryName(const std::string& folderPrefix) {
   static std::atomic<uint64_t> counter{0};
   uint64_t z = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-               (static_cast<uint64_t>(getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
+               (output_system::processId() << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
   // splitmix64 finaliser
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   z ^= z >> 31;
   char name[40];
-  std::snprintf(name, sizeof name, "/.bmpfun-%016llx.tmp", static_cast<unsigned long long>(z));
-  return directory + name;
-}
-
-int openRetrying(const char* path, int flags, mode_t mode = 0) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  std::snprintf(name, sizeof name, ".bmpfun-%016llx.tmp", static_cast<unsigned long long>(z));
+  return folderPrefix + name;
 }
 
 }  // namespace
@@ -123,17 +93,13 @@ namespace bmpfun {
 void removeTemporaryFiles() noexcept {
   for (detail::TemporarySlot& slot : detail::temporaries) {
     int expected = detail::kArmed;
-    if (slot.state.compare_exchange_strong(expected, detail::kTaken)) ::unlink(slot.path);
+    if (slot.state.compare_exchange_strong(expected, detail::kTaken)) detail::output_system::removeFile(slot.path);
   }
 }
 
 }  // namespace bmpfun
 
 namespace bmpfun::detail {
-
-ssize_t FileIo::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
-int FileIo::sync(int fd) { return ::fsync(fd); }
-int FileIo::close(int fd) { return ::close(fd); }
 
 namespace {
 std::atomic<FileIo*> replacementIo{nullptr};
@@ -164,67 +130,32 @@ bool OutputFile::open(const std::string& path) {
   } catch (const std::bad_alloc&) {
     return failWith(ENOMEM);
   }
-  struct stat info {};
-  const bool exists = ::stat(path.c_str(), &info) == 0;
-  // Only a path that does not exist (or a dangling link) may be created; a symbolic link
-  // loop, a component that is not a folder or a folder we may not search is the answer.
-  if (!exists && errno != ENOENT) return failWith(errno);
-  // A device, a pipe or a socket: there is nothing to replace, so write straight to it.
-  if (exists && !S_ISREG(info.st_mode)) return openDirectly(path);
-  target_ = followLinks(path);
-  struct stat resolved {};
-  if (exists && (::stat(target_.c_str(), &resolved) != 0 || resolved.st_dev != info.st_dev ||
-                 resolved.st_ino != info.st_ino)) {
-    // The link text does not lead back to the file: a descriptor link such as /dev/stdout to
-    // a deleted file or a memory file. It names no folder to put a temporary file in, and
-    // like a pipe it is the caller's stream: written directly.
-    return openDirectly(path);
-  }
+  return openTarget(path);
+}
 
-  // Replacing a file we could not open for writing would sidestep its protection.
-  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return failWith(errno);
-
-  const std::string directory = parentOf(target_);
+bool OutputFile::createTemporary(const std::string& folderPrefix, bool targetExists, const CreateFile& create) {
   int temporaryError = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = temporaryName(directory);
+    const std::string name = temporaryName(folderPrefix);
     // Listed before it exists, so that no moment leaves an unlisted temporary file.
     const int slot = listTemporary(name, temporaryError);
     if (temporaryError != 0) break;
-    // Mode 0666 so the umask decides, as for a plain create.
-    const int fd = openRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    const int fd = create(name, temporaryError);
     if (fd >= 0) {
       fd_ = fd;
       regular_ = true;
       temporary_ = name;
       slot_ = slot;
-      if (exists) {
-        // The replacement keeps the replaced file's owner (where allowed) and permissions.
-        if (fchown(fd, info.st_uid, info.st_gid) != 0) {
-          // Not permitted for other owners when unprivileged; the file stays ours.
-        }
-        fchmod(fd, info.st_mode & 07777);
-      }
       return true;
     }
-    temporaryError = errno;
     unlistTemporary(slot);
     if (temporaryError != EEXIST) break;
     temporaryError = 0;
   }
   // No temporary file here (a read-only or missing folder...). For a new file that is the
   // reason it cannot be made; an existing one is refused rather than written over in place.
-  noTemporaryFile_ = exists;
+  noTemporaryFile_ = targetExists;
   return failWith(temporaryError != 0 ? temporaryError : EEXIST);
-}
-
-bool OutputFile::openDirectly(const std::string& path) {
-  target_ = path;
-  fd_ = openRetrying(path.c_str(), O_WRONLY | O_TRUNC);
-  if (fd_ < 0) return failWith(errno);
-  struct stat info {};
-  regular_ = fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-  return true;
 }
 
 bool OutputFile::write(const void* data, size_t size) {
@@ -283,22 +214,14 @@ bool OutputFile::commit() {
     return false;
   }
   if (temporary_.empty()) return true;
-  if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
-    failWith(errno);
+  if (!replaceTarget()) {
     abandon();
     return false;
   }
   temporary_.clear();
   unlistTemporary(slot_);
   slot_ = -1;
-  if (!sync_) return true;
-  // The rename itself reaches the disk with the folder.
-  const int folder = openRetrying(parentOf(target_).c_str(), O_RDONLY | O_DIRECTORY);
-  if (folder < 0) return failWith(errno);
-  errno = 0;
-  const bool synced = io_.sync(folder) == 0 || failWith(errno);
-  ::close(folder);
-  return synced;
+  return !sync_ || syncReplacement();
 }
 
 void OutputFile::abandon() {
@@ -309,7 +232,7 @@ void OutputFile::abandon() {
   }
   if (!temporary_.empty()) {
     // Removed before it is unlisted: a signal in between finds it listed and gone.
-    ::unlink(temporary_.c_str());
+    output_system::removeFile(temporary_.c_str());
     temporary_.clear();
     unlistTemporary(slot_);
     slot_ = -1;

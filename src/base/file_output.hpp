@@ -5,17 +5,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace bmpfun::detail {
 
-// The system calls whose failures decide a save. Tests derive from it to inject a short
-// write or a failed flush or close; the defaults call the system.
+// The system calls whose failures decide a save, on C runtime descriptors. Tests derive from
+// it to inject a short write or a failed flush or close; the defaults call the system (write,
+// fsync and close; on Windows WriteFile, FlushFileBuffers and the runtime's close). A failure
+// answers -1 with the reason in errno, a Status::systemError value.
 struct FileIo {
   virtual ~FileIo() = default;
   virtual ssize_t write(int fd, const void* data, size_t size);
-  virtual int sync(int fd);  // fsync
+  virtual int sync(int fd);
   virtual int close(int fd);
 };
 // The interface every save uses unless handed another one: the system's, or the one set by
@@ -30,6 +33,13 @@ FileIo* replaceSystemFileIo(FileIo* io);
 // the old file or the new one, never a mix. With sync, the file is flushed to the disk
 // (fsync) before the rename and its folder after it; without, the swap is atomic but the new
 // contents may still sit in the system's cache when the power goes.
+//
+// On Windows the rename is MoveFileExW (replacing, written through), the flush
+// FlushFileBuffers; the system has no flush of a folder, so the written-through rename is
+// all sync adds after it. A rename there does not replace a file that is open: an existing
+// file another process holds open is refused before anything is written, with the system's
+// reason (a sharing violation). The replacement keeps the old file's hidden and system
+// attributes; its access rights are the folder's, as for a new file.
 //
 // A folder where no temporary file can be made (read-only, say) is refused, also for an
 // existing writable file there: writing over it in place could be cut by a signal or a
@@ -66,8 +76,24 @@ class OutputFile {
 
  private:
   bool flush();
-  bool openDirectly(const std::string& path);
   bool failWith(int error);  // records error (the first one counts) and answers false
+
+  // The system's side (file_output_posix.cpp, file_output_windows.cpp).
+  // Finds what path names and opens the temporary file beside it (createTemporary) or, for
+  // a device or pipe, the path itself.
+  bool openTarget(const std::string& path);
+  // Puts the closed temporary file in place of target_.
+  bool replaceTarget();
+  // After the replacement, with sync: flushes what the system needs for it to last.
+  bool syncReplacement();
+
+  // A new temporary file in the folder folderPrefix names (ending in its separator; empty
+  // for the working folder), listed for removeTemporaryFiles from before it exists: create
+  // makes the named file exclusively and answers its descriptor, or -1 with the reason in
+  // error, EEXIST to try another name. The reason it failed goes to error(); an existing
+  // target makes that a noTemporaryFile refusal.
+  using CreateFile = std::function<int(const std::string& name, int& error)>;
+  bool createTemporary(const std::string& folderPrefix, bool targetExists, const CreateFile& create);
 
   FileIo& io_;
   bool sync_ = false;

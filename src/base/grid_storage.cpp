@@ -1,18 +1,23 @@
 #include "base/grid_storage.hpp"
 
+#ifndef _WIN32
 #include <sys/mman.h>
+#endif
 
 #include <cstdlib>
 
 namespace bmpfun::detail {
 
 namespace {
-constexpr size_t kHugePage = size_t{2} << 20;
+[[maybe_unused]] constexpr size_t kHugePage = size_t{2} << 20;
 }  // namespace
 
+// Windows offers large pages only to programs granted the right to lock memory, and only
+// through VirtualAlloc: grids there come from the ordinary heap.
 void* allocateGridStorage(size_t bytes) {
   if (bytes == 0) bytes = 1;
   void* block = nullptr;
+#ifndef _WIN32
   if (bytes >= 2 * kHugePage) {
     // Aligned to the huge page size so that the whole block can be backed by them; the
     // advice is only a hint (the system may refuse or lack huge pages).
@@ -22,6 +27,7 @@ void* allocateGridStorage(size_t bytes) {
 #endif
     return block;
   }
+#endif
   block = std::malloc(bytes);
   if (block == nullptr) throw std::bad_alloc();
   return block;

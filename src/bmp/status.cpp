@@ -13,9 +13,7 @@ std::string number(int64_t v) { return std::to_string(v); }
 
 std::string size(const Status& s) { return number(s.width) + " x " + number(s.height); }
 
-std::string systemText(int error) {
-  return error != 0 ? std::string(std::strerror(error)) : std::string("unknown system error");
-}
+std::string systemText(int error) { return systemErrorText(error); }
 
 bool isOs2v2Header(uint32_t size) { return detail::headerKindOf(size) == detail::HeaderKind::os2v2; }
 

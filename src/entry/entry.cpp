@@ -7,6 +7,7 @@
 #include "entry/entry.hpp"
 
 #include <bmpfun/image.hpp>
+#include <bmpfun/paths.hpp>
 
 #include <cstdio>
 #include <memory>
@@ -16,46 +17,30 @@ namespace bmpfun::entry {
 
 namespace {
 
-void appendUtf8(std::string& out, uint32_t code) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
 constexpr bool isHighSurrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 constexpr bool isLowSurrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The name as a path string: strict UTF-8 (an unpaired surrogate fails it) where the system
+// takes names as bytes; on Windows every UTF-16 name, unpaired surrogates included, which the
+// library turns back into the same units at the system call.
+bool convertName(std::u16string_view units, std::string& out) {
+#ifdef _WIN32
+  out = bmpfun::pathFromUtf16(units);
+  return true;
+#else
+  return utf16ToUtf8(units, out);
+#endif
+}
 
 }  // namespace
 
 bool utf16ToUtf8(std::u16string_view in, std::string& out) {
   out.clear();
   for (size_t i = 0; i < in.size(); ++i) {
-    uint32_t code = in[i];
-    if (isHighSurrogate(code)) {
-      if (i + 1 == in.size() || !isLowSurrogate(in[i + 1])) {
-        out.clear();
-        return false;
-      }
-      const uint32_t low = in[++i];
-      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-    } else if (isLowSurrogate(code)) {
-      out.clear();
-      return false;
-    }
-    appendUtf8(out, code);
+    if (isLowSurrogate(in[i])) return false;
+    if (isHighSurrogate(in[i]) && (++i == in.size() || !isLowSurrogate(in[i]))) return false;
   }
+  out = bmpfun::pathFromUtf16(in);
   return true;
 }
 
@@ -65,13 +50,26 @@ NarrowPath narrowPath(const char16_t* wide) {
   path.present = true;
   bool converted = false;
   try {
-    converted = utf16ToUtf8(std::u16string_view(wide), path.name);
+    converted = convertName(std::u16string_view(wide), path.name);
   } catch (...) {  // out of memory: treat like an unconvertible name
     converted = false;
   }
   if (!converted) path.name.clear();
   return path;
 }
+
+#ifdef _WIN32
+NarrowPath narrowPath(const wchar_t* wide) {
+  if (wide == nullptr) return {};
+  std::u16string units;
+  try {
+    for (const wchar_t* unit = wide; *unit != 0; ++unit) units.push_back(static_cast<char16_t>(*unit));
+  } catch (...) {  // out of memory: as an unconvertible name
+    return NarrowPath{true, {}};
+  }
+  return narrowPath(units.c_str());
+}
+#endif
 
 }  // namespace bmpfun::entry
 
@@ -97,7 +95,8 @@ void reportAllocationFailure() {
 
 // The input image, or null after printing the loading message. A null path, a path that
 // does not convert (printed as empty) and a file over the default size limit all fail here.
-std::unique_ptr<Image> loadInput(const char16_t* input) {
+template <typename Unit>
+std::unique_ptr<Image> loadInput(const Unit* input) {
   const NarrowPath path = narrowPath(input);
   std::unique_ptr<Image> image;
   if (path.present) {
@@ -113,7 +112,8 @@ std::unique_ptr<Image> loadInput(const char16_t* input) {
 
 // True when the whole file was written. A null path writes nothing.
 // The image is dropped right after, so the file is written straight from its pixels.
-bool saveOutput(const Image& image, const char16_t* output) {
+template <typename Unit>
+bool saveOutput(const Image& image, const Unit* output) {
   const NarrowPath path = narrowPath(output);
   if (!path.present) return false;
   try {
@@ -126,9 +126,8 @@ bool saveOutput(const Image& image, const char16_t* output) {
 // Effect numbers that have a warp; any other is refused before the image is touched.
 constexpr bool hasWarp(int32_t effect) { return effect >= 0 && effect <= 2; }
 
-}  // namespace
-
-extern "C" int32_t BMPFun(const char16_t* input, const char16_t* output, int32_t effect) {
+template <typename Unit>
+int32_t warp(const Unit* input, const Unit* output, int32_t effect) {
   std::unique_ptr<Image> source = loadInput(input);
   if (!source) return BMPFUN_ERROR_LOAD;
   if (!hasWarp(effect)) return BMPFUN_ERROR_EFFECT;
@@ -149,6 +148,19 @@ extern "C" int32_t BMPFun(const char16_t* input, const char16_t* output, int32_t
   }
   return saveOutput(*warped, output) ? BMPFUN_OK : BMPFUN_ERROR_SAVE;
 }
+
+}  // namespace
+
+// Windows hosts pass wchar_t strings (UTF-16 units there), the others char16_t ones.
+#ifdef _WIN32
+extern "C" int32_t BMPFun(const wchar_t* input, const wchar_t* output, int32_t effect) {
+  return warp(input, output, effect);
+}
+#else
+extern "C" int32_t BMPFun(const char16_t* input, const char16_t* output, int32_t effect) {
+  return warp(input, output, effect);
+}
+#endif
 
 extern "C" int32_t BMPNoise(const char16_t* input, const char16_t* output) {
   std::unique_ptr<Image> image = loadInput(input);

@@ -20,12 +20,17 @@ namespace bmpfun::entry {
 // May throw std::bad_alloc.
 bool utf16ToUtf8(std::u16string_view in, std::string& out);
 
-// A wide path argument turned into a file name. A null argument stays absent; a present
-// one that does not convert becomes the empty name, on which every open fails.
+// A wide path argument turned into a file name. A null argument stays absent. Where the
+// system takes names as bytes, the name is utf16ToUtf8's, and a present one that does not
+// convert becomes the empty name, on which every open fails; on Windows every name converts
+// (unpaired surrogates as WTF-8, see <bmpfun/paths.hpp>), so every name the system holds works.
 struct NarrowPath {
   bool present = false;
   std::string name;
 };
 NarrowPath narrowPath(const char16_t* wide);
+#ifdef _WIN32
+NarrowPath narrowPath(const wchar_t* wide);  // wchar_t holds UTF-16 units on Windows
+#endif
 
 }  // namespace bmpfun::entry

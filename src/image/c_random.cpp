@@ -1,6 +1,7 @@
 #include "image/c_random.hpp"
 
 #include <cstdlib>
+#include <mutex>
 
 namespace bmpfun::detail {
 
@@ -31,20 +32,32 @@ int32_t CLibraryRandom::next() {
   return static_cast<int32_t>(value >> 1);
 }
 
-#ifdef __EMSCRIPTEN__
+#if defined(__GLIBC__)
+int32_t runtimeRand() { return std::rand(); }
+void seedRuntimeRand(uint32_t seed) { std::srand(seed); }
+#else
 namespace {
-// rand()'s state is process-wide in every C library; this copy of it is too.
-CLibraryRandom& processGenerator() {
-  static CLibraryRandom generator;
-  return generator;
+// rand()'s state is process-wide in the GNU C library (and locked); this copy of it is too.
+struct ProcessGenerator {
+  std::mutex lock;
+  CLibraryRandom generator;
+};
+ProcessGenerator& processGenerator() {
+  static ProcessGenerator process;
+  return process;
 }
 }  // namespace
 
-int32_t runtimeRand() { return processGenerator().next(); }
-void seedRuntimeRand(uint32_t seed) { processGenerator().reseed(seed); }
-#else
-int32_t runtimeRand() { return std::rand(); }
-void seedRuntimeRand(uint32_t seed) { std::srand(seed); }
+int32_t runtimeRand() {
+  ProcessGenerator& process = processGenerator();
+  const std::lock_guard<std::mutex> hold(process.lock);
+  return process.generator.next();
+}
+void seedRuntimeRand(uint32_t seed) {
+  ProcessGenerator& process = processGenerator();
+  const std::lock_guard<std::mutex> hold(process.lock);
+  process.generator.reseed(seed);
+}
 #endif
 
 }  // namespace bmpfun::detail

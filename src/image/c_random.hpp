@@ -1,7 +1,8 @@
-// The C runtime's rand(), which noise and the random dither draw from. Native builds call the
-// C library. The WebAssembly C library has a different generator, so that build carries a
-// copy of the GNU C library's: the same picture then gets the same noise in a browser as from
-// the command-line program on Linux.
+// The C runtime's rand(), which noise and the random dither draw from. Builds on the GNU C
+// library call it. Other C libraries (WebAssembly's, Windows') have different generators (and
+// Windows' keeps one per thread), so those builds carry a copy of the GNU C library's: the
+// same picture then gets the same noise in a browser or on Windows as from the command-line
+// program on Linux.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -28,8 +29,8 @@ class CLibraryRandom {
   size_t rear_ = 0;
 };
 
-// rand() as the library draws it: std::rand() natively, the process's CLibraryRandom under
-// __EMSCRIPTEN__. The library never seeds it.
+// rand() as the library draws it: std::rand() with the GNU C library, the process's
+// CLibraryRandom elsewhere. The library never seeds it.
 int32_t runtimeRand();
 // srand(seed) on the same generator. Only hosts call it: the web page starts every run of its
 // chain at seed 1, as a fresh command-line process would.

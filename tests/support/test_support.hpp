@@ -86,13 +86,16 @@ struct RunResult {
   std::string out;
   std::string err;
 };
-// Run bmpfun with args (no shell), capturing stdout and stderr.
+// Run bmpfun with args (no shell), capturing stdout and stderr. On Windows the arguments are
+// path strings (UTF-8, see <bmpfun/paths.hpp>) that reach the program as UTF-16.
 RunResult runCli(const std::vector<std::string>& args);
+#ifndef _WIN32
 // Start bmpfun with args, standard input from /dev/null and the outputs to the files named,
 // with SIGINT, SIGTERM and SIGHUP at their defaults (the test runner may ignore one). The
 // process id, or -1 (a test failure) when it cannot be started.
 pid_t startCli(const std::vector<std::string>& args, const std::string& outPath = "/dev/null",
                const std::string& errPath = "/dev/null");
+#endif
 
 // A deterministic RGBA image with gradients, hard edges and varied alpha.
 // A copy of the image's pixels, for comparisons.
@@ -140,6 +143,7 @@ class ScopedFileIo {
   detail::FileIo* previous_;
 };
 
+#ifndef _WIN32
 // The user unprivileged children run as when the tests run as root.
 constexpr uid_t kNobody = 65534;
 // Runs body in a forked child that first drops to kNobody when this process is root, so
@@ -148,6 +152,7 @@ constexpr uid_t kNobody = 65534;
 int inUnprivilegedChild(const std::function<int()>& body);
 // Hands a path made by this (possibly privileged) process to that user, with mode.
 void giveAway(const std::filesystem::path& path, mode_t mode);
+#endif
 // The names in a folder, sorted.
 std::vector<std::string> listDir(const std::filesystem::path& dir);
 

@@ -1,0 +1,45 @@
+# The export table of bmpfun.dll names BMPFun and nothing else, and the DLL and the programs
+# import only DLLs every Windows has (no libstdc++-6.dll, libgcc_s_seh-1.dll or
+# libwinpthread-1.dll: the compiler's runtime is linked in).
+#   cmake -DOBJDUMP=... -DDLL=bmpfun.dll -DPROGRAMS="a.exe|b.exe" -P check_binaries.cmake
+cmake_minimum_required(VERSION 3.20)
+set(system_dlls kernel32.dll msvcrt.dll ucrtbase.dll)
+
+function(read_table file out)
+  execute_process(COMMAND ${OBJDUMP} -p ${file} OUTPUT_VARIABLE text RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${OBJDUMP} -p ${file} failed")
+  endif()
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
+
+function(check_imports file text)
+  string(REGEX MATCHALL "DLL Name: [^\n]+" names "${text}")
+  if(NOT names)
+    message(FATAL_ERROR "${file}: no import table found")
+  endif()
+  foreach(entry ${names})
+    string(REPLACE "DLL Name: " "" dll "${entry}")
+    string(TOLOWER "${dll}" dll)
+    if(NOT dll IN_LIST system_dlls AND NOT dll MATCHES "^api-ms-win-")
+      message(FATAL_ERROR "${file} imports ${dll}, which is not part of Windows")
+    endif()
+  endforeach()
+  message(STATUS "${file}: imports ${names}")
+endfunction()
+
+read_table(${DLL} dll_text)
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(\t[^\n]*\n)*" table "${dll_text}")
+string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" exports "${table}")
+string(REGEX REPLACE "\\[ *[0-9]+\\] " "" exports "${exports}")
+if(NOT exports STREQUAL "BMPFun")
+  message(FATAL_ERROR "${DLL} exports '${exports}', not BMPFun alone")
+endif()
+message(STATUS "${DLL}: exports ${exports}")
+check_imports(${DLL} "${dll_text}")
+
+string(REPLACE "|" ";" programs "${PROGRAMS}")
+foreach(program ${programs})
+  read_table(${program} text)
+  check_imports(${program} "${text}")
+endforeach()
