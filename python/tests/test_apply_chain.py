@@ -9,9 +9,8 @@ import warnings
 import pytest
 
 import bmpfun
-from conftest import CLI, python
+from conftest import CLI, GOLDEN, python
 
-GOLDEN = "/work/shared/testdata/golden"
 RANDOM = {o.name for o in bmpfun.operations() if o.draws_random_numbers}
 
 

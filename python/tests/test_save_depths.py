@@ -7,10 +7,9 @@ import numpy as np
 import pytest
 
 import bmpfun
-from conftest import cli
+from conftest import GOLDEN, cli
 
 DEPTHS = [1, 4, 8, 16, 24, 32, "32a"]
-GOLDEN = "/work/shared/testdata/golden"
 
 
 @pytest.mark.parametrize("extended", [False, True], ids=["default-reader", "extended-reader"])
