@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -119,28 +120,48 @@ Limits makeLimits(int64_t maxPixels, int64_t threads, bool extended) {
   return limits;
 }
 
-// ---------------------------------------------------------------- sources: path or bytes
+// ---------------------------------------------------------------- sources: path, bytes or file object
+
+std::string typeName(const py::handle& object) {
+  return py::str(py::type::of(object).attr("__name__")).cast<std::string>();
+}
 
 // A str or os.PathLike names a file; anything with the buffer protocol (bytes, bytearray,
-// memoryview, a 1-D uint8 array) is the file's content.
+// memoryview, a 1-D uint8 array) is the file's content; an object with read() (an open file,
+// io.BytesIO) gives the content from its position to its end.
 struct Source {
   bool isPath = false;
   std::string path;          // file-system encoding, as os.fsencode gives it
+  py::object owner;          // what content points into
   py::buffer_info content;   // valid while the Source lives
 };
 
-Source sourceOf(const py::object& source) {
+bool isPath(const py::object& object) {
+  return py::isinstance<py::str>(object) || py::isinstance(object, py::module_::import("os").attr("PathLike"));
+}
+
+Source sourceOf(const py::object& given) {
   Source s;
-  py::module_ os = py::module_::import("os");
-  if (py::isinstance<py::str>(source) || py::isinstance(source, os.attr("PathLike"))) {
+  if (isPath(given)) {
     s.isPath = true;
-    s.path = os.attr("fsencode")(source).cast<std::string>();
+    s.path = py::module_::import("os").attr("fsencode")(given).cast<std::string>();
     // The system reads a path up to its first NUL: "c3\0.bmp" would name the file c3.
     // Refused as the interpreter's own open() refuses it.
     if (s.path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     return s;
   }
+  py::object source = given;
+  if (!PyObject_CheckBuffer(given.ptr()) && py::hasattr(given, "read")) {
+    source = given.attr("read")();
+    if (py::isinstance<py::str>(source)) {
+      throw py::type_error("the file object gives str, not bytes: open the file in binary mode ('rb')");
+    }
+    if (!PyObject_CheckBuffer(source.ptr())) {
+      throw py::type_error("the file object's read() gave " + typeName(source) + ", not bytes");
+    }
+  }
   if (PyObject_CheckBuffer(source.ptr())) {
+    s.owner = source;
     s.content = py::reinterpret_borrow<py::buffer>(source).request();
     if (s.content.itemsize != 1 || s.content.ndim > 1 ||
         (s.content.ndim == 1 && s.content.strides[0] != 1)) {
@@ -148,8 +169,8 @@ Source sourceOf(const py::object& source) {
     }
     return s;
   }
-  throw py::type_error("expected a path (str or os.PathLike) or the file's bytes, not " +
-                       py::str(py::type::of(source).attr("__name__")).cast<std::string>());
+  throw py::type_error("expected a path (str or os.PathLike), the file's bytes or a file object with read(), not " +
+                       typeName(given));
 }
 
 std::span<const uint8_t> bytesOf(const Source& s) {
@@ -216,28 +237,67 @@ std::unique_ptr<Image> load(const py::object& source, int64_t maxPixels, bool ex
   return image;
 }
 
-void save(const Image& image, const py::object& path) {
-  const Source s = sourceOf(path);
-  if (!s.isPath) throw py::type_error("save takes a path (str or os.PathLike); to_bytes gives the content");
-  Status status;
-  bool written = false;
-  {
-    py::gil_scoped_release released;
-    written = image.save(s.path, &status);
+// A depth as the command line's convert takes it: 1, 4, 8, 16, 24, 32, or "32a" (32 bits
+// with a V5 header and an alpha mask).
+struct Depth {
+  int32_t bits = 24;
+  bmpfun::SaveOptions options;
+};
+
+constexpr const char* kDepths = "1, 4, 8, 16, 24, 32 or \"32a\"";
+
+Depth depthOf(const py::object& bits) {
+  Depth depth;
+  if (py::isinstance<py::str>(bits)) {
+    if (bits.cast<std::string>() != "32a") {
+      throw py::value_error(std::string("bits must be ") + kDepths + ", not " + py::repr(bits).cast<std::string>());
+    }
+    depth.bits = 32;
+    depth.options.alphaMasks = true;
+    return depth;
   }
-  if (!written) raiseCodec(status, s.path);
+  if (!py::isinstance<py::int_>(bits) || py::isinstance<py::bool_>(bits)) {
+    throw py::type_error(std::string("bits must be ") + kDepths + ", not " + typeName(bits));
+  }
+  const auto value = bits.cast<int64_t>();
+  if (value != 1 && value != 4 && value != 8 && value != 16 && value != 24 && value != 32) {
+    throw py::value_error(std::string("bits must be ") + kDepths + ", not " + std::to_string(value));
+  }
+  depth.bits = static_cast<int32_t>(value);
+  return depth;
 }
 
-py::bytes toBytes(const Image& image) {
+py::bytes toBytes(const Image& image, const py::object& bits) {
+  const Depth depth = depthOf(bits);
   std::vector<uint8_t> bytes;
   Status status;
   bool written = false;
   {
     py::gil_scoped_release released;
-    written = image.saveMemory(bytes, &status);
+    written = image.saveMemory(bytes, depth.bits, depth.options, &status);
   }
   if (!written) raiseCodec(status, "");
   return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+void save(const Image& image, const py::object& target, const py::object& bits) {
+  const Depth depth = depthOf(bits);
+  if (!isPath(target)) {
+    if (!py::hasattr(target, "write")) {
+      throw py::type_error("save takes a path (str or os.PathLike) or a file object with write(), not " +
+                           typeName(target) + "; to_bytes gives the content");
+    }
+    target.attr("write")(toBytes(image, bits));
+    return;
+  }
+  const Source s = sourceOf(target);
+  Status status;
+  bool written = false;
+  {
+    py::gil_scoped_release released;
+    written = image.save(s.path, depth.bits, depth.options, &status);
+  }
+  if (!written) raiseCodec(status, s.path);
 }
 
 // The headers as `bmpfun info` lists them (the library's field list, see describeHeaders):
@@ -267,8 +327,30 @@ py::dict info(const py::object& source, bool extended) {
 
 // ---------------------------------------------------------------- arrays
 
-std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int64_t threads) {
+// An alpha value of from_array's keyword: 0 to 255.
+uint8_t alphaByte(int64_t alpha) {
+  if (alpha < 0 || alpha > 255) throw py::value_error("alpha must be 0 to 255, not " + std::to_string(alpha));
+  return static_cast<uint8_t>(alpha);
+}
+
+// What from_array reads: a NumPy array, or an object that gives one without guessing (the
+// buffer protocol, __array_interface__, __array__: a Pillow image, a memoryview). Lists and
+// tuples are refused: their numbers have no dtype, and int64 pixels would not fit.
+py::array arrayOf(const py::object& given) {
+  if (py::isinstance<py::array>(given)) return py::reinterpret_borrow<py::array>(given);
+  if (!py::isinstance<py::list>(given) && !py::isinstance<py::tuple>(given) &&
+      (PyObject_CheckBuffer(given.ptr()) || py::hasattr(given, "__array_interface__") ||
+       py::hasattr(given, "__array__"))) {
+    return py::module_::import("numpy").attr("asarray")(given);
+  }
+  throw py::type_error("from_array takes a NumPy array of uint8, height x width x 3 (r, g, b) or x 4 "
+                       "(r, g, b, a), not " + typeName(given) + " (np.asarray(x, dtype=np.uint8) makes one)");
+}
+
+std::unique_ptr<Image> fromArray(const py::object& given, const py::object& alpha, int64_t maxPixels,
+                                 int64_t threads) {
   const Limits limits = makeLimits(maxPixels, threads, false);
+  const py::array array = arrayOf(given);
   if (array.dtype().kind() != 'u' || array.itemsize() != 1) {
     throw py::value_error("the array must be of dtype uint8, not " + py::str(array.dtype()).cast<std::string>());
   }
@@ -277,6 +359,10 @@ std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int6
                           py::str(array.attr("shape")).cast<std::string>());
   }
   const py::ssize_t height = array.shape(0), width = array.shape(1), channels = array.shape(2);
+  if (channels == 4 && !alpha.is_none()) {
+    throw py::value_error("alpha= is for a height x width x 3 array: this one has its own alpha");
+  }
+  const uint8_t fill = alpha.is_none() ? uint8_t{0} : alphaByte(alpha.cast<int64_t>());
   if (height > std::numeric_limits<int32_t>::max() || width > std::numeric_limits<int32_t>::max()) {
     Status status;
     status.cause = Cause::tooLarge;
@@ -295,13 +381,13 @@ std::unique_ptr<Image> fromArray(const py::array& array, int64_t maxPixels, int6
     if (channels == 4 && sc == 1 && sx == 4 && sy == 4 * width) {
       std::memcpy(out, base, static_cast<size_t>(width * height * 4));
     } else {
-      // Any strides, negative ones included. Three channels leave alpha 0, as a 24-bit
-      // file loads.
+      // Any strides, negative ones included. Three channels take alpha from the keyword: 0
+      // unless given, as a 24-bit file loads.
       for (py::ssize_t y = 0; y < height; ++y) {
         const uint8_t* row = base + y * sy;
         for (py::ssize_t x = 0; x < width; ++x, ++out) {
           const uint8_t* p = row + x * sx;
-          *out = bmpfun::Pixel{p[0], p[sc], p[2 * sc], channels == 4 ? p[3 * sc] : uint8_t{0}};
+          *out = bmpfun::Pixel{p[0], p[sc], p[2 * sc], channels == 4 ? p[3 * sc] : fill};
         }
       }
     }
@@ -318,13 +404,42 @@ py::array pixelView(const py::object& self) {
                    reinterpret_cast<uint8_t*>(image.pixels().data()), self);
 }
 
-py::array toArray(const Image& image) {
+// The array protocol (np.asarray(image)): r, g, b as a read-only height x width x 3 view of
+// the image's storage, strided over the alpha bytes. Read-only because it is a second way to
+// the same pixels whose writes would be easy to miss; pixels is the writable view.
+py::array rgbView(const py::object& self, const py::object& dtype, const py::object& copy) {
+  Image& image = self.cast<Image&>();
   const py::ssize_t w = image.width(), h = image.height();
-  py::array_t<uint8_t> out({h, w, py::ssize_t{4}});
+  py::array view(py::dtype::of<uint8_t>(), {h, w, py::ssize_t{3}}, {4 * w, py::ssize_t{4}, py::ssize_t{1}},
+                 reinterpret_cast<uint8_t*>(image.pixels().data()), self);
+  py::setattr(view.attr("flags"), "writeable", py::bool_(false));
+  const bool copied = !copy.is_none() && copy.cast<bool>();
+  if (!dtype.is_none()) return view.attr("astype")(dtype, py::arg("copy") = copied);
+  return copied ? py::array(view.attr("copy")()) : view;
+}
+
+// to_array's mode and alpha: "RGB", or "RGBA" with the stored alpha bytes or 255.
+py::array toArray(const Image& image, const std::string& mode, const std::string& alpha) {
+  if (mode != "RGB" && mode != "RGBA") throw py::value_error("mode must be 'RGB' or 'RGBA', not '" + mode + "'");
+  if (alpha != "stored" && alpha != "opaque") {
+    throw py::value_error("alpha must be 'stored' (the image's alpha bytes) or 'opaque' (255), not '" + alpha + "'");
+  }
+  if (mode == "RGB" && alpha != "stored") throw py::value_error("alpha='" + alpha + "' is for mode 'RGBA'");
+  const py::ssize_t w = image.width(), h = image.height(), channels = mode == "RGB" ? 3 : 4;
+  py::array_t<uint8_t> out({h, w, channels});
   uint8_t* target = out.mutable_data();
+  const auto* source = reinterpret_cast<const uint8_t*>(image.pixels().data());
+  const auto count = static_cast<size_t>(w * h);
   {
     py::gil_scoped_release released;
-    std::memcpy(target, image.pixels().data(), static_cast<size_t>(w * h * 4));
+    if (channels == 4) {
+      std::memcpy(target, source, count * 4);
+      if (alpha == "opaque") {
+        for (size_t k = 0; k < count; ++k) target[4 * k + 3] = 255;
+      }
+    } else {
+      for (size_t k = 0; k < count; ++k) std::memcpy(target + 3 * k, source + 4 * k, 3);
+    }
   }
   return out;
 }
@@ -494,23 +609,91 @@ std::string samplingDoc() {
          "otherwise). New images start at 0.";
 }
 
+// bmpfun.Sampling, an IntEnum of the registry's sampling methods (POINT, BILINEAR, GAUSSIAN),
+// made once at import.
+py::object samplingEnum() {
+  return py::module_::import("bmpfun._bmpfun").attr("Sampling");
+}
+
+py::object makeSamplingEnum() {
+  py::list members;
+  for (const bmpfun::NamedValue& v : bmpfun::samplingMethods()) {
+    std::string name = v.name;
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    members.append(py::make_tuple(name, v.value));
+  }
+  return py::module_::import("enum").attr("IntEnum")("Sampling", members, py::arg("module") = "bmpfun");
+}
+
+bool namesSampling(int32_t method) {
+  const auto methods = bmpfun::samplingMethods();
+  return std::any_of(methods.begin(), methods.end(), [&](const bmpfun::NamedValue& v) { return v.value == method; });
+}
+
+// The sampling property: the enum member when the number names one, else the number.
+py::object samplingOf(const Image& image) {
+  const int32_t method = image.samplingMethod();
+  if (namesSampling(method)) return samplingEnum()(method);
+  return py::int_(method);
+}
+
 std::string describe(const Image& image) {
+  const int32_t method = image.samplingMethod();
+  const std::string sampling = namesSampling(method)
+                                   ? samplingEnum()(method).attr("name").cast<std::string>()
+                                   : std::to_string(method);
   return "<bmpfun.Image " + std::to_string(image.width()) + " x " + std::to_string(image.height()) +
-         ", sampling " + std::to_string(image.samplingMethod()) + ">";
+         ", sampling " + sampling + ", threads " + std::to_string(image.limits().threads) + ">";
+}
+
+// image.apply("sampling=1 fun=1 blur=3"): the chain as `bmpfun apply` parses and runs it,
+// on a copy (with this image's sampling method and resolution, so that an all-in-place chain
+// saves what the program writes); this image is never changed.
+std::unique_ptr<Image> applyChain(const Image& self, const py::object& chain) {
+  if (!py::isinstance<py::str>(chain)) {
+    throw py::type_error("apply takes the chain as one str, e.g. 'sampling=1 fun=1 blur=3', not " + typeName(chain));
+  }
+  std::vector<bmpfun::Step> steps;
+  std::string error;
+  if (!bmpfun::parseChain(chain.cast<std::string>(), steps, error)) throw py::value_error(error);
+  Status status;
+  std::unique_ptr<Image> result;
+  const bmpfun::Step* failed = nullptr;
+  {
+    py::gil_scoped_release released;
+    result = Image::copyOf(self, &status);
+    if (result) {
+      result->sampling(self.samplingMethod());
+      result->setPixelsPerMeter(self.xPixelsPerMeter(), self.yPixelsPerMeter());
+      for (const bmpfun::Step& step : steps) {
+        status = bmpfun::applyStep(step, result);
+        if (!status.ok()) {
+          failed = &step;
+          break;
+        }
+      }
+    }
+  }
+  if (!result) raiseStatus(status, "apply");
+  if (failed != nullptr) raiseStatus(status, failed->token);
+  return result;
 }
 
 // Pickling (how Dask and multiprocessing move images between processes): the size, the
-// sampling method, the limits and every pixel, alpha included. Images come back through a
-// module function, never through Image.__new__, which is refused (see below).
+// sampling method, the limits, every pixel, alpha included, and the resolution a save writes.
+// Images come back through a module function, never through Image.__new__, which is refused
+// (see below). A state of 7 fields (pickled before the resolution was kept) restores with
+// the resolution unset.
 py::tuple imageState(const Image& i) {
   const auto pixels = i.pixels();
   return py::make_tuple(i.width(), i.height(), i.samplingMethod(), i.limits().maxPixels, i.limits().threads,
                         i.limits().extended,
-                        py::bytes(reinterpret_cast<const char*>(pixels.data()), pixels.size_bytes()));
+                        py::bytes(reinterpret_cast<const char*>(pixels.data()), pixels.size_bytes()),
+                        i.xPixelsPerMeter(), i.yPixelsPerMeter());
 }
 
 std::unique_ptr<Image> restoreImage(const py::tuple& state) {
-  if (state.size() != 7) throw py::value_error("not a pickled bmpfun.Image");
+  if (state.size() != 7 && state.size() != 9) throw py::value_error("not a pickled bmpfun.Image");
   const Limits limits = makeLimits(state[3].cast<int64_t>(), state[4].cast<int64_t>(), state[5].cast<bool>());
   Status status;
   auto made = madeOrRaise(Image::create(int32Arg(state[0].cast<int64_t>(), "width"),
@@ -521,6 +704,10 @@ std::unique_ptr<Image> restoreImage(const py::tuple& state) {
   if (bytes.size() != pixels.size_bytes()) throw py::value_error("not a pickled bmpfun.Image");
   std::memcpy(pixels.data(), bytes.data(), bytes.size());
   made->sampling(int32Arg(state[2].cast<int64_t>(), "sampling"));
+  if (state.size() == 9) {
+    made->setPixelsPerMeter(int32Arg(state[7].cast<int64_t>(), "resolution"),
+                            int32Arg(state[8].cast<int64_t>(), "resolution"));
+  }
   return made;
 }
 
@@ -536,9 +723,14 @@ extern "C" PyObject* refuseNew(PyTypeObject*, PyObject*, PyObject*) {
 constexpr const char* kModuleDoc = R"doc(BMP images as NumPy arrays: load, filter, warp and save.
 
 Images are RGBA, 8 bits per channel. ``Image.pixels`` is a writable height x width x 4
-uint8 view of the image's own storage (no copy). Operations that keep the size change the
-image in place and return None; operations that change it return a new Image. Every load,
-save and operation runs without the GIL, so threads can work on images side by side.
+uint8 view of the image's own storage (no copy). The fourth byte is the library's stored
+alpha, not opacity: a 24-bit file loads with 0 and saves drop it. ``np.asarray(image)``
+gives r, g, b alone (a read-only view), the picture a saved file shows; ``to_array`` and
+``to_pil`` take the channels and the alpha ("stored" or "opaque") as arguments.
+Operations that keep the size change the image in place and return None; operations that
+change it return a new Image; ``image.apply("sampling=1 fun=1")`` runs a chain on a copy.
+Every load, save and operation runs without the GIL, so threads can work on images side by
+side.
 
 Failures raise: FileNotFoundError, PermissionError, IsADirectoryError (and other OSError)
 for paths, with the system's errno, strerror and filename; bmpfun.Error (a ValueError) for a
@@ -554,9 +746,12 @@ PYBIND11_MODULE(_bmpfun, m) {
   m.doc() = kModuleDoc;
   m.attr("__version__") = BMPFUN_VERSION;
   m.attr("DEFAULT_MAX_PIXELS") = Limits::kDefaultMaxPixels;
-  m.attr("POINT") = int32_t{bmpfun::kPoint};
-  m.attr("BILINEAR") = int32_t{bmpfun::kBilinear};
-  m.attr("GAUSSIAN") = int32_t{bmpfun::kGaussian};
+  const py::object sampling = makeSamplingEnum();
+  sampling.attr("__doc__") = "The resampling methods of Image.sampling (an IntEnum: ints are accepted too).";
+  m.attr("Sampling") = sampling;
+  m.attr("POINT") = sampling.attr("POINT");
+  m.attr("BILINEAR") = sampling.attr("BILINEAR");
+  m.attr("GAUSSIAN") = sampling.attr("GAUSSIAN");
 
   py::register_exception<RefusedFile>(m, "Error", PyExc_ValueError).doc() =
       "A file the BMP reader refuses (not a BMP file, an unsupported depth or compression, a "
@@ -598,19 +793,29 @@ ValueError when a side is below 1 or width x height passes max_pixels; MemoryErr
 the pixels cannot be allocated. threads: worker threads its operations may use: 1 (the
 default) the caller's thread only, 0 one per core, n at most n; results never depend on
 it. ValueError for a negative number.)doc")
-      .def_static("from_array", &fromArray, py::arg("array"), py::kw_only(),
+      .def_static("from_array", &fromArray, py::arg("array"), py::kw_only(), py::arg("alpha") = py::none(),
                   py::arg("max_pixels") = defaultMax, py::arg("threads") = 1,
                   R"doc(A new image holding a copy of a height x width x 4 (r, g, b, a) or
-height x width x 3 (r, g, b; alpha 0, as a 24-bit file loads) uint8 array. Any memory
-layout: slices, transposes and reversed strides are read as they appear. threads: worker
-threads its operations may use: 1 (the default) the caller's thread only, 0 one per core, n
-at most n; ValueError for a negative number.)doc")
+height x width x 3 (r, g, b) uint8 array.
+
+The alpha of a 3-channel array is the alpha keyword, 0 unless given: what a 24-bit file
+loads with, so from_array(rgb) works in every operation exactly as the file would. The
+library's alpha is a stored fourth byte, not opacity (saves drop it); pass alpha=255 for
+pixels that other programs should see as opaque. A 4-channel array keeps its own alpha
+(alpha= then raises ValueError).
+
+Any memory layout: slices, transposes and reversed strides are read as they appear. Any
+object NumPy reads without guessing (the buffer protocol, __array_interface__, a Pillow
+image) is taken as np.asarray gives it; lists and tuples raise TypeError. ValueError for a
+dtype other than uint8 or another shape. threads: worker threads its operations may use: 1
+(the default) the caller's thread only, 0 one per core, n at most n; ValueError for a
+negative number.)doc")
       .def_property_readonly("width", &Image::width, "Width in pixels.")
       .def_property_readonly("height", &Image::height, "Height in pixels.")
       .def_property_readonly("shape", [](const Image& i) { return py::make_tuple(i.height(), i.width(), 4); },
                              "(height, width, 4), the shape of pixels.")
       .def_property(
-          "sampling", &Image::samplingMethod,
+          "sampling", &samplingOf,
           [](Image& i, int64_t method) { i.sampling(int32Arg(method, "sampling")); },
           samplingDoc().c_str())
       .def_property_readonly("max_pixels", [](const Image& i) { return i.limits().maxPixels; },
@@ -619,8 +824,22 @@ at most n; ValueError for a negative number.)doc")
                              "Worker threads this image's operations may use (1 the caller's thread only, 0 one per core).")
       .def_property_readonly("pixels", &pixelView, R"doc(The pixels as a writable height x width x 4
 uint8 array (r, g, b, a) that shares the image's memory: writes show in the next operation,
-and operations in place show in the array. The array keeps the image alive.)doc")
-      .def("to_array", &toArray, "A copy of the pixels as a new height x width x 4 uint8 array.")
+and operations in place show in the array. The array keeps the image alive.
+
+a is the library's stored alpha byte, not opacity: a 24-bit file loads with 0, the default
+reader gives a 32-bit file's fourth byte, and saves drop it. np.asarray(image) gives the
+r, g, b part alone (see __array__).)doc")
+      .def("__array__", &rgbView, py::arg("dtype") = py::none(), py::kw_only(), py::arg("copy") = py::none(),
+           R"doc(np.asarray(image): r, g, b as a read-only height x width x 3 uint8 view of the
+image's storage (no copy; strided over the alpha bytes). The picture as a saved file shows
+it: the alpha byte, which is not opacity, is left out, so PIL.Image.fromarray(np.asarray(image))
+shows what save writes. np.array(image) gives a writable copy; pixels is the writable view
+of all four channels; to_array chooses the channels and the alpha.)doc")
+      .def("to_array", &toArray, py::arg("mode") = "RGBA", py::kw_only(), py::arg("alpha") = "stored",
+           R"doc(A copy of the pixels as a new uint8 array: mode "RGBA" (the default) height x
+width x 4, mode "RGB" height x width x 3. alpha (RGBA only): "stored" (the default) the
+image's alpha bytes as they are, which are not opacity (a 24-bit file loads with 0, which
+other libraries would show as transparent), or "opaque" (255). ValueError for other values.)doc")
       .def("copy", [](const Image& i) {
              Status status;
              return madeOrRaise(Image::copyOf(i, &status), status, "copy");
@@ -635,13 +854,27 @@ and operations in place show in the array. The array keeps the image alive.)doc"
              return py::make_tuple(py::module_::import("bmpfun").attr("_restore"),
                                    py::make_tuple(imageState(i)));
            })
-      .def("save", &save, py::arg("path"), R"doc(Write an uncompressed 24-bit BMP file (alpha
-dropped). The file is replaced only once the new one is complete. FileNotFoundError,
+      .def("save", &save, py::arg("path"), py::arg("bits") = 24, R"doc(Write an uncompressed BMP file.
+
+path: a path (str or os.PathLike), or a file object with write() (opened "wb"), which gets
+the bytes to_bytes gives. bits: 24 (the default; alpha dropped), or 1, 4, 8, 16, 32 or "32a":
+the 24-bit file as `bmpfun convert FILE OUT BITS` changes it, byte for byte (1, 4 and 8 bits
+map each pixel to the nearest colour of the default table; 32 writes the 24-bit file's
+alpha as read back, 0, or 255 for an image loaded with extended=True; "32a" a 124-byte
+header with an alpha mask, every pixel opaque). TypeError or ValueError for other bits.
+
+A file at path is replaced only once the new one is complete. FileNotFoundError,
 PermissionError, IsADirectoryError or another OSError with the system's errno when it
 cannot be written (ENOSPC for a full disk; an existing file whose folder cannot hold the
 temporary file is refused with that folder's errno); ValueError for a path with a NUL
 character.)doc")
-      .def("to_bytes", &toBytes, "The bytes save would write, as a bytes object.")
+      .def("to_bytes", &toBytes, py::arg("bits") = 24, "The bytes save(path, bits) would write, as a bytes object.")
+      .def("apply", &applyChain, py::arg("chain"), R"doc(The chain of operations, as `bmpfun apply`
+takes it ("sampling=1 fun=1 blur=3"; names and arguments as bmpfun.operations() lists them),
+run on a copy of this image: returns a new Image, and this one is never changed, whatever
+the steps (Image.save of the result writes the program's bytes). ValueError with the
+library's reason for a chain that does not parse (before anything runs) and for a step
+that fails ("fun=3: ..."); MemoryError; TypeError for a chain that is not a str.)doc")
       .def(
           "sample",
           [](const Image& i, double x, double y) {
@@ -662,9 +895,11 @@ character.)doc")
         py::arg("extended") = false, py::arg("threads") = 1,
         R"doc(Read a BMP file into a new Image.
 
-source is a path (str or os.PathLike) or the file's bytes (bytes, bytearray, memoryview).
+source is a path (str or os.PathLike), the file's bytes (bytes, bytearray, memoryview), or
+a file object with read() opened in binary mode (read from its position to its end).
 Alpha is the file's fourth byte at 32 bits, the colour table's at 1, 4 and 8 bits, 0 at 16
-and 24 bits. max_pixels: refuse images of more pixels. extended: use the extended reader
+and 24 bits: a stored byte, not opacity (a 24-bit file has alpha 0 everywhere, and shows
+opaque); np.asarray(image) and to_array("RGB") leave it out. max_pixels: refuse images of more pixels. extended: use the extended reader
 (RLE, top-down, bit fields with alpha, OS/2 and 2-bit files), whose alpha is the opacity:
 255 where the file has no alpha, 0 where it draws nothing.
 threads: worker threads the image's operations may use: 1 (the default) the caller's thread

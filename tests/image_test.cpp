@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <set>
 #include <string>
@@ -348,6 +349,63 @@ TEST(Image, SaveMemoryWritesWhatSaveWrites) {
   }
 }
 
+// A save at another depth is the 24-bit file read back and changed by the codec, as
+// `bmpfun convert` does it: with either reader (whose alpha differs at 32 bits), odd widths,
+// the file's own resolution, to memory and to a file alike.
+TEST(Image, SaveAtADepthIsTheCodecsChangeOfThe24BitFile) {
+  TempDir dir;
+  Limits extended;
+  extended.extended = true;
+  std::vector<std::pair<std::string, std::unique_ptr<Image>>> images;
+  for (int32_t width = 1; width <= 5; ++width) {
+    images.emplace_back("random " + std::to_string(width), test::randomImage(width, 3, 70u + uint32_t(width)));
+  }
+  std::vector<uint8_t> file;
+  ASSERT_TRUE(images.back().second->saveMemory(file));
+  file[38] = 0x21;  // biXPelsPerMeter 0x21, kept by every depth
+  images.emplace_back("default reader", Image::loadMemory(file));
+  images.emplace_back("extended reader", Image::loadMemory(file, extended));
+  struct Depth {
+    int32_t bits;
+    bool alphaMasks;
+  };
+  for (const Depth depth : {Depth{1, false}, Depth{4, false}, Depth{8, false}, Depth{16, false}, Depth{24, false},
+                            Depth{32, false}, Depth{32, true}, Depth{24, true}}) {
+    SaveOptions options;
+    options.alphaMasks = depth.alphaMasks;
+    for (auto& [name, image] : images) {
+      const std::string what = name + " at " + std::to_string(depth.bits) + (depth.alphaMasks ? "a" : "");
+      ASSERT_TRUE(image) << what;
+      std::vector<uint8_t> bytes24, expected, bytes;
+      ASSERT_TRUE(image->saveMemory(bytes24)) << what;
+      Bitmap bitmap;
+      ASSERT_TRUE(bitmap.loadMemory(bytes24, image->limits())) << what;
+      ASSERT_TRUE(bitmap.changeBitsPerPixel(depth.bits)) << what;
+      ASSERT_TRUE(bitmap.saveMemory(expected, options)) << what;
+      ASSERT_TRUE(image->saveMemory(bytes, depth.bits, options)) << what;
+      EXPECT_EQ(bytes, expected) << what;
+      ASSERT_TRUE(image->save(dir.file("depth.bmp"), depth.bits, options)) << what;
+      EXPECT_EQ(test::readBytes(dir.file("depth.bmp")), expected) << what;
+    }
+  }
+}
+
+TEST(Image, SaveAtADepthTheCodecDoesNotWriteFails) {
+  TempDir dir;
+  auto image = Image::create(2, 2);
+  ASSERT_TRUE(image);
+  for (const int32_t bits : {0, 2, 3, 12, 64, -24}) {
+    std::vector<uint8_t> out{1, 2, 3};
+    Status status;
+    EXPECT_FALSE(image->saveMemory(out, bits, {}, &status)) << bits;
+    EXPECT_TRUE(out.empty()) << bits;
+    EXPECT_EQ(status, Cause::unsupportedDepth) << bits;
+    EXPECT_EQ(status.bitsPerPixel, static_cast<uint32_t>(bits)) << bits;
+    EXPECT_FALSE(image->save(dir.file("x.bmp"), bits, {}, &status)) << bits;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.bmp"))) << bits;
+  }
+}
+
 TEST(Image, SaveToUnwritablePathFails) {
   TempDir dir;
   auto image = Image::create(2, 2);
@@ -389,6 +447,26 @@ TEST(Image, CopyTakesCurrentPixelsNotTheLastLoad) {
   EXPECT_EQ(f.raster.width, 2);
   EXPECT_EQ(f.raster.height, 2);
   EXPECT_EQ(reference::rgbaOf(f.raster).at(0), (Pixel{1, 1, 1, 0}));
+}
+
+// A copy given the source's resolution writes the source's file.
+TEST(Image, CopyWithTheSourcesResolutionSavesTheSameFile) {
+  auto image = test::randomImage(3, 2, 5u);
+  ASSERT_TRUE(image);
+  std::vector<uint8_t> file;
+  ASSERT_TRUE(image->saveMemory(file));
+  file[38] = 0x10;  // biXPelsPerMeter 16
+  file[46 - 4] = 0xFF;  // biYPelsPerMeter 255
+  auto loaded = Image::loadMemory(file);
+  ASSERT_TRUE(loaded);
+  auto copy = Image::copyOf(*loaded);
+  ASSERT_TRUE(copy);
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(copy->saveMemory(bytes));
+  EXPECT_NE(bytes, file);  // a copy starts unset (3780)
+  copy->setPixelsPerMeter(loaded->xPixelsPerMeter(), loaded->yPixelsPerMeter());
+  ASSERT_TRUE(copy->saveMemory(bytes));
+  EXPECT_EQ(bytes, file);
 }
 
 TEST(Image, CopyInheritsLimits) {

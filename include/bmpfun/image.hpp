@@ -72,6 +72,11 @@ class Image {
   // as 3780) for an image made any other way.
   int32_t xPixelsPerMeter() const { return xPixelsPerMeter_; }
   int32_t yPixelsPerMeter() const { return yPixelsPerMeter_; }
+  // The resolution a save writes (0: 3780), for a copy that should write the same file.
+  void setPixelsPerMeter(int32_t x, int32_t y) {
+    xPixelsPerMeter_ = x;
+    yPixelsPerMeter_ = y;
+  }
 
   // Write as an uncompressed 24-bit BMP file (alpha dropped), straight from the pixels. True
   // when the file was written; otherwise what was at path is left as it was. Replaced like
@@ -80,6 +85,17 @@ class Image {
   [[nodiscard]] bool save(const std::string& path, const SaveOptions& options, Status* status = nullptr) const;
   // The bytes save writes, into out (replaced; empty on failure).
   [[nodiscard]] bool saveMemory(std::vector<uint8_t>& out, Status* status = nullptr) const;
+  // At bits per pixel 1, 4, 8, 16, 24 or 32 (options.alphaMasks: 32 bits with the V5 header
+  // and masks): the file save writes, read back and changed to that depth by the codec
+  // (Bitmap::changeBitsPerPixel, then saved with options), as `bmpfun convert` changes it.
+  // 1, 4 and 8 bits map each pixel to the nearest entry of the default table. The alpha is
+  // what reading the 24-bit file gives: at 32 bits the fourth byte is 0 (255 when limits()
+  // read with the extended reader), and 255 with alphaMasks. Any other depth is
+  // unsupportedDepth, and nothing is written.
+  [[nodiscard]] bool save(const std::string& path, int32_t bits, const SaveOptions& options,
+                          Status* status = nullptr) const;
+  [[nodiscard]] bool saveMemory(std::vector<uint8_t>& out, int32_t bits, const SaveOptions& options,
+                                Status* status = nullptr) const;
 
   void sampling(int32_t method) { samplingMethod_ = method; }
   void sampling(Sampling method) { samplingMethod_ = static_cast<int32_t>(method); }

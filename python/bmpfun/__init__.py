@@ -5,8 +5,10 @@
     >>> image.sampling = bmpfun.BILINEAR
     >>> disc = image.fun(1)            # a new image
     >>> disc.floyd_steinberg_dither(2) # in place
-    >>> disc.pixels[0, 0]              # zero-copy view: r, g, b, a
-    >>> disc.save("disc.bmp")
+    >>> disc.pixels[0, 0]              # zero-copy view: r, g, b, a (a: a stored byte, not opacity)
+    >>> rgb = np.asarray(disc)         # r, g, b, read-only and zero-copy: the picture as saved
+    >>> disc.save("disc.bmp")          # 24 bits; save("disc8.bmp", bits=8) as `bmpfun convert`
+    >>> disc.apply("blur=3 sharpen=3") # a chain as `bmpfun apply` takes it, on a copy
 
 See help(bmpfun.Image) for every operation; bmpfun.operations() lists them.
 """
@@ -19,6 +21,7 @@ from ._bmpfun import (
     GAUSSIAN,
     POINT,
     Error,
+    Sampling,
     Image,
     LayoutWarning,
     TruncatedFileWarning,
@@ -53,6 +56,44 @@ def operations():
     return _OPERATIONS
 
 
+def _pillow(what):
+    try:
+        from PIL import Image as PILImage
+    except ImportError as e:
+        raise ImportError(f"{what} needs Pillow, which is not installed (Debian: apt-get install "
+                          "python3-pil; elsewhere: pip install Pillow)") from e
+    return PILImage
+
+
+def _to_pil(self, mode="RGB", *, alpha="stored"):
+    """A new Pillow image with a copy of the pixels: mode "RGB" (the default: the picture as
+    save writes it) or "RGBA" with alpha "stored" (the image's alpha bytes, which are not
+    opacity: a 24-bit file loads with 0 and would show transparent) or "opaque" (255).
+    ImportError when Pillow is not installed."""
+    PILImage = _pillow("Image.to_pil")
+    return PILImage.fromarray(self.to_array(mode, alpha=alpha), mode)
+
+
+def from_pil(image, *, alpha=None, max_pixels=DEFAULT_MAX_PIXELS, threads=1):
+    """A new Image from a Pillow image. An image with transparency (modes RGBA, LA, PA, or a
+    palette with a transparent entry) keeps its opacity as the alpha byte; any other mode is
+    taken as RGB, whose alpha is the alpha keyword, 0 unless given (what a 24-bit file loads
+    with; alpha=255 for opaque). ImportError when Pillow is not installed; TypeError for
+    anything but a Pillow image."""
+    PILImage = _pillow("from_pil")
+    if not isinstance(image, PILImage.Image):
+        raise TypeError(f"from_pil takes a PIL.Image.Image, not {type(image).__name__}")
+    transparent = image.mode in ("RGBA", "LA", "PA", "RGBa", "La") or "transparency" in image.info
+    wanted = "RGBA" if transparent else "RGB"
+    if image.mode != wanted:
+        image = image.convert(wanted)
+    return Image.from_array(image, alpha=alpha, max_pixels=max_pixels, threads=threads)
+
+
+Image.to_pil = _to_pil
+Image.from_pil = staticmethod(from_pil)
+
+
 def _restore(state):
     """Rebuild a pickled Image (named by Image.__reduce__; a plain function pickles by name)."""
     return _bmpfun._restore_image(state)
@@ -69,7 +110,9 @@ __all__ = [
     "Image",
     "LayoutWarning",
     "Operation",
+    "Sampling",
     "TruncatedFileWarning",
+    "from_pil",
     "info",
     "load",
     "operations",

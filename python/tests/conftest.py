@@ -8,6 +8,9 @@ import pytest
 CLI = os.environ.get("BMPFUN_CLI", "bmpfun")
 SOURCE_DIR = os.environ.get("BMPFUN_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 DASK_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "dask_batch.py")
+# The shared reference cases (golden/): CMake passes its BMPFUN_TESTDATA.
+GOLDEN = os.path.join(os.environ.get("BMPFUN_TESTDATA", os.path.join(SOURCE_DIR, "..", "shared", "testdata")),
+                      "golden")
 
 
 def cli(*args):

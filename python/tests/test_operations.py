@@ -7,8 +7,8 @@ import bmpfun
 from conftest import cli
 
 # The members of Image that are not operations.
-NOT_OPERATIONS = {"create", "from_array", "width", "height", "shape", "max_pixels", "threads", "pixels",
-                  "to_array", "copy", "save", "to_bytes", "sample"}
+NOT_OPERATIONS = {"create", "from_array", "from_pil", "width", "height", "shape", "max_pixels", "threads", "pixels",
+                  "to_array", "to_pil", "copy", "save", "to_bytes", "sample", "apply"}
 
 
 def signature(method):

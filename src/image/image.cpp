@@ -8,6 +8,7 @@
 #include "bmp/extended_reader.hpp"
 #include "base/grid_storage.hpp"
 #include "bmp/reader.hpp"
+#include "bmp/row_codec.hpp"
 #include "bmp/writer.hpp"
 #include "image/report.hpp"
 #include "base/parallel.hpp"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <utility>
 
 namespace bmpfun {
@@ -75,18 +77,24 @@ class PixelSink final : public detail::RowSink {
   std::vector<BitmapPixel> row_;
 };
 
-// The image's rows, swapped into the writer's scratch row.
+// The image's rows, swapped into the writer's scratch row; with an alpha, every pixel's
+// alpha replaced by it.
 class PixelRows final : public detail::RowSource {
  public:
-  PixelRows(const Pixel* pixels, size_t width) : pixels_(pixels), width_(width) {}
+  PixelRows(const Pixel* pixels, size_t width, std::optional<uint8_t> alpha = std::nullopt)
+      : pixels_(pixels), width_(width), alpha_(alpha) {}
   const BitmapPixel* row(size_t y, BitmapPixel* scratch) override {
     swapRedBlue(pixels_ + y * width_, scratch, width_);
+    if (alpha_) {
+      for (size_t x = 0; x < width_; ++x) scratch[x].alpha = *alpha_;
+    }
     return scratch;
   }
 
  private:
   const Pixel* pixels_;
   size_t width_;
+  std::optional<uint8_t> alpha_;
 };
 
 }  // namespace
@@ -235,15 +243,32 @@ void Image::Grid::Release::operator()(Pixel* block) const noexcept {
 
 namespace {
 
+// The 24-bit file, or at another depth that file as the codec reads it back and writes it:
+// the default table of a paletted depth, and the alpha the reader gives a 24-bit file (the
+// default reader 0, the extended one 255), which a V5 header writes as 255 either way.
 template <typename Save>
-bool saveWith(const Image& image, Status* status, Save save) {
+bool saveWith(const Image& image, int32_t bits, bool alphaMasks, Status* status, Save save) {
   Status codec;
   bool ok = false;
+  if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) {
+    codec.cause = Cause::unsupportedDepth;
+    codec.bitsPerPixel = static_cast<uint32_t>(bits);
+    report(status, codec);
+    return false;
+  }
   try {
-    PixelRows rows(image.pixels().data(), static_cast<size_t>(image.width()));
-    const detail::FileFields fields{24, image.width(), image.height(), image.xPixelsPerMeter(),
-                                    image.yPixelsPerMeter()};
-    ok = save(detail::SaveJob{fields, {}, rows, image.limits().threads}, codec);
+    const bool v5 = alphaMasks && bits == 32;
+    const uint8_t readBack = v5 || image.limits().extended ? 255 : 0;
+    PixelRows rows(image.pixels().data(), static_cast<size_t>(image.width()),
+                   bits == 24 ? std::nullopt : std::optional<uint8_t>(readBack));
+    std::vector<BitmapPixel> table;
+    if (bits <= 8) {
+      table.resize(size_t{1} << bits);
+      detail::defaultColorTable(bits, table.data());
+    }
+    const detail::FileFields fields{bits, image.width(), image.height(), image.xPixelsPerMeter(),
+                                    image.yPixelsPerMeter(), v5, false};
+    ok = save(detail::SaveJob{fields, table, rows, image.limits().threads}, codec);
   } catch (const std::bad_alloc&) {
     codec.cause = Cause::outOfMemory;
   }
@@ -258,13 +283,23 @@ bool Image::save(const std::string& path, Status* status) const {
 }
 
 bool Image::save(const std::string& path, const SaveOptions& options, Status* status) const {
-  return saveWith(*this, status, [&](const detail::SaveJob& job, Status& codec) {
+  return save(path, 24, options, status);
+}
+
+bool Image::saveMemory(std::vector<uint8_t>& out, Status* status) const {
+  return saveMemory(out, 24, SaveOptions{}, status);
+}
+
+bool Image::save(const std::string& path, int32_t bits, const SaveOptions& options, Status* status) const {
+  return saveWith(*this, bits, options.alphaMasks, status, [&](const detail::SaveJob& job, Status& codec) {
     return detail::saveToFile(job, path, options, detail::systemFileIo(), codec);
   });
 }
 
-bool Image::saveMemory(std::vector<uint8_t>& out, Status* status) const {
-  return saveWith(*this, status, [&](const detail::SaveJob& job, Status& codec) {
+bool Image::saveMemory(std::vector<uint8_t>& out, int32_t bits, const SaveOptions& options,
+                       Status* status) const {
+  out.clear();
+  return saveWith(*this, bits, options.alphaMasks, status, [&](const detail::SaveJob& job, Status& codec) {
     return detail::saveToMemory(job, out, codec);
   });
 }
