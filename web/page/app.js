@@ -29,7 +29,7 @@ let running = false;   // a run of the chain is among them
 let runWanted = false;
 
 function startWorker() {
-  worker = new Worker('worker.js');
+  worker = new Worker('worker.js', { type: 'module' });
   worker.onmessage = (event) => {
     const reply = event.data;
     const done = waiting.get(reply.id);
@@ -243,34 +243,35 @@ function updateCommand() {
 }
 
 // ------------------------------------------------ arguments measured in the image (crop's)
-// An argument whose range says "image" is that measure of the picture the step receives: its
-// slider spans that picture, and it starts as the whole of it. Until the user changes such a
-// step (fitsImage), it follows the picture: every run sets it to the whole of what it got.
+// An argument with an extent is that measure of the picture the step receives (a column, a
+// row, a width or a height): its slider spans that picture, and it starts as the whole of it.
+// Until the user changes such a step (fitsImage), it follows the picture: every run sets it to
+// the whole of what it got.
 function hasImageMeasures(op) {
-  return op.arguments.some((a) => a.image);
+  return op.arguments.some((a) => a.extent);
 }
 
 // The values an argument takes in a picture of size: a position from 0 to the last pixel, a
 // size from 1 to the whole.
 function measureRange(measure, size) {
-  const whole = measure === 'x' || measure === 'width' ? size.width : size.height;
-  return measure === 'x' || measure === 'y' ? { low: 0, high: Math.max(0, whole - 1) } : { low: 1, high: whole };
+  const whole = measure === 'column' || measure === 'width' ? size.width : size.height;
+  return measure === 'column' || measure === 'row' ? { low: 0, high: Math.max(0, whole - 1) } : { low: 1, high: whole };
 }
 
 // The whole picture: positions 0, sizes the picture's.
 function wholeImageValue(range, size) {
-  return String(range.image === 'width' ? size.width : range.image === 'height' ? size.height : 0);
+  return String(range.extent === 'width' ? size.width : range.extent === 'height' ? size.height : 0);
 }
 
 // Whether the values' rectangle lies inside a picture of size.
 function fitsInside(op, values, size) {
   const of = (measure) => {
-    const at = op.arguments.findIndex((a) => a.image === measure);
+    const at = op.arguments.findIndex((a) => a.extent === measure);
     return at < 0 ? null : Number(values[at]);
   };
   const inside = (position, extent, whole) => (position === null || (Number.isInteger(position) && position >= 0)) &&
       (extent === null || (Number.isInteger(extent) && extent >= 1)) && (position || 0) + (extent || 1) <= whole;
-  return inside(of('x'), of('width'), size.width) && inside(of('y'), of('height'), size.height);
+  return inside(of('column'), of('width'), size.width) && inside(of('row'), of('height'), size.height);
 }
 
 // Give the step's measured arguments the ranges of the picture it receives, and their values
@@ -283,8 +284,8 @@ function fitToImage(step, size) {
   step.refit = false;
   let changed = false;
   op.arguments.forEach((range, i) => {
-    if (!range.image) return;
-    const { low, high } = measureRange(range.image, size);
+    if (!range.extent) return;
+    const { low, high } = measureRange(range.extent, size);
     Object.assign(step.sliders[i], { min: low, max: high });
     if (step.fitsImage) {
       const value = wholeImageValue(range, size);
@@ -351,7 +352,7 @@ function argumentRow(step, index) {
   showValue(slider, step.values[index]);
   const box = document.createElement('input');
   box.type = 'number';
-  box.step = op.kinds[index] === 'i' ? '1' : 'any';
+  box.step = range.type === 'integer' ? '1' : 'any';
   box.value = step.values[index];
   box.setAttribute('aria-label', op.name + ' ' + range.label);
   slider.addEventListener(slider.tagName === 'SELECT' ? 'change' : 'input', () => {
@@ -379,7 +380,7 @@ function stepElement(step) {
   title.className = 'title';
   const name = document.createElement('strong');
   name.textContent = step.op.name;
-  name.title = step.op.help;
+  name.title = step.op.summary;
   const buttons = [['↑', 'Move up', -1], ['↓', 'Move down', 1]].map(([label, hint, delta]) => {
     const button = document.createElement('button');
     button.type = 'button';
@@ -398,10 +399,10 @@ function stepElement(step) {
   title.append(name, ...buttons, remove);
   const summary = document.createElement('div');
   summary.className = 'summary';
-  summary.textContent = shortSummary(step.op.help);
-  summary.title = step.op.help;
+  summary.textContent = shortSummary(step.op.summary);
+  summary.title = step.op.summary;
   item.append(title, summary);
-  for (let i = 0; i < step.op.kinds.length; i++) item.append(argumentRow(step, i));
+  for (let i = 0; i < step.op.arguments.length; i++) item.append(argumentRow(step, i));
   const timing = document.createElement('div');
   timing.className = 'timing';
   const error = document.createElement('div');
@@ -420,7 +421,7 @@ function renderChain() {
 function addStep(name) {
   const op = state.operations.find((o) => o.name === name);
   if (!op) return;
-  const values = Array.from(op.kinds, (kind, i) => String(op.arguments[i] ? op.arguments[i].start : 0));
+  const values = op.arguments.map((a) => String(a.start));
   const step = { op, values, sliders: [], boxes: [], fitsImage: true, refit: false };
   step.element = stepElement(step);
   const size = sizeAtEnd();
@@ -546,14 +547,14 @@ function fillControls(operations, maxPixels) {
   for (const op of operations) {
     const option = document.createElement('option');
     option.value = op.name;
-    option.textContent = op.name + ' — ' + shortSummary(op.help);
-    option.title = op.help;
+    option.textContent = op.name + ' — ' + shortSummary(op.summary);
+    option.title = op.summary;
     select.append(option);
   }
   select.value = 'fun';
   const showHelp = () => {
     const op = operations.find((o) => o.name === select.value);
-    $('operation-help').textContent = op ? op.usage + ': ' + op.help : '';
+    $('operation-help').textContent = op ? op.usage + ': ' + op.summary : '';
   };
   select.addEventListener('change', showHelp);
   showHelp();
