@@ -89,7 +89,28 @@ function paint(canvas, width, height, buffer) {
   canvas.height = height;
   const pixels = new ImageData(new Uint8ClampedArray(buffer), width, height);
   canvas.getContext('2d').putImageData(pixels, 0, 0);
+  fitToFrame(canvas);
   return true;
+}
+
+// Show a picture whole within its frame: a large one reduced and drawn smoothly, a small one
+// enlarged by a whole factor with its pixels drawn as squares, one that fits at its own size.
+// Beside the controls a picture may take most of the window's height; on a narrow window,
+// where the two pictures stay above the controls, a third of it.
+function fitToFrame(canvas) {
+  const frame = canvas.parentElement;
+  const narrow = window.matchMedia('(max-width: 800px)').matches;
+  const roomWidth = Math.max(16, frame.clientWidth - 8);
+  const roomHeight = Math.max(80, window.innerHeight * (narrow ? 0.3 : 0.7));
+  const room = Math.min(roomWidth / canvas.width, roomHeight / canvas.height);
+  const zoom = room >= 2 ? Math.min(Math.floor(room), 16) : Math.min(room, 1);
+  canvas.style.width = Math.max(1, Math.round(canvas.width * zoom)) + 'px';
+  canvas.style.height = Math.max(1, Math.round(canvas.height * zoom)) + 'px';
+  canvas.dataset.fit = zoom > 1 ? 'enlarged' : zoom < 1 ? 'reduced' : 'actual';
+}
+
+function refitPictures() {
+  for (const canvas of document.querySelectorAll('canvas')) fitToFrame(canvas);
 }
 
 function showNote(element, kind, text) {
@@ -418,12 +439,21 @@ function renderChain() {
   list.replaceChildren(...state.steps.map((step) => step.element));
 }
 
+// A step of operation op with the values given (as typed), or starting values that follow the
+// picture it receives.
+function makeStep(op, values) {
+  const step = {
+    op, values: values || op.arguments.map((a) => String(a.start)), sliders: [], boxes: [],
+    fitsImage: !values, refit: false,
+  };
+  step.element = stepElement(step);
+  return step;
+}
+
 function addStep(name) {
   const op = state.operations.find((o) => o.name === name);
   if (!op) return;
-  const values = op.arguments.map((a) => String(a.start));
-  const step = { op, values, sliders: [], boxes: [], fitsImage: true, refit: false };
-  step.element = stepElement(step);
+  const step = makeStep(op);
   const size = sizeAtEnd();
   if (size) fitToImage(step, size);
   state.steps.push(step);
@@ -496,7 +526,8 @@ function showRun(ran, reply) {
   state.steps.forEach((step, i) => {
     const done = reply.steps && reply.steps[i];
     step.element.classList.toggle('failed', Boolean(done && !done.ok));
-    step.timing.textContent = done ? formatMs(done.ms) + ' · ' + sizeText(done.width, done.height) : '';
+    // A failed step shows the library's reason alone: it made nothing to time or measure.
+    step.timing.textContent = done && done.ok ? formatMs(done.ms) + ' · ' + sizeText(done.width, done.height) : '';
     step.error.textContent = done && !done.ok ? done.error : '';
   });
   const total = (reply.loadMs || 0) + (reply.steps || []).reduce((sum, s) => sum + s.ms, 0);
@@ -538,6 +569,81 @@ async function download() {
   link.click();
   link.remove();
   setTimeout(() => URL.revokeObjectURL(url), 60000);
+}
+
+// ---------------------------------------------------------------- the gallery
+// Examples made here, at the page's start, by the library from its own test card: each chain
+// beside the card it started from, named in the registry's words, with a button that puts the
+// chain on the test card above.
+const GALLERY_CHAINS = ['sampling=1 fun=0', 'sampling=1 fun=1', 'sampling=1 fun=2', 'mosaic=24',
+  'sampling=1 rotate=30', 'floyd-steinberg-dither=1', 'edge-detect'];
+const GALLERY_CARD = { width: 160, height: 120 };
+
+// The chain's last step in words: its value's name where it has one ("polar disc"), else the
+// start of its operation's summary.
+function chainWords(chain) {
+  const [name, text] = chain.split(' ').pop().split('=');
+  const op = state.operations.find((o) => o.name === name);
+  if (!op) return chain;
+  const named = text !== undefined && op.values.find((v) => String(v.value) === text);
+  return named ? named.name : shortSummary(op.summary, 40);
+}
+
+function galleryCanvas(label, width, height, buffer) {
+  const frame = document.createElement('div');
+  frame.className = 'frame';
+  const canvas = document.createElement('canvas');
+  canvas.setAttribute('role', 'img');
+  canvas.setAttribute('aria-label', label);
+  frame.append(canvas);
+  return { frame, draw: () => paint(canvas, width, height, buffer.slice(0)) };
+}
+
+async function buildGallery() {
+  const reply = await request('gallery', Object.assign({ chains: GALLERY_CHAINS }, GALLERY_CARD));
+  if (!reply.ok) return;
+  const [card, ...results] = reply.pairs;
+  const drawings = [];
+  const items = results.filter((pair) => pair.rgba).map((pair, i) => {
+    const item = document.createElement('figure');
+    item.className = 'pair';
+    const before = galleryCanvas('the test card', card.width, card.height, card.rgba);
+    const after = galleryCanvas(pair.chain, pair.width, pair.height, pair.rgba);
+    drawings.push(before.draw, after.draw);
+    const pictures = document.createElement('div');
+    pictures.className = 'pair-pictures';
+    pictures.append(before.frame, after.frame);
+    const caption = document.createElement('figcaption');
+    const code = document.createElement('code');
+    code.textContent = pair.chain;
+    const words = document.createElement('span');
+    words.className = 'muted';
+    words.textContent = chainWords(pair.chain);
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.id = 'try-' + i;
+    button.textContent = 'Try it';
+    button.setAttribute('aria-label', 'Try ' + pair.chain + ' on the test card');
+    button.addEventListener('click', () => tryChain(pair.chain));
+    caption.append(code, ' ', words, button);
+    item.append(pictures, caption);
+    return item;
+  });
+  $('gallery').replaceChildren(...items);
+  for (const draw of drawings) draw();  // once in the page, so that the frames have their widths
+}
+
+// Put a chain of the gallery on the test card at its usual size: the steps replace the chain.
+async function tryChain(chain) {
+  state.steps = chain.split(' ').map((token) => {
+    const [name, text] = token.split('=');
+    return makeStep(state.operations.find((o) => o.name === name), text === undefined ? [] : text.split(','));
+  });
+  renderChain();
+  $('card-width').value = Chain.CARD_WIDTH;
+  $('card-height').value = Chain.CARD_HEIGHT;
+  await drawCard(Chain.CARD_WIDTH, Chain.CARD_HEIGHT);
+  $('source').scrollIntoView({ block: 'nearest' });
 }
 
 // ---------------------------------------------------------------- wiring
@@ -611,6 +717,8 @@ async function main() {
   $('extended').addEventListener('change', () => setExtended($('extended').checked));
   $('download').addEventListener('click', download);
   wireDrop();
+  window.addEventListener('resize', refitPictures);
+  await buildGallery();
   document.body.dataset.state = 'ready';
 }
 

@@ -135,6 +135,28 @@ export class Session {
     return Object.assign({ ok: true, steps, loadMs }, this.size());
   }
 
+  // The test card at width x height and what each chain makes of it, for the page's gallery:
+  // the card first (chain ''), then per chain its result, or the page's words for its failure.
+  async gallery(width, height, chains) {
+    const card = await bmpfun.testCard(width, height, { maxPixels: PAGE_MAX_PIXELS });
+    try {
+      const pairs = [{ chain: '', width: card.width, height: card.height, rgba: card.toRGBA() }];
+      for (const chain of chains) {
+        await bmpfun.restartRandomSequence();
+        try {
+          const made = card.apply(chain);
+          pairs.push({ chain, width: made.width, height: made.height, rgba: made.toRGBA() });
+          made.dispose();
+        } catch (error) {
+          pairs.push({ chain, error: pageText(error) });
+        }
+      }
+      return pairs;
+    } finally {
+      card.dispose();
+    }
+  }
+
   // The image on show for a canvas: r, g, b, a per pixel, top row first; a is 255 unless
   // withAlpha asks for the image's own.
   rgba(withAlpha = false) {

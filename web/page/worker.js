@@ -41,6 +41,12 @@ async function saveReply(tokens, depth) {
   return saved.ok ? { ok: true, file: saved.file.buffer } : saved;
 }
 
+// The gallery: the test card at width x height, and what each chain makes of it.
+async function galleryReply(width, height, chains) {
+  const pairs = await session.gallery(width, height, chains);
+  return { ok: true, pairs: pairs.map((p) => Object.assign(p, { rgba: p.rgba && p.rgba.buffer })) };
+}
+
 self.onmessage = async (event) => {
   const request = event.data;
   let reply;
@@ -64,6 +70,9 @@ self.onmessage = async (event) => {
       case 'save':
         reply = await saveReply(request.tokens, request.depth);
         break;
+      case 'gallery':
+        reply = await galleryReply(request.width, request.height, request.chains);
+        break;
       default:
         reply = { ok: false, error: 'unknown request ' + request.kind };
     }
@@ -71,6 +80,6 @@ self.onmessage = async (event) => {
     // The module traps only on a fault of its own; it cannot be trusted after that.
     reply = { ok: false, fatal: true, error: String(error && error.message ? error.message : error) };
   }
-  const transfer = [reply.rgba, reply.file].filter((b) => b instanceof ArrayBuffer);
+  const transfer = [reply.rgba, reply.file].concat((reply.pairs || []).map((p) => p.rgba)).filter((b) => b instanceof ArrayBuffer);
   self.postMessage(Object.assign({ id: request.id }, reply), transfer);
 };
