@@ -77,7 +77,8 @@ async function start(wasm) {
 async function compile(source) {
   if (source instanceof WebAssembly.Module) return source;
   if (source instanceof ArrayBuffer || ArrayBuffer.isView(source)) return WebAssembly.compile(source);
-  const url = new URL(String(source), typeof location === 'object' ? location.href : import.meta.url);
+  const text = typeof source === 'object' && source !== null && 'href' in source ? source.href : String(source);
+  const url = new URL(text, typeof location === 'object' ? location.href : import.meta.url);
   if (url.protocol === 'file:') {
     const { readFile } = await import('node:fs/promises');
     return WebAssembly.compile(await readFile(url));
