@@ -470,6 +470,29 @@ test('the gallery shows the test card and what each chain makes of it, and "Try 
   assert.deepEqual(await canvasDigest('result'), nativePicture([['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'sampling=1', 'fun=1']]));
 });
 
+test('the package runs on a page\'s main thread too: the same file as the program, its errors, its memory', async () => {
+  const made = await page.evaluate(async () => {
+    const bmpfun = await import(new URL('bmpfun/index.js', location.href).href);
+    const card = await bmpfun.testCard(64, 48);
+    const disc = card.sampling(1).fun(1);
+    const file = disc.toBytes({ bits: 8 });
+    card.dispose();
+    disc.dispose();
+    let refused = null;
+    try {
+      await bmpfun.load(new Uint8Array([0x42, 0x4d]));
+    } catch (error) {
+      refused = [error instanceof bmpfun.RefusedFileError, error.cause, error.message];
+    }
+    return { file: Array.from(file), refused, images: (await bmpfun.memory()).images };
+  });
+  const expected = S.nativeFile(scratch, null, [['testcard', 'OUT', '64', '48'], ['apply', 'IN', 'OUT', 'sampling=1', 'fun=1'],
+    ['convert', 'IN', 'OUT', '8']]);
+  assert.equal(S.firstDifference(new Uint8Array(made.file), expected), -1);
+  assert.deepEqual(made.refused, [true, 'headerCut', 'the headers are cut short (2 bytes; they need 54)']);
+  assert.equal(made.images, 0);
+});
+
 test('the page logged no errors', () => {
   assert.deepEqual(page.problems, []);
 });
