@@ -664,7 +664,6 @@ std::unique_ptr<Image> applyChain(const Image& self, const py::object& chain) {
     result = Image::copyOf(self, &status);
     if (result) {
       result->sampling(self.samplingMethod());
-      result->setPixelsPerMeter(self.xPixelsPerMeter(), self.yPixelsPerMeter());
       for (const bmpfun::Step& step : steps) {
         status = bmpfun::applyStep(step, result);
         if (!status.ok()) {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The web page's tests: build the library to WebAssembly, run every reference case through the
-# WebAssembly program under node, hold the page's module to the native program (and 630 warps,
-# rotates and scales byte for byte), then drive the page in headless Chromium.
+# The web tests: build the library to WebAssembly, run every reference case through the
+# WebAssembly program under node, pack the JavaScript package and install the tarball offline
+# into an empty folder, hold the installed package to the reference cases and the page's use of
+# it to the native program (and 630 warps, rotates and scales byte for byte), check its types
+# with tsc, then drive the page in headless Chromium.
 #
 #   bash scripts/test-web.sh          both halves below
 #   bash scripts/test-web.sh --build  the WebAssembly build only (build/wasm)
@@ -62,13 +64,23 @@ done
 step "reference cases through the WebAssembly program under node"
 BMPFUN_CLI="$root/build/wasm/bmpfun-node" build/release/tests/golden_test --gtest_brief=1
 
-step "puppeteer-core from the lock file"
+step "puppeteer-core and typescript from the lock file"
 (cd web && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 
-step "the page's module against the native program, then the page in Chromium"
-BMPFUN_NATIVE_CLI="$root/build/release/bmpfun" BMPFUN_TESTDATA="$testdata" \
-  node --test tests/web/engine_test.js tests/web/stress_test.js tests/web/browser_test.js
+step "the package: npm pack, then npm install --offline of the tarball into an empty folder"
+version=$(node -p 'require("./build/wasm/package/package.json").version')
+rm -f build/wasm/bmpfun-*.tgz
+npm pack ./build/wasm/package --pack-destination build/wasm --loglevel=error >/dev/null
+installed=$(mktemp -d "${TMPDIR:-/tmp}/bmpfun-installed-XXXXXX")
+trap 'rm -rf "$installed"' EXIT
+(cd "$installed" && npm install --offline --no-audit --no-fund --loglevel=error "$root/build/wasm/bmpfun-$version.tgz")
+
+step "the package and the page's use of it against the native program, then the page in Chromium"
+BMPFUN_NATIVE_CLI="$root/build/release/bmpfun" BMPFUN_TESTDATA="$testdata" BMPFUN_INSTALLED="$installed" \
+  node --test tests/web/package_test.js tests/web/session_test.js tests/web/stress_test.js tests/web/browser_test.js
 
 step "done"
-echo "web: page $(du -b build/wasm/site/bmpfun-web.wasm | cut -f1) bytes of .wasm, $(du -b build/wasm/site/bmpfun-web.js | cut -f1) of .js" \
-  "($(gzip -9c build/wasm/site/bmpfun-web.wasm | wc -c) + $(gzip -9c build/wasm/site/bmpfun-web.js | wc -c) gzipped)"
+package=build/wasm/package
+echo "web: package $(du -b $package/bmpfun-wasm.wasm | cut -f1) bytes of .wasm, $(cat $package/*.js | wc -c) of .js" \
+  "($(gzip -9c $package/bmpfun-wasm.wasm | wc -c) + $(cat $package/*.js | gzip -9c | wc -c) gzipped)," \
+  "tarball $(du -b "build/wasm/bmpfun-$version.tgz" | cut -f1) bytes"

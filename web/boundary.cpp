@@ -1,18 +1,20 @@
-// The web page's way into the library: plain C functions over one session (a source file,
-// the image of the chain being applied to it, and the bytes or text last asked for), called
-// from the page's worker through the WebAssembly module's exports.
+// The JavaScript package's way into the library: plain C functions over image handles, called
+// through the WebAssembly module's exports by web/package/index.js (which the web page uses
+// too). Several images may be alive at once; each is released by bfw_free.
 //
-// The chain is made of the same tokens as `bmpfun apply`, parsed and applied through the
-// library's operation registry, as the program does, and a run starts from the source file's bytes with the
-// random generator at its first draw, as a new process would: the page's pixels and files are
-// the program's. Files are read and written in memory; the module has no file system.
+// Chains are made of the same tokens as `bmpfun apply`, parsed and applied through the
+// library's operation registry, as the program does. Files are read and written in memory;
+// the module has no file system. A call that fails returns 0 (or a null handle) and leaves
+// why in bfw_error: the status's cause by name, the library's sentence, the option that would
+// help, and the step that failed.
 #include <bmpfun/bmp.hpp>
 #include <bmpfun/image.hpp>
 #include <bmpfun/operations.hpp>
+#include <bmpfun/pixel.hpp>
 #include <bmpfun/testcard.hpp>
 
-
 #include <emscripten/emscripten.h>
+#include <malloc.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -24,12 +26,15 @@
 #include <vector>
 
 namespace bmpfun::web {
-namespace {
 
-// A WebAssembly heap ends at 2 GiB, and the source file, the image being worked on, the new
-// image an operation makes and the pixels handed to the canvas can all be alive at once:
-// 2^26 pixels (256 MiB a grid) leaves room for that.
-constexpr int64_t kPageMaxPixels = int64_t{1} << 26;
+// One image the JavaScript side holds. The image inside may be replaced (a chain applied in
+// place), so the handle, not the image, is what JavaScript keeps.
+struct Handle {
+  std::unique_ptr<Image> image;
+  std::string warning;  // the reader's warning when the image was loaded from a file
+};
+
+namespace {
 
 void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
@@ -54,11 +59,11 @@ void appendJsonNumber(std::string& out, double value) {
   out += text;
 }
 
-// The measure of the picture a step receives that an argument's range follows, by name.
+// The measure of the picture a step receives that an argument follows (crop's), by name.
 const char* extentName(Argument::Extent extent) {
   switch (extent) {
-    case Argument::Extent::column: return "x";
-    case Argument::Extent::row: return "y";
+    case Argument::Extent::column: return "column";
+    case Argument::Extent::row: return "row";
     case Argument::Extent::width: return "width";
     case Argument::Extent::height: return "height";
     case Argument::Extent::none: break;
@@ -66,25 +71,29 @@ const char* extentName(Argument::Extent extent) {
   return nullptr;
 }
 
-// Every operation of the library's registry with its usage, summary, argument kinds and the
-// ranges a form offers ("image": the argument is that measure of the image the step
-// receives, which then gives its range and starting value).
+void appendJsonBool(std::string& out, const char* key, bool value) {
+  out += ",\"";
+  out += key;
+  out += value ? "\":true" : "\":false";
+}
+
+// Every operation of the library's registry, field by field under the registry's names (as
+// `bmpfun_operations_doc --json` lists them): usage, summary, how it runs, and per argument
+// its keyword, placeholder, label, type, useful range, step and start ("extent": the measure
+// of the picture the step receives that gives its range and start).
 std::string operationsJson() {
   std::string out = "[";
   for (const Operation& op : operations()) {
     if (out.size() > 1) out += ',';
     out += "{\"name\":";
     appendJsonString(out, op.name);
-    std::string kinds;
-    for (const Argument& a : op.arguments) kinds += a.type == Argument::Type::integer ? 'i' : 'r';
-    out += ",\"kinds\":";
-    appendJsonString(out, kinds);
     out += ",\"usage\":";
     appendJsonString(out, op.usage());
-    out += ",\"help\":";
+    out += ",\"summary\":";
     appendJsonString(out, op.summary);
-    out += ",\"makesNewImage\":";
-    out += op.makesNewImage() ? "true" : "false";
+    appendJsonBool(out, "makesNewImage", op.makesNewImage());
+    appendJsonBool(out, "splitsOverThreads", op.splitsOverThreads);
+    appendJsonBool(out, "drawsRandomNumbers", op.drawsRandomNumbers);
     out += ",\"arguments\":[";
     bool first = true;
     for (const Argument& a : op.arguments) {
@@ -92,8 +101,12 @@ std::string operationsJson() {
       first = false;
       out += "{\"name\":";
       appendJsonString(out, a.name);
+      out += ",\"placeholder\":";
+      appendJsonString(out, a.placeholder);
       out += ",\"label\":";
       appendJsonString(out, a.label);
+      out += ",\"type\":";
+      appendJsonString(out, a.type == Argument::Type::integer ? "integer" : "real");
       for (const auto& [key, value] : {std::pair{"low", a.low}, std::pair{"high", a.high},
                                        std::pair{"step", a.step}, std::pair{"start", a.start}}) {
         out += ",\"";
@@ -102,7 +115,7 @@ std::string operationsJson() {
         appendJsonNumber(out, value);
       }
       if (const char* measure = extentName(a.extent)) {
-        out += ",\"image\":";
+        out += ",\"extent\":";
         appendJsonString(out, measure);
       }
       out += '}';
@@ -124,259 +137,418 @@ std::string operationsJson() {
   return out;
 }
 
-std::string withThousands(int64_t value) {
-  std::string digits = std::to_string(value);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
-}
-
-// The page's limit is fixed, so a size past it is told what the limit is.
-std::string pageLimitHint() {
-  return " (this page's limit: " + withThousands(kPageMaxPixels) +
-         " pixels, 2^26; the command-line program takes up to 2^28 by default)";
-}
-
-// The option that would help, in the page's words: its switch, its fixed limit.
-std::string hintText(const Status& status) {
-  switch (status.hint()) {
-    case Hint::none:
-    case Hint::otherFolder: break;  // the page writes no file
-    case Hint::extendedReader: return " (turn on the extended reader to read it)";
-    case Hint::largerLimit: return pageLimitHint();
+const char* causeName(Cause cause) {
+  switch (cause) {
+    case Cause::ok: return "ok";
+    case Cause::cannotOpen: return "cannotOpen";
+    case Cause::readFailed: return "readFailed";
+    case Cause::notBmp: return "notBmp";
+    case Cause::headerCut: return "headerCut";
+    case Cause::unsupportedHeader: return "unsupportedHeader";
+    case Cause::unsupportedDepth: return "unsupportedDepth";
+    case Cause::unsupportedCompression: return "unsupportedCompression";
+    case Cause::topDown: return "topDown";
+    case Cause::masksNotContiguous: return "masksNotContiguous";
+    case Cause::masksOverlap: return "masksOverlap";
+    case Cause::badSize: return "badSize";
+    case Cause::tooLarge: return "tooLarge";
+    case Cause::outOfMemory: return "outOfMemory";
+    case Cause::writeFailed: return "writeFailed";
+    case Cause::tooLargeForFile: return "tooLargeForFile";
+    case Cause::noTemporaryFile: return "noTemporaryFile";
+    case Cause::unknownMode: return "unknownMode";
+    case Cause::noSuchEffect: return "noSuchEffect";
+    case Cause::outsideSource: return "outsideSource";
+    case Cause::noContent: return "noContent";
   }
-  return {};
+  return "unknown";
 }
 
-}  // namespace
+const char* hintName(Hint hint) {
+  switch (hint) {
+    case Hint::none: return "";
+    case Hint::extendedReader: return "extendedReader";
+    case Hint::largerLimit: return "largerLimit";
+    case Hint::otherFolder: return "otherFolder";
+  }
+  return "";
+}
 
-struct Session {
-  Limits limits;                 // extended: the page's "Extended reader" switch
-  bool extendedReads = false;    // the last file opened was refused, and the extended reader reads it
-  std::vector<uint8_t> source;   // the source file's bytes; empty when none is open
-  std::unique_ptr<Image> image;  // the source, or what the chain made of it so far
-  std::string header;            // the header text of the last file opened
-  std::string text;              // JSON, a refusal's or a warning's words, or the last failure's
-  std::vector<uint8_t> bytes;    // pixels or a file asked for
+// What the last call that failed says, and what the last call that gives bytes gave.
+struct Outcome {
+  std::string error = "{}";      // JSON: cause, reason, hint, step
+  std::vector<uint8_t> output;   // a file, or the JSON text of a description
 };
+Outcome outcome;
+int32_t liveHandles = 0;
 
-namespace {
-
-// The header text as `bmpfun info` prints it, with the page's switch standing for
-// --extended: the library's fields of either reading (see describeHeaders), one "name: value"
-// line each after a "header: KIND" line when the reading names the kind. Nothing when the
-// headers cannot be described (the refusal says why), and so nothing for a file that does not
-// start with "BM": read as a BMP file's headers its bytes are no fields at all.
-std::string headerTextOf(const Session& s, std::span<const uint8_t> file) {
-  BmpHeaderView view;
-  if (!describeHeaders(file, view, nullptr, s.limits.extended ? HeaderReading::extended : HeaderReading::byDefault)) {
-    return {};
-  }
-  std::string text = view.kind.empty() ? "" : "header: " + view.kind + "\n";
-  for (const BmpField& field : view.fields) text += field.name + ": " + field.value + "\n";
-  return text;
+// A failure: cause is a Status cause's name, or "usage" for a chain that does not parse.
+void fail(std::string_view cause, std::string_view reason, std::string_view hint = "",
+          std::string_view step = "") {
+  std::string json = "{\"cause\":";
+  appendJsonString(json, cause);
+  json += ",\"reason\":";
+  appendJsonString(json, reason);
+  json += ",\"hint\":";
+  appendJsonString(json, hint);
+  json += ",\"step\":";
+  appendJsonString(json, step);
+  json += '}';
+  outcome.error = std::move(json);
 }
 
-// Why a file was refused, in the library's words, with the page's own limit and switch.
-std::string refusalText(const Status& status) { return to_string(status) + hintText(status); }
+void fail(const Status& status, std::string_view step = "") {
+  fail(causeName(status.cause), to_string(status), hintName(status.hint()), step);
+}
 
-// Take file as the source: the header text in s.header, the reason for a refusal or the
-// reader's warnings in s.text. The two stay apart, as either may be empty.
-bool openSource(Session& s, std::vector<uint8_t> file) {
-  s.source.clear();
-  s.image.reset();
-  s.extendedReads = false;
-  s.text.clear();
-  s.header = headerTextOf(s, file);
-  Status status;
-  s.image = Image::loadMemory(file, s.limits, &status);
-  if (!s.image) {
-    s.text = refusalText(status);
-    s.extendedReads = status.hint() == Hint::extendedReader;
-    return false;
+// Memory ran out in the module itself (a string, a list, a copy of the bytes).
+void failOutOfMemory(std::string_view step = "") { fail("outOfMemory", "not enough memory", "", step); }
+
+Limits limitsOf(int32_t extended, double maxPixels) {
+  Limits limits;
+  limits.extended = extended != 0;
+  limits.maxPixels = static_cast<int64_t>(maxPixels);
+  return limits;
+}
+
+Handle* handleOf(std::unique_ptr<Image> image, std::string warning = {}) {
+  auto handle = std::make_unique<Handle>();
+  handle->image = std::move(image);
+  handle->warning = std::move(warning);
+  ++liveHandles;
+  return handle.release();  // owned by JavaScript until bfw_free
+}
+
+void setOutput(std::vector<uint8_t> bytes) { outcome.output = std::move(bytes); }
+
+void setOutput(std::string_view text) { outcome.output.assign(text.begin(), text.end()); }
+
+// Run the steps of chain on the handle's image. In place, the handle's image becomes the
+// result, step by step (a failed step leaves what the steps before it made); otherwise the
+// image is left as it was and the result is a new image, copied from it only when a step
+// changes it in place before any step has made a new one.
+bool runChain(Handle& handle, const std::vector<Step>& steps, bool inPlace, std::unique_ptr<Image>& work) {
+  for (const Step& step : steps) {
+    std::unique_ptr<Image>& current = inPlace ? handle.image : work;
+    Status status;
+    if (!current && step.operation->makesNewImage()) {
+      current = step.operation->make(*handle.image, step.arguments, &status);
+      if (!current) {
+        if (status.ok()) status.cause = Cause::outOfMemory;
+        fail(status, step.token);
+        return false;
+      }
+      continue;
+    }
+    if (!current) {
+      current = Image::copyOf(*handle.image, &status);
+      if (!current) {
+        fail(status, step.token);
+        return false;
+      }
+      current->sampling(handle.image->samplingMethod());  // a copy starts at 0
+    }
+    status = applyStep(step, current);
+    if (!status.ok()) {
+      fail(status, step.token);
+      return false;
+    }
   }
-  if (status.hasWarnings()) s.text = warningText(status);
-  s.source = std::move(file);
   return true;
+}
+
+// The header description of a file as JSON: {"kind": "...", "fields": [[name, value], ...]}.
+std::string headersJson(const BmpHeaderView& view) {
+  std::string json = "{\"kind\":";
+  appendJsonString(json, view.kind);
+  json += ",\"fields\":[";
+  bool first = true;
+  for (const BmpField& field : view.fields) {
+    if (!first) json += ',';
+    first = false;
+    json += '[';
+    appendJsonString(json, field.name);
+    json += ',';
+    appendJsonString(json, field.value);
+    json += ']';
+  }
+  json += "]}";
+  return json;
 }
 
 }  // namespace
 }  // namespace bmpfun::web
 
-using bmpfun::web::Session;
+using bmpfun::web::Handle;
+namespace web = bmpfun::web;
 
-// Results are 1 for done and 0 for refused (the reason in bfw_text). Pointers into the
-// session stay valid until the next call on it.
+// Calls that give bytes (a file, a description, the operation list) leave them in
+// bfw_output until the next such call or bfw_output_release.
 extern "C" {
 
-EMSCRIPTEN_KEEPALIVE Session* bfw_create() {
-  auto session = std::make_unique<Session>();
-  session->limits.maxPixels = bmpfun::web::kPageMaxPixels;
-  return session.release();  // owned by the page until bfw_destroy
-}
+EMSCRIPTEN_KEEPALIVE const char* bfw_error() { return web::outcome.error.c_str(); }
+EMSCRIPTEN_KEEPALIVE const uint8_t* bfw_output() { return web::outcome.output.data(); }
+EMSCRIPTEN_KEEPALIVE size_t bfw_output_size() { return web::outcome.output.size(); }
+EMSCRIPTEN_KEEPALIVE void bfw_output_release() { std::vector<uint8_t>().swap(web::outcome.output); }
 
-EMSCRIPTEN_KEEPALIVE void bfw_destroy(Session* s) { std::unique_ptr<Session> owned(s); }
+// Images alive (made and not yet freed), and the bytes the module's allocator has handed out
+// and not taken back: what the tests watch for leaks.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_live_images() { return web::liveHandles; }
+EMSCRIPTEN_KEEPALIVE double bfw_heap_in_use() { return static_cast<double>(mallinfo().uordblks); }
 
-EMSCRIPTEN_KEEPALIVE const char* bfw_text(Session* s) { return s->text.c_str(); }
-// The header text of the file last opened or drawn (empty when there is none to show).
-EMSCRIPTEN_KEEPALIVE const char* bfw_header(Session* s) { return s->header.c_str(); }
-EMSCRIPTEN_KEEPALIVE const uint8_t* bfw_bytes(Session* s) { return s->bytes.data(); }
-EMSCRIPTEN_KEEPALIVE size_t bfw_byte_count(Session* s) { return s->bytes.size(); }
-EMSCRIPTEN_KEEPALIVE int32_t bfw_width(Session* s) { return s->image ? s->image->width() : 0; }
-EMSCRIPTEN_KEEPALIVE int32_t bfw_height(Session* s) { return s->image ? s->image->height() : 0; }
-EMSCRIPTEN_KEEPALIVE double bfw_max_pixels() { return static_cast<double>(bmpfun::web::kPageMaxPixels); }
-
-// The "Extended reader" switch (--extended): files opened from now on are read with the
-// extended reader when on. Off at the start, as in the program.
-EMSCRIPTEN_KEEPALIVE void bfw_set_extended(Session* s, int32_t on) { s->limits.extended = on != 0; }
-// 1 when the last file opened was refused and the extended reader would read it.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_extended_reads(Session* s) { return s->extendedReads ? 1 : 0; }
-
-// The operation list as JSON in bfw_text.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_operations(Session* s) {
+// The operation list as JSON in bfw_output.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_operations() {
   try {
-    s->text = bmpfun::web::operationsJson();
+    web::setOutput(web::operationsJson());
     return 1;
   } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
     return 0;
   }
 }
 
-// Take size bytes as the source file. bfw_header: the header fields as `bmpfun info` prints
-// them; bfw_text: the reason for a refusal or the reader's warnings.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_open(Session* s, const uint8_t* data, size_t size) {
-  try {
-    return bmpfun::web::openSource(*s, std::vector<uint8_t>(data, data + size)) ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    s->header.clear();
-    s->text = "not enough memory in the page for this file";
-    return 0;
-  }
-}
+// Put the random generator back to its first draw, where a new `bmpfun` process starts.
+EMSCRIPTEN_KEEPALIVE void bfw_restart_random() { bmpfun::restartRandomSequence(); }
 
-// Draw the test card (`bmpfun testcard`) as the source; bfw_bytes holds its file.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_testcard(Session* s, int32_t width, int32_t height) {
-  s->header.clear();
-  try {
-    bmpfun::Bitmap card;
-    if (!bmpfun::drawTestCard(card, width, height, s->limits)) {
-      s->text = std::to_string(width) + " x " + std::to_string(height) +
-                " passes the size limit or memory" + bmpfun::web::pageLimitHint();
-      return 0;
-    }
-    if (!card.saveMemory(s->bytes)) {
-      s->text = "not enough memory in the page for the test card";
-      return 0;
-    }
-    return bmpfun::web::openSource(*s, s->bytes) ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    s->text = "not enough memory in the page for the test card";
-    return 0;
-  }
-}
-
-// Load the source again and put the random generator back to its first draw: the start of
-// a run of the chain, as `bmpfun apply` starts.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_restart(Session* s) {
-  s->image.reset();
-  if (s->source.empty()) {
-    s->text = "no picture is open";
-    return 0;
-  }
-  bmpfun::restartRandomSequence();
-  bmpfun::Status status;
-  s->image = bmpfun::Image::loadMemory(s->source, s->limits, &status);
-  if (!s->image) {
-    s->text = "the source could not be loaded again: " + to_string(status);
-    return 0;
-  }
-  return 1;
-}
-
-// Apply one `bmpfun apply` token (e.g. "fun=1") to the image.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_apply(Session* s, const char* token) {
-  if (!s->image) {
-    s->text = "no picture is open";
-    return 0;
-  }
-  try {
-    bmpfun::Step step;
-    std::string error;
-    if (!bmpfun::parseStep(token, step, error)) {
-      s->text = error;
-      return 0;
-    }
-    const bmpfun::Status status = bmpfun::applyStep(step, s->image);
-    if (!status.ok()) {
-      s->text = step.token + ": " + bmpfun::web::refusalText(status);
-      return 0;
-    }
-    return 1;
-  } catch (const std::bad_alloc&) {
-    s->text = std::string(token) + ": not enough memory in the page";
-    return 0;
-  }
-}
-
-// The image's pixels for a canvas in bfw_bytes: r, g, b, a row by row from the top. Alpha is
-// 255 unless with_alpha asks for the image's own: the files the page writes have 24 bits, and
-// only the extended reader reads alpha as opacity (the default reader keeps a 32-bit file's
-// fourth byte, whatever it meant).
-EMSCRIPTEN_KEEPALIVE int32_t bfw_rgba(Session* s, int32_t with_alpha) {
-  if (!s->image) {
-    s->text = "no picture is open";
-    return 0;
-  }
-  try {
-    const auto pixels = s->image->pixels();
-    s->bytes.resize(pixels.size() * 4);
-    uint8_t* out = s->bytes.data();
-    for (const auto& p : pixels) {
-      *out++ = p.r;
-      *out++ = p.g;
-      *out++ = p.b;
-      *out++ = with_alpha != 0 ? p.a : 255;
-    }
-    return 1;
-  } catch (const std::bad_alloc&) {
-    s->text = "not enough memory in the page to show the picture";
-    return 0;
-  }
-}
-
-// The image as a BMP file of bits per pixel in bfw_bytes: what `bmpfun apply` writes (24
-// bits), at another depth what `bmpfun convert` makes of that file (alpha_masks: convert's
-// 32a, a V5 header with an alpha mask). Both read with the reader the switch chose, so a
-// 32-bit file's alpha is 255 with the extended reader and 0 with the default one, as in the
-// program.
-EMSCRIPTEN_KEEPALIVE int32_t bfw_save(Session* s, int32_t bits, int32_t alpha_masks) {
-  if (!s->image) {
-    s->text = "no picture is open";
-    return 0;
-  }
-  if ((bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) ||
-      (alpha_masks != 0 && bits != 32)) {
-    s->text = "a BMP file is written at 1, 4, 8, 16, 24, 32 or 32a bits per pixel";
-    return 0;
-  }
+// A BMP file's bytes as an image; with extended, read as --extended reads.
+EMSCRIPTEN_KEEPALIVE Handle* bfw_load(const uint8_t* data, size_t size, int32_t extended, double max_pixels) {
   try {
     bmpfun::Status status;
-    if (!s->image->saveMemory(s->bytes, &status)) {
-      s->text = "the file could not be made: " + to_string(status);
+    auto image = bmpfun::Image::loadMemory({data, size}, web::limitsOf(extended, max_pixels), &status);
+    if (!image) {
+      web::fail(status);
+      return nullptr;
+    }
+    return web::handleOf(std::move(image), status.hasWarnings() ? bmpfun::warningText(status) : "");
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return nullptr;
+  }
+}
+
+// The test card (`bmpfun testcard`) as an image, read back from its 24-bit file as the
+// program's commands would read it.
+EMSCRIPTEN_KEEPALIVE Handle* bfw_test_card(int32_t width, int32_t height, double max_pixels) {
+  try {
+    const bmpfun::Limits limits = web::limitsOf(0, max_pixels);
+    bmpfun::Status status;
+    if (!limits.allows(width, height)) {
+      status.cause = width < 1 || height < 1 ? bmpfun::Cause::badSize : bmpfun::Cause::tooLarge;
+      status.width = width;
+      status.height = height;
+      status.maxPixels = limits.maxPixels;
+      web::fail(status);
+      return nullptr;
+    }
+    bmpfun::Bitmap card;
+    std::vector<uint8_t> file;
+    if (!bmpfun::drawTestCard(card, width, height, limits) || !card.saveMemory(file, &status)) {
+      status.cause = bmpfun::Cause::outOfMemory;
+      status.width = width;
+      status.height = height;
+      web::fail(status);
+      return nullptr;
+    }
+    card = bmpfun::Bitmap();  // the grid is not needed any more
+    auto image = bmpfun::Image::loadMemory(file, limits, &status);
+    if (!image) {
+      web::fail(status);
+      return nullptr;
+    }
+    return web::handleOf(std::move(image));
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return nullptr;
+  }
+}
+
+// A blank image (every pixel 255, 255, 255, 0) whose pixels the caller then writes
+// (bfw_pixels).
+EMSCRIPTEN_KEEPALIVE Handle* bfw_create(int32_t width, int32_t height, double max_pixels) {
+  try {
+    bmpfun::Status status;
+    auto image = bmpfun::Image::create(width, height, web::limitsOf(0, max_pixels), &status);
+    if (!image) {
+      web::fail(status);
+      return nullptr;
+    }
+    return web::handleOf(std::move(image));
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return nullptr;
+  }
+}
+
+// A copy of the pixels (sampling method 0, as Image::copyOf makes it).
+EMSCRIPTEN_KEEPALIVE Handle* bfw_copy(Handle* handle) {
+  try {
+    bmpfun::Status status;
+    auto image = bmpfun::Image::copyOf(*handle->image, &status);
+    if (!image) {
+      web::fail(status);
+      return nullptr;
+    }
+    return web::handleOf(std::move(image));
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return nullptr;
+  }
+}
+
+EMSCRIPTEN_KEEPALIVE void bfw_free(Handle* handle) {
+  if (handle == nullptr) return;
+  std::unique_ptr<Handle> owned(handle);
+  --web::liveHandles;
+}
+
+EMSCRIPTEN_KEEPALIVE int32_t bfw_width(const Handle* handle) { return handle->image->width(); }
+EMSCRIPTEN_KEEPALIVE int32_t bfw_height(const Handle* handle) { return handle->image->height(); }
+EMSCRIPTEN_KEEPALIVE int32_t bfw_sampling(const Handle* handle) { return handle->image->samplingMethod(); }
+EMSCRIPTEN_KEEPALIVE int32_t bfw_extended(const Handle* handle) { return handle->image->limits().extended ? 1 : 0; }
+EMSCRIPTEN_KEEPALIVE double bfw_max_pixels(const Handle* handle) {
+  return static_cast<double>(handle->image->limits().maxPixels);
+}
+EMSCRIPTEN_KEEPALIVE const char* bfw_warning(const Handle* handle) { return handle->warning.c_str(); }
+// The pixels, r, g, b, a row by row from the top; valid until the next call that changes the
+// image or the heap.
+EMSCRIPTEN_KEEPALIVE uint8_t* bfw_pixels(Handle* handle) {
+  static_assert(sizeof(bmpfun::Pixel) == 4, "a pixel is r, g, b, a bytes");
+  return reinterpret_cast<uint8_t*>(handle->image->pixels().data());
+}
+
+// Apply a chain of `bmpfun apply` tokens ("sampling=1 fun=1"). in_place: the handle's image
+// becomes the result and the handle is returned; otherwise the image is left as it was and a
+// new handle holds the result.
+EMSCRIPTEN_KEEPALIVE Handle* bfw_apply(Handle* handle, const char* chain, int32_t in_place) {
+  try {
+    std::vector<bmpfun::Step> steps;
+    std::string error;
+    if (!bmpfun::parseChain(chain, steps, error)) {
+      web::fail("usage", error);
+      return nullptr;
+    }
+    std::unique_ptr<bmpfun::Image> result;
+    if (!web::runChain(*handle, steps, in_place != 0, result)) return nullptr;
+    return in_place != 0 ? handle : web::handleOf(std::move(result));
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return nullptr;
+  }
+}
+
+// The image as a BMP file in bfw_output: what `bmpfun apply` writes (24 bits), at another
+// depth what `bmpfun convert` makes of that file (alpha_masks: convert's 32a, a V5 header with
+// an alpha mask), read back with the reader the image was loaded with.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_save(const Handle* handle, int32_t bits, int32_t alpha_masks) {
+  try {
+    const bmpfun::Image& image = *handle->image;
+    bmpfun::Status status;
+    std::vector<uint8_t> file;
+    if (!image.saveMemory(file, &status)) {
+      web::fail(status);
       return 0;
     }
-    if (bits == 24) return 1;
-    bmpfun::SaveOptions options;
-    options.alphaMasks = alpha_masks != 0;
-    bmpfun::Bitmap bitmap;
-    bmpfun::Status codec;
-    if (!bitmap.loadMemory(s->bytes, s->limits, &codec) || !bitmap.changeBitsPerPixel(bits) ||
-        !bitmap.saveMemory(s->bytes, options, &codec)) {
-      s->text = "the file could not be made: " + to_string(codec);
-      return 0;
+    if (bits != 24 || alpha_masks != 0) {
+      bmpfun::SaveOptions options;
+      options.alphaMasks = alpha_masks != 0;
+      bmpfun::Bitmap bitmap;
+      if (!bitmap.loadMemory(file, image.limits(), &status)) {
+        web::fail(status);
+        return 0;
+      }
+      std::vector<uint8_t>().swap(file);
+      if (!bitmap.changeBitsPerPixel(bits) || !bitmap.saveMemory(file, options, &status)) {
+        if (status.ok()) status.cause = bmpfun::Cause::outOfMemory;
+        web::fail(status);
+        return 0;
+      }
     }
+    web::setOutput(std::move(file));
     return 1;
   } catch (const std::bad_alloc&) {
-    s->text = "not enough memory in the page to make the file";
+    web::failOutOfMemory();
+    return 0;
+  }
+}
+
+// A file's headers, as `bmpfun info` (with extended, `bmpfun --extended info`) describes
+// them, as JSON in bfw_output.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_info(const uint8_t* data, size_t size, int32_t extended) {
+  try {
+    bmpfun::BmpHeaderView view;
+    bmpfun::Status status;
+    const auto reading = extended != 0 ? bmpfun::HeaderReading::extended : bmpfun::HeaderReading::byDefault;
+    if (!bmpfun::describeHeaders({data, size}, view, &status, reading)) {
+      web::fail(status);
+      return 0;
+    }
+    web::setOutput(web::headersJson(view));
+    return 1;
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return 0;
+  }
+}
+
+// `bmpfun convert`: the file read as a bitmap, at bits per pixel (0: its own depth and table)
+// in bfw_output. Without a depth, a file whose alpha came from an alpha mask is written with
+// one again, as the program does.
+EMSCRIPTEN_KEEPALIVE int32_t bfw_convert(const uint8_t* data, size_t size, int32_t bits, int32_t alpha_masks,
+                                         int32_t extended, double max_pixels) {
+  try {
+    bmpfun::Bitmap bitmap;
+    bmpfun::Status status;
+    if (!bitmap.loadMemory({data, size}, web::limitsOf(extended, max_pixels), &status)) {
+      web::fail(status);
+      return 0;
+    }
+    bmpfun::SaveOptions options;
+    options.alphaMasks = bits == 0 ? status.alphaMask : alpha_masks != 0;
+    if (bits != 0 && !bitmap.changeBitsPerPixel(bits)) {
+      web::failOutOfMemory();
+      return 0;
+    }
+    std::vector<uint8_t> file;
+    if (!bitmap.saveMemory(file, options, &status)) {
+      web::fail(status);
+      return 0;
+    }
+    web::setOutput(std::move(file));
+    return 1;
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
+    return 0;
+  }
+}
+
+// `bmpfun rescale`: mode P, W, H or F (any case) and value, the result at 24 bits in
+// bfw_output. A failure of the rescale itself names it as its step ("rescale x 7").
+EMSCRIPTEN_KEEPALIVE int32_t bfw_rescale(const uint8_t* data, size_t size, int32_t mode, int32_t value,
+                                         int32_t extended, double max_pixels) {
+  try {
+    const bmpfun::Limits limits = web::limitsOf(extended, max_pixels);
+    bmpfun::Bitmap bitmap;
+    bmpfun::Status status;
+    if (!bitmap.loadMemory({data, size}, limits, &status)) {
+      web::fail(status);
+      return 0;
+    }
+    if (!bmpfun::rescale(bitmap, static_cast<char>(mode), value, limits, &status)) {
+      std::string reason = to_string(status);
+      if (status.cause == bmpfun::Cause::unknownMode) reason += " (P percent, W width, H height, F longer side)";
+      const std::string step = "rescale " + std::string(1, static_cast<char>(mode)) + " " + std::to_string(value);
+      web::fail(web::causeName(status.cause), reason, web::hintName(status.hint()), step);
+      return 0;
+    }
+    std::vector<uint8_t> file;
+    if (!bitmap.saveMemory(file, &status)) {
+      web::fail(status);
+      return 0;
+    }
+    web::setOutput(std::move(file));
+    return 1;
+  } catch (const std::bad_alloc&) {
+    web::failOutOfMemory();
     return 0;
   }
 }

@@ -45,7 +45,8 @@ class Image {
   // The same from the bytes of a file in memory: the same results and statuses.
   [[nodiscard]] static std::unique_ptr<Image> loadMemory(std::span<const uint8_t> bytes, const Limits& limits = {},
                                            Status* status = nullptr);
-  // Copy of the source's current pixels; the copy's sampling method is 0.
+  // Copy of the source's current pixels and resolution (so it saves the file the source
+  // saves); the copy's sampling method is 0.
   [[nodiscard]] static std::unique_ptr<Image> copyOf(const Image& source, Status* status = nullptr);
 
   // Only the factories can name Key, so this is their way to reach std::make_unique.
@@ -68,11 +69,11 @@ class Image {
   // Every pixel, row-major (width() x height() of them); the count cannot change.
   std::span<Pixel> pixels() { return {pixels_.data(), pixels_.size()}; }
   std::span<const Pixel> pixels() const { return {pixels_.data(), pixels_.size()}; }
-  // The resolution of the file the image was loaded from, in pixels per metre; 0 (written
-  // as 3780) for an image made any other way.
+  // The resolution of the file the image was loaded from (or its copy's source was), in
+  // pixels per metre; 0 (written as 3780) for an image made any other way.
   int32_t xPixelsPerMeter() const { return xPixelsPerMeter_; }
   int32_t yPixelsPerMeter() const { return yPixelsPerMeter_; }
-  // The resolution a save writes (0: 3780), for a copy that should write the same file.
+  // The resolution a save writes (0: 3780).
   void setPixelsPerMeter(int32_t x, int32_t y) {
     xPixelsPerMeter_ = x;
     yPixelsPerMeter_ = y;

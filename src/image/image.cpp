@@ -226,6 +226,8 @@ std::unique_ptr<Image> Image::loadMemory(std::span<const uint8_t> bytes, const L
 std::unique_ptr<Image> Image::copyOf(const Image& source, Status* status) {
   auto image = allocate(source.width_, source.height_, source.limits_, status, false);
   if (!image) return image;
+  image->xPixelsPerMeter_ = source.xPixelsPerMeter_;
+  image->yPixelsPerMeter_ = source.yPixelsPerMeter_;
   const Pixel* const from = source.pixels_.data();
   Pixel* const to = image->pixels_.data();
   const auto stride = static_cast<size_t>(source.width_);

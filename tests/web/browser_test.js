@@ -87,6 +87,16 @@ async function dropFile(name, bytes) {
   }, name, Array.from(bytes));
 }
 
+// How a canvas is shown: fitToFrame's choice, the rendering it gets, and whether the shown
+// size is below or above the canvas's own.
+function shownAs(id) {
+  return page.$eval('#' + id, (canvas) => {
+    const box = canvas.getBoundingClientRect();
+    return { fit: canvas.dataset.fit, rendering: getComputedStyle(canvas).imageRendering,
+      smaller: box.width < canvas.width, larger: box.width > canvas.width };
+  });
+}
+
 async function waitForDownload(name) {
   const file = path.join(downloads(), name);
   for (let waited = 0; waited < 20000; waited += 100) {
@@ -143,6 +153,9 @@ test('a step past the page\'s size limit says so at the step and stops the run t
       'Stopped at step 3 (scale=30,30); shown: the picture before it.');
   assert.match(await page.$eval('#chain li.failed .error', (e) => e.textContent),
       /^scale=30,30: \d+ x \d+ pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels/);
+  // The steps before it show their time and size; the failed one only its reason.
+  assert.deepEqual((await page.$$eval('#chain li .timing', (all) => all.map((e) => e.textContent)))
+      .map((text) => /^[\d.]+ ms · \d+ × \d+$/.test(text)), [true, true, false]);
   assert.equal(await page.$eval('#download', (e) => e.disabled), true);
   await page.click('#chain li:nth-child(3) button[title=Remove]');
   await waitForResult('fun=0 ordered-dither=1');
@@ -226,6 +239,8 @@ test('a long warp runs off the main thread: fun 1 on 2048 x 2048', async () => {
   const nativeMs = Number(process.hrtime.bigint() - warpStarted) / 1e6;
   const expected = S.decodeBmp(new Uint8Array(fs.readFileSync(scratch.file('big-1.bmp'))));
   assert.deepEqual(await canvasDigest('result'), { width: 4097, height: 4097, digest: sha256(expected.rgba) });
+  // Reduced to fit its frame, and drawn smoothly there.
+  assert.deepEqual(await shownAs('result'), { fit: 'reduced', rendering: 'auto', smaller: true, larger: false });
   console.log('# fun 1 on 2048 x 2048: ' + timing.split(' · ')[0] + ' in Chromium (the warp alone); ' +
       Math.round(nativeMs) + ' ms for the native `bmpfun fun` (load, warp, save); slowest frame meanwhile ' +
       slowest + ' ms over ' + checks + ' checks');
@@ -305,8 +320,8 @@ test('the keyboard reaches every control, and Enter or Space on "Open a BMP file
     if (focused.name === 'body' || (reached.length && focused.name === reached[0].name)) break;
     reached.push(focused);
   }
-  assert.deepEqual(reached.map((f) => f.name),
-      ['open', 'card', 'card-width', 'card-height', 'extended', 'summary', 'operation', 'add', 'depth']);
+  assert.deepEqual(reached.map((f) => f.name), ['open', 'card', 'card-width', 'card-height', 'extended', 'summary',
+    'operation', 'add', 'depth', 'try-0', 'try-1', 'try-2', 'try-3', 'try-4', 'try-5', 'try-6']);
   assert.deepEqual(reached.filter((f) => !f.ring), [], 'controls focused without a visible ring');
   const files = [['Enter', 'by-enter.bmp', 5], ['Space', 'by-space.bmp', 7]];
   for (const [key, name, side] of files) {
@@ -359,6 +374,9 @@ test('crop starts as the whole picture it receives, its sliders span it, and it 
   await page.click('#add');
   await waitForResult('scale=0.5,0.5 crop=0,0,8,8');
   assert.deepEqual(await sliderRanges(), [[0, 7], [0, 7], [1, 8], [1, 8]]);
+  // A small picture is enlarged by a whole factor with its pixels drawn as squares.
+  assert.deepEqual(await shownAs('source'), { fit: 'enlarged', rendering: 'pixelated', smaller: false, larger: true });
+  assert.equal(await page.$eval('#source', (e) => e.getBoundingClientRect().width % 16), 0);
   await setNumber('#chain li input[type=number]', 0.25, 0);
   await waitForResult('scale=0.25,0.5 crop=0,0,4,8');
   assert.equal(await page.$eval('#result-note', (e) => e.hidden), true);
@@ -401,6 +419,78 @@ test('operations and arguments are named in the registry\'s words, named values 
   const program = S.runNative(['apply', card, scratch.file('never.bmp'), 'scale=0.5,0.5', 'fun=7']).stderr.trim();
   assert.equal(await page.$eval(fun + ' .error', (e) => e.textContent), S.stepMessage(program));
   assert.match(await page.$eval(fun + ' .error', (e) => e.textContent), /^fun=7: there is no effect 7/);
+  assert.equal(await page.$eval(fun + ' .timing', (e) => e.textContent), '');
+});
+
+test('a narrow window keeps the source and the result side by side in view while the controls scroll', async () => {
+  await page.setViewport({ width: 640, height: 900 });
+  try {
+    await page.evaluate(() => document.getElementById('operation').scrollIntoView({ block: 'end' }));
+    assert.ok(await page.evaluate(() => window.scrollY) > 0, 'the page scrolled');
+    const boxes = await page.$$eval('#source, #result', (all) => all.map((canvas) => {
+      const box = canvas.getBoundingClientRect();
+      return { top: box.top, bottom: box.bottom, left: box.left, right: box.right };
+    }));
+    for (const box of boxes) assert.ok(box.top >= 0 && box.bottom <= 900 && box.right <= 640, JSON.stringify(box));
+    assert.ok(boxes[0].right <= boxes[1].left, 'side by side: ' + JSON.stringify(boxes));
+    const select = await page.$eval('#operation', (e) => e.getBoundingClientRect().bottom);
+    assert.ok(select <= 900 && select > boxes[0].bottom, 'the control in view below the pictures');
+  } finally {
+    await page.setViewport({ width: 1280, height: 860 });
+    await page.evaluate(() => window.scrollTo(0, 0));
+  }
+});
+
+test('the gallery shows the test card and what each chain makes of it, and "Try it" puts the chain on the card', async () => {
+  const pairs = await page.$$eval('#gallery .pair', (all) => all.map((pair) => ({
+    chain: pair.querySelector('code').textContent,
+    words: pair.querySelector('figcaption .muted').textContent,
+  })));
+  assert.deepEqual(pairs.map((p) => p.chain), ['sampling=1 fun=0', 'sampling=1 fun=1', 'sampling=1 fun=2', 'mosaic=24',
+    'sampling=1 rotate=30', 'floyd-steinberg-dither=1', 'edge-detect']);
+  // Named in the registry's words: the warp's name, or the start of the operation's summary.
+  const registry = S.nativeRegistry().operations;
+  assert.deepEqual(pairs.slice(0, 3).map((p) => p.words), registry.find((op) => op.name === 'fun').values.map((v) => v.name));
+  assert.ok(registry.find((op) => op.name === 'edge-detect').summary.startsWith(pairs[6].words.replace(/…$/, '')));
+  const digests = await page.$$eval('#gallery .pair canvas', async (all) => Promise.all(all.map(async (canvas) => {
+    const data = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
+    const digest = new Uint8Array(await crypto.subtle.digest('SHA-256', data));
+    return { width: canvas.width, height: canvas.height, digest: Array.from(digest, (b) => b.toString(16).padStart(2, '0')).join('') };
+  })));
+  const card = nativePicture([['testcard', 'OUT', '160', '120']]);
+  pairs.forEach((pair, i) => {
+    assert.deepEqual(digests[2 * i], card, pair.chain + ': before');
+    assert.deepEqual(digests[2 * i + 1], nativePicture([['testcard', 'OUT', '160', '120'], ['apply', 'IN', 'OUT', ...pair.chain.split(' ')]]),
+        pair.chain + ': after');
+  });
+  await page.click('#try-1');
+  await waitForResult('sampling=1 fun=1');
+  assert.equal(await page.$eval('#source-size', (e) => e.textContent), '320 × 240');
+  assert.deepEqual(await page.$$eval('#chain li strong', (all) => all.map((e) => e.textContent)), ['sampling', 'fun']);
+  assert.deepEqual(await canvasDigest('result'), nativePicture([['testcard', 'OUT'], ['apply', 'IN', 'OUT', 'sampling=1', 'fun=1']]));
+});
+
+test('the package runs on a page\'s main thread too: the same file as the program, its errors, its memory', async () => {
+  const made = await page.evaluate(async () => {
+    const bmpfun = await import(new URL('bmpfun/index.js', location.href).href);
+    const card = await bmpfun.testCard(64, 48);
+    const disc = card.sampling(1).fun(1);
+    const file = disc.toBytes({ bits: 8 });
+    card.dispose();
+    disc.dispose();
+    let refused = null;
+    try {
+      await bmpfun.load(new Uint8Array([0x42, 0x4d]));
+    } catch (error) {
+      refused = [error instanceof bmpfun.RefusedFileError, error.cause, error.message];
+    }
+    return { file: Array.from(file), refused, images: (await bmpfun.memory()).images };
+  });
+  const expected = S.nativeFile(scratch, null, [['testcard', 'OUT', '64', '48'], ['apply', 'IN', 'OUT', 'sampling=1', 'fun=1'],
+    ['convert', 'IN', 'OUT', '8']]);
+  assert.equal(S.firstDifference(new Uint8Array(made.file), expected), -1);
+  assert.deepEqual(made.refused, [true, 'headerCut', 'the headers are cut short (2 bytes; they need 54)']);
+  assert.equal(made.images, 0);
 });
 
 test('the page logged no errors', () => {

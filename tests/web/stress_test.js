@@ -1,5 +1,5 @@
-// Warps, rotates and scales over many sizes and all three sampling methods: the page's
-// WebAssembly module must write the native program's bytes for every one. Floating-point
+// Warps, rotates and scales over many sizes and all three sampling methods: the package (as
+// the page's session runs it) must write the native program's bytes for every one. Floating-point
 // code is where two builds can drift (the C libraries' sin and atan2 differ in the last bit
 // for some inputs), so this covers many coordinates rather than a few.
 'use strict';
@@ -23,13 +23,13 @@ test('warps, rotates and scales match the native program byte for byte', async (
     for (const [width, height] of SIZES) {
       const card = scratch.file('card-' + width + 'x' + height + '.bmp');
       assert.equal(S.runNative(['testcard', card, String(width), String(height)]).code, 0);
-      assert.ok(engine.open(new Uint8Array(fs.readFileSync(card))).ok);
+      assert.ok((await engine.open(new Uint8Array(fs.readFileSync(card)))).ok);
       for (const method of METHODS) {
         for (const operation of OPERATIONS) {
           const tokens = ['sampling=' + method, operation];
           const out = scratch.file('out.bmp');
           const native = S.runNative(['apply', card, out, ...tokens]);
-          const run = engine.run(tokens);
+          const run = await engine.run(tokens);
           const what = width + ' x ' + height + ' ' + tokens.join(' ');
           if (native.code !== 0) {
             // Refused alike (a rotate of a blank picture has nothing left to crop to).

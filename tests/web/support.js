@@ -1,11 +1,14 @@
-// Shared helpers of the web tests: where the builds are, the page's engine under node, the
-// native program, BMP files made and read by hand, and a static server for the browser.
+// Shared helpers of the web tests: where the builds are, the package and the page's session
+// under node, the native program, BMP files made and read by hand, and a static server for the
+// browser.
 'use strict';
 const fs = require('fs');
 const http = require('http');
 const os = require('os');
 const path = require('path');
+const { pathToFileURL } = require('url');
 const { spawnSync } = require('child_process');
+const { createRequire } = require('module');
 
 const root = path.resolve(__dirname, '..', '..');
 const wasmBuild = path.resolve(process.env.BMPFUN_WASM_BUILD || path.join(root, 'build', 'wasm'));
@@ -15,22 +18,28 @@ const testdata = path.resolve(process.env.BMPFUN_TESTDATA || path.join(root, '..
 // The native build's program that writes docs/operations.md, beside the native bmpfun.
 const nativeDocs = path.resolve(process.env.BMPFUN_NATIVE_DOCS || path.join(path.dirname(nativeCli), 'bmpfun_operations_doc'));
 
-const { Engine } = require(path.join(site, 'engine.js'));
 const Chain = require(path.join(site, 'chain.js'));
 
-// The page's module, loaded once per test file. The binary is handed over because the
-// module's own loader would fetch() a file path under node.
-let enginePromise = null;
+// The page's session (web/page/session.js over the package beside it in the site), made once
+// per test file: what the page's worker runs.
+let sessionPromise = null;
 function loadEngine() {
-  if (!enginePromise) {
-    const createBmpfun = require(path.join(site, 'bmpfun-web.js'));
-    enginePromise = createBmpfun({
-      wasmBinary: fs.readFileSync(path.join(site, 'bmpfun-web.wasm')),
-      print: () => {},
-      printErr: () => {},
-    }).then((module) => new Engine(module));
+  if (!sessionPromise) {
+    sessionPromise = import(pathToFileURL(path.join(site, 'session.js')).href).then(({ Session }) => Session.create());
   }
-  return enginePromise;
+  return sessionPromise;
+}
+
+// The package as a user has it: installed from its tarball into BMPFUN_INSTALLED (a folder
+// whose node_modules holds it, as test-web.sh makes it) and found there by its name; the
+// build's package folder when that is not set.
+const installed = process.env.BMPFUN_INSTALLED ? path.resolve(process.env.BMPFUN_INSTALLED) : null;
+function packageEntry() {
+  if (!installed) return path.join(wasmBuild, 'package', 'index.js');
+  return createRequire(path.join(installed, 'package.json')).resolve('bmpfun');
+}
+function loadPackage() {
+  return import(pathToFileURL(packageEntry()).href);
 }
 
 // Run the native program; stdout and stderr as text, stdout also as bytes.
@@ -155,6 +164,7 @@ function serve(folder) {
 }
 
 module.exports = {
-  root, wasmBuild, site, nativeCli, testdata, Chain, loadEngine, runNative, nativeRegistry, stepMessage, tempDir, nativeFile,
+  root, wasmBuild, site, nativeCli, testdata, Chain, loadEngine, installed, packageEntry, loadPackage, runNative,
+  nativeRegistry, stepMessage, tempDir, nativeFile,
   makeBmp, makeRle8, decodeBmp, firstDifference, serve,
 };

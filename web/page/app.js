@@ -29,7 +29,7 @@ let running = false;   // a run of the chain is among them
 let runWanted = false;
 
 function startWorker() {
-  worker = new Worker('worker.js');
+  worker = new Worker('worker.js', { type: 'module' });
   worker.onmessage = (event) => {
     const reply = event.data;
     const done = waiting.get(reply.id);
@@ -89,7 +89,28 @@ function paint(canvas, width, height, buffer) {
   canvas.height = height;
   const pixels = new ImageData(new Uint8ClampedArray(buffer), width, height);
   canvas.getContext('2d').putImageData(pixels, 0, 0);
+  fitToFrame(canvas);
   return true;
+}
+
+// Show a picture whole within its frame: a large one reduced and drawn smoothly, a small one
+// enlarged by a whole factor with its pixels drawn as squares, one that fits at its own size.
+// Beside the controls a picture may take most of the window's height; on a narrow window,
+// where the two pictures stay above the controls, a third of it.
+function fitToFrame(canvas) {
+  const frame = canvas.parentElement;
+  const narrow = window.matchMedia('(max-width: 800px)').matches;
+  const roomWidth = Math.max(16, frame.clientWidth - 8);
+  const roomHeight = Math.max(80, window.innerHeight * (narrow ? 0.3 : 0.7));
+  const room = Math.min(roomWidth / canvas.width, roomHeight / canvas.height);
+  const zoom = room >= 2 ? Math.min(Math.floor(room), 16) : Math.min(room, 1);
+  canvas.style.width = Math.max(1, Math.round(canvas.width * zoom)) + 'px';
+  canvas.style.height = Math.max(1, Math.round(canvas.height * zoom)) + 'px';
+  canvas.dataset.fit = zoom > 1 ? 'enlarged' : zoom < 1 ? 'reduced' : 'actual';
+}
+
+function refitPictures() {
+  for (const canvas of document.querySelectorAll('canvas')) fitToFrame(canvas);
 }
 
 function showNote(element, kind, text) {
@@ -243,34 +264,35 @@ function updateCommand() {
 }
 
 // ------------------------------------------------ arguments measured in the image (crop's)
-// An argument whose range says "image" is that measure of the picture the step receives: its
-// slider spans that picture, and it starts as the whole of it. Until the user changes such a
-// step (fitsImage), it follows the picture: every run sets it to the whole of what it got.
+// An argument with an extent is that measure of the picture the step receives (a column, a
+// row, a width or a height): its slider spans that picture, and it starts as the whole of it.
+// Until the user changes such a step (fitsImage), it follows the picture: every run sets it to
+// the whole of what it got.
 function hasImageMeasures(op) {
-  return op.arguments.some((a) => a.image);
+  return op.arguments.some((a) => a.extent);
 }
 
 // The values an argument takes in a picture of size: a position from 0 to the last pixel, a
 // size from 1 to the whole.
 function measureRange(measure, size) {
-  const whole = measure === 'x' || measure === 'width' ? size.width : size.height;
-  return measure === 'x' || measure === 'y' ? { low: 0, high: Math.max(0, whole - 1) } : { low: 1, high: whole };
+  const whole = measure === 'column' || measure === 'width' ? size.width : size.height;
+  return measure === 'column' || measure === 'row' ? { low: 0, high: Math.max(0, whole - 1) } : { low: 1, high: whole };
 }
 
 // The whole picture: positions 0, sizes the picture's.
 function wholeImageValue(range, size) {
-  return String(range.image === 'width' ? size.width : range.image === 'height' ? size.height : 0);
+  return String(range.extent === 'width' ? size.width : range.extent === 'height' ? size.height : 0);
 }
 
 // Whether the values' rectangle lies inside a picture of size.
 function fitsInside(op, values, size) {
   const of = (measure) => {
-    const at = op.arguments.findIndex((a) => a.image === measure);
+    const at = op.arguments.findIndex((a) => a.extent === measure);
     return at < 0 ? null : Number(values[at]);
   };
   const inside = (position, extent, whole) => (position === null || (Number.isInteger(position) && position >= 0)) &&
       (extent === null || (Number.isInteger(extent) && extent >= 1)) && (position || 0) + (extent || 1) <= whole;
-  return inside(of('x'), of('width'), size.width) && inside(of('y'), of('height'), size.height);
+  return inside(of('column'), of('width'), size.width) && inside(of('row'), of('height'), size.height);
 }
 
 // Give the step's measured arguments the ranges of the picture it receives, and their values
@@ -283,8 +305,8 @@ function fitToImage(step, size) {
   step.refit = false;
   let changed = false;
   op.arguments.forEach((range, i) => {
-    if (!range.image) return;
-    const { low, high } = measureRange(range.image, size);
+    if (!range.extent) return;
+    const { low, high } = measureRange(range.extent, size);
     Object.assign(step.sliders[i], { min: low, max: high });
     if (step.fitsImage) {
       const value = wholeImageValue(range, size);
@@ -351,7 +373,7 @@ function argumentRow(step, index) {
   showValue(slider, step.values[index]);
   const box = document.createElement('input');
   box.type = 'number';
-  box.step = op.kinds[index] === 'i' ? '1' : 'any';
+  box.step = range.type === 'integer' ? '1' : 'any';
   box.value = step.values[index];
   box.setAttribute('aria-label', op.name + ' ' + range.label);
   slider.addEventListener(slider.tagName === 'SELECT' ? 'change' : 'input', () => {
@@ -379,7 +401,7 @@ function stepElement(step) {
   title.className = 'title';
   const name = document.createElement('strong');
   name.textContent = step.op.name;
-  name.title = step.op.help;
+  name.title = step.op.summary;
   const buttons = [['↑', 'Move up', -1], ['↓', 'Move down', 1]].map(([label, hint, delta]) => {
     const button = document.createElement('button');
     button.type = 'button';
@@ -398,10 +420,10 @@ function stepElement(step) {
   title.append(name, ...buttons, remove);
   const summary = document.createElement('div');
   summary.className = 'summary';
-  summary.textContent = shortSummary(step.op.help);
-  summary.title = step.op.help;
+  summary.textContent = shortSummary(step.op.summary);
+  summary.title = step.op.summary;
   item.append(title, summary);
-  for (let i = 0; i < step.op.kinds.length; i++) item.append(argumentRow(step, i));
+  for (let i = 0; i < step.op.arguments.length; i++) item.append(argumentRow(step, i));
   const timing = document.createElement('div');
   timing.className = 'timing';
   const error = document.createElement('div');
@@ -417,12 +439,21 @@ function renderChain() {
   list.replaceChildren(...state.steps.map((step) => step.element));
 }
 
+// A step of operation op with the values given (as typed), or starting values that follow the
+// picture it receives.
+function makeStep(op, values) {
+  const step = {
+    op, values: values || op.arguments.map((a) => String(a.start)), sliders: [], boxes: [],
+    fitsImage: !values, refit: false,
+  };
+  step.element = stepElement(step);
+  return step;
+}
+
 function addStep(name) {
   const op = state.operations.find((o) => o.name === name);
   if (!op) return;
-  const values = Array.from(op.kinds, (kind, i) => String(op.arguments[i] ? op.arguments[i].start : 0));
-  const step = { op, values, sliders: [], boxes: [], fitsImage: true, refit: false };
-  step.element = stepElement(step);
+  const step = makeStep(op);
   const size = sizeAtEnd();
   if (size) fitToImage(step, size);
   state.steps.push(step);
@@ -495,7 +526,8 @@ function showRun(ran, reply) {
   state.steps.forEach((step, i) => {
     const done = reply.steps && reply.steps[i];
     step.element.classList.toggle('failed', Boolean(done && !done.ok));
-    step.timing.textContent = done ? formatMs(done.ms) + ' · ' + sizeText(done.width, done.height) : '';
+    // A failed step shows the library's reason alone: it made nothing to time or measure.
+    step.timing.textContent = done && done.ok ? formatMs(done.ms) + ' · ' + sizeText(done.width, done.height) : '';
     step.error.textContent = done && !done.ok ? done.error : '';
   });
   const total = (reply.loadMs || 0) + (reply.steps || []).reduce((sum, s) => sum + s.ms, 0);
@@ -539,6 +571,81 @@ async function download() {
   setTimeout(() => URL.revokeObjectURL(url), 60000);
 }
 
+// ---------------------------------------------------------------- the gallery
+// Examples made here, at the page's start, by the library from its own test card: each chain
+// beside the card it started from, named in the registry's words, with a button that puts the
+// chain on the test card above.
+const GALLERY_CHAINS = ['sampling=1 fun=0', 'sampling=1 fun=1', 'sampling=1 fun=2', 'mosaic=24',
+  'sampling=1 rotate=30', 'floyd-steinberg-dither=1', 'edge-detect'];
+const GALLERY_CARD = { width: 160, height: 120 };
+
+// The chain's last step in words: its value's name where it has one ("polar disc"), else the
+// start of its operation's summary.
+function chainWords(chain) {
+  const [name, text] = chain.split(' ').pop().split('=');
+  const op = state.operations.find((o) => o.name === name);
+  if (!op) return chain;
+  const named = text !== undefined && op.values.find((v) => String(v.value) === text);
+  return named ? named.name : shortSummary(op.summary, 40);
+}
+
+function galleryCanvas(label, width, height, buffer) {
+  const frame = document.createElement('div');
+  frame.className = 'frame';
+  const canvas = document.createElement('canvas');
+  canvas.setAttribute('role', 'img');
+  canvas.setAttribute('aria-label', label);
+  frame.append(canvas);
+  return { frame, draw: () => paint(canvas, width, height, buffer.slice(0)) };
+}
+
+async function buildGallery() {
+  const reply = await request('gallery', Object.assign({ chains: GALLERY_CHAINS }, GALLERY_CARD));
+  if (!reply.ok) return;
+  const [card, ...results] = reply.pairs;
+  const drawings = [];
+  const items = results.filter((pair) => pair.rgba).map((pair, i) => {
+    const item = document.createElement('figure');
+    item.className = 'pair';
+    const before = galleryCanvas('the test card', card.width, card.height, card.rgba);
+    const after = galleryCanvas(pair.chain, pair.width, pair.height, pair.rgba);
+    drawings.push(before.draw, after.draw);
+    const pictures = document.createElement('div');
+    pictures.className = 'pair-pictures';
+    pictures.append(before.frame, after.frame);
+    const caption = document.createElement('figcaption');
+    const code = document.createElement('code');
+    code.textContent = pair.chain;
+    const words = document.createElement('span');
+    words.className = 'muted';
+    words.textContent = chainWords(pair.chain);
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.id = 'try-' + i;
+    button.textContent = 'Try it';
+    button.setAttribute('aria-label', 'Try ' + pair.chain + ' on the test card');
+    button.addEventListener('click', () => tryChain(pair.chain));
+    caption.append(code, ' ', words, button);
+    item.append(pictures, caption);
+    return item;
+  });
+  $('gallery').replaceChildren(...items);
+  for (const draw of drawings) draw();  // once in the page, so that the frames have their widths
+}
+
+// Put a chain of the gallery on the test card at its usual size: the steps replace the chain.
+async function tryChain(chain) {
+  state.steps = chain.split(' ').map((token) => {
+    const [name, text] = token.split('=');
+    return makeStep(state.operations.find((o) => o.name === name), text === undefined ? [] : text.split(','));
+  });
+  renderChain();
+  $('card-width').value = Chain.CARD_WIDTH;
+  $('card-height').value = Chain.CARD_HEIGHT;
+  await drawCard(Chain.CARD_WIDTH, Chain.CARD_HEIGHT);
+  $('source').scrollIntoView({ block: 'nearest' });
+}
+
 // ---------------------------------------------------------------- wiring
 function fillControls(operations, maxPixels) {
   state.operations = operations;
@@ -546,14 +653,14 @@ function fillControls(operations, maxPixels) {
   for (const op of operations) {
     const option = document.createElement('option');
     option.value = op.name;
-    option.textContent = op.name + ' — ' + shortSummary(op.help);
-    option.title = op.help;
+    option.textContent = op.name + ' — ' + shortSummary(op.summary);
+    option.title = op.summary;
     select.append(option);
   }
   select.value = 'fun';
   const showHelp = () => {
     const op = operations.find((o) => o.name === select.value);
-    $('operation-help').textContent = op ? op.usage + ': ' + op.help : '';
+    $('operation-help').textContent = op ? op.usage + ': ' + op.summary : '';
   };
   select.addEventListener('change', showHelp);
   showHelp();
@@ -610,6 +717,8 @@ async function main() {
   $('extended').addEventListener('change', () => setExtended($('extended').checked));
   $('download').addEventListener('click', download);
   wireDrop();
+  window.addEventListener('resize', refitPictures);
+  await buildGallery();
   document.body.dataset.state = 'ready';
 }
 

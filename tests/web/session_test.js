@@ -1,6 +1,6 @@
-// The page's engine (its WebAssembly module and engine.js) under node, held to the native
-// program: the same operations, the same pixels and files, the same header text, the same
-// refusals, and a command line that makes the same file.
+// The page's session (web/page/session.js over the bmpfun package) under node, held to the
+// native program: the same operations, the same pixels and files, the same header text, the
+// same refusals in the page's words, and a command line that makes the same file.
 'use strict';
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -22,16 +22,10 @@ function sameBytes(actual, expected, what) {
 
 test('the page offers exactly the operations of the native registry, as bmpfun --help lists them', async () => {
   const engine = await S.loadEngine();
-  // The page's names for the registry's fields: help is the summary, kinds the argument
-  // types, and a position or size measured in the picture names the measure a slider spans.
-  const measure = { column: 'x', row: 'y', width: 'width', height: 'height' };
-  const expected = S.nativeRegistry().operations.map((op) => ({
-    name: op.name, usage: op.usage, help: op.summary, makesNewImage: op.makesNewImage,
-    kinds: op.arguments.map((a) => (a.type === 'integer' ? 'i' : 'r')).join(''),
-    arguments: op.arguments.map((a) => Object.assign({ name: a.name, label: a.label, low: a.low, high: a.high,
-      step: a.step, start: a.start }, a.extent ? { image: measure[a.extent] } : {})),
-    values: op.values,
-  }));
+  // The registry field by field, and the method each operation becomes on an image.
+  const methods = { 'extract-channel': 'extractChannel', 'random-dither': 'randomDither', 'ordered-dither': 'orderedDither',
+    'floyd-steinberg-dither': 'floydSteinbergDither', 'edge-detect': 'edgeDetect', 'auto-crop': 'autoCrop' };
+  const expected = S.nativeRegistry().operations.map((op) => Object.assign({ method: methods[op.name] || op.name }, op));
   const operations = engine.operations();
   assert.deepEqual(operations, expected);
   const help = S.runNative(['--help']).stdout;
@@ -39,14 +33,14 @@ test('the page offers exactly the operations of the native registry, as bmpfun -
   for (const op of operations) {
     for (const a of op.arguments) {
       assert.ok(a.low <= a.start && a.start <= a.high && a.step > 0, op.name + ' ' + a.label);
-      if (op.kinds.length && op.kinds[0] === 'i') assert.ok(Number.isInteger(a.start), op.name);
+      if (a.type === 'integer') assert.ok(Number.isInteger(a.start), op.name);
     }
     assert.ok(op.values.every((v) => v.value >= op.arguments[0].low && v.value <= op.arguments[0].high), op.name);
   }
   // The page sizes these from the picture the step receives.
-  const measured = operations.filter((op) => op.arguments.some((a) => a.image))
-      .map((op) => [op.name, op.arguments.map((a) => a.image)]);
-  assert.deepEqual(measured, [['crop', ['x', 'y', 'width', 'height']]]);
+  const measured = operations.filter((op) => op.arguments.some((a) => a.extent))
+      .map((op) => [op.name, op.arguments.map((a) => a.extent)]);
+  assert.deepEqual(measured, [['crop', ['column', 'row', 'width', 'height']]]);
 });
 
 test('every operation at its starting arguments gives the native program\'s file', async () => {
@@ -54,17 +48,17 @@ test('every operation at its starting arguments gives the native program\'s file
   const scratch = S.tempDir();
   try {
     const card = S.nativeFile(scratch, null, [['testcard', 'OUT']]);
-    const drawn = engine.testcard(320, 240);
+    const drawn = await engine.testcard(320, 240);
     assert.ok(drawn.ok);
     sameBytes(drawn.file, card, 'test card');
     const cardPath = scratch.file('card.bmp');
     fs.writeFileSync(cardPath, card);
     // A position or size measured in the picture starts as the whole of it, as on the page.
-    const whole = { x: 0, y: 0, width: 320, height: 240 };
+    const whole = { column: 0, row: 0, width: 320, height: 240 };
     for (const op of engine.operations()) {
       // sampling=1 first, so the warps and scale sample bilinearly.
-      const tokens = ['sampling=1', S.Chain.token(op.name, op.arguments.map((a) => (a.image ? whole[a.image] : a.start)))];
-      const run = engine.run(tokens);
+      const tokens = ['sampling=1', S.Chain.token(op.name, op.arguments.map((a) => (a.extent ? whole[a.extent] : a.start)))];
+      const run = await engine.run(tokens);
       assert.ok(run.ok, tokens.join(' ') + ': ' + run.error);
       const expected = S.nativeFile(scratch, cardPath, [['apply', 'IN', 'OUT', ...tokens]]);
       sameBytes(engine.save(24).file, expected, tokens.join(' '));
@@ -81,9 +75,9 @@ test('random operations start from the first draw on every run, as a new process
     const card = S.nativeFile(scratch, null, [['testcard', 'OUT', '64', '48']]);
     const tokens = ['noise=0.5', 'random-dither=2', 'noise=1'];
     const expected = S.nativeFile(scratch, null, [['testcard', 'OUT', '64', '48'], ['apply', 'IN', 'OUT', ...tokens]]);
-    assert.ok(engine.open(card).ok);
+    assert.ok((await engine.open(card)).ok);
     for (let round = 0; round < 2; round++) {
-      assert.ok(engine.run(tokens).ok);
+      assert.ok((await engine.run(tokens)).ok);
       sameBytes(engine.save(24).file, expected, 'round ' + round);
     }
   } finally {
@@ -96,8 +90,8 @@ test('the result file at every depth is what apply then convert write', async ()
   const scratch = S.tempDir();
   try {
     const tokens = ['sampling=2', 'rotate=30', 'saturation=1.5'];
-    assert.ok(engine.testcard(100, 70).ok);
-    assert.ok(engine.run(tokens).ok);
+    assert.ok((await engine.testcard(100, 70)).ok);
+    assert.ok((await engine.run(tokens)).ok);
     for (const depth of S.Chain.DEPTHS) {
       const steps = [['testcard', 'OUT', '100', '70'], ['apply', 'IN', 'OUT', ...tokens]];
       if (depth !== '24') steps.push(['convert', 'IN', 'OUT', depth]);
@@ -123,7 +117,7 @@ test('header text and acceptance of every sample file match bmpfun info and conv
       engine.setExtended(extended);
       for (const file of files) {
         const name = path.relative(suite, file) + ' ' + options.join(' ');
-        const report = engine.open(new Uint8Array(fs.readFileSync(file)));
+        const report = await engine.open(new Uint8Array(fs.readFileSync(file)));
         const info = S.runNative([...options, 'info', file]);
         assert.equal(report.header, info.stdout, name + ': header text');
         const converted = S.runNative([...options, 'convert', file, scratch.file('out.bmp')]);
@@ -176,7 +170,7 @@ test('refused and short files are reported in words, the reason apart from the h
   try {
     for (const c of cases) {
       engine.setExtended(Boolean(c.extended));
-      const report = engine.open(c.file);
+      const report = await engine.open(c.file);
       assert.equal(report.ok, c.ok, c.name + ': ' + report.note);
       assert.match(report.note, c.note, c.name);
       assert.match(report.header, c.header || /^bfType: 19778\n(.+\n){15}$/, c.name);
@@ -193,7 +187,7 @@ test('with the extended reader the source is drawn with its alpha, results opaqu
   try {
     fs.writeFileSync(scratch.file('rle.bmp'), RLE_WITH_GAP);
     engine.setExtended(true);
-    assert.ok(engine.open(RLE_WITH_GAP).ok);
+    assert.ok((await engine.open(RLE_WITH_GAP)).ok);
     for (const [withAlpha, depth] of [[true, '32'], [false, '24']]) {
       const native = S.decodeBmp(S.nativeFile(scratch, scratch.file('rle.bmp'), [['--extended', 'convert', 'IN', 'OUT', depth]]));
       sameBytes(engine.rgba(withAlpha), native.rgba, 'pixels as ' + depth + ' bits');
@@ -211,7 +205,7 @@ test('a step that fails stops the run with the program\'s reason, without the pr
   try {
     const card = S.nativeFile(scratch, null, [['testcard', 'OUT']]);
     fs.writeFileSync(scratch.file('card.bmp'), card);
-    assert.ok(engine.open(card).ok);
+    assert.ok((await engine.open(card)).ok);
     const cases = [
       { tokens: ['blur=2', 'crop=300,200,50,50', 'fun=1'], steps: 2, native: true },
       { tokens: ['fun=7'], steps: 1, native: true },
@@ -220,7 +214,7 @@ test('a step that fails stops the run with the program\'s reason, without the pr
       { tokens: ['scale=30,30'], steps: 1, error: /^scale=30,30: \d+ x \d+ pixels passes the limit of 67108864 pixels \(this page's limit: 67,108,864 pixels, 2\^26;/ },
     ];
     for (const c of cases) {
-      const run = engine.run(c.tokens);
+      const run = await engine.run(c.tokens);
       assert.equal(run.ok, false, c.tokens.join(' '));
       assert.equal(run.steps.length, c.steps, c.tokens.join(' '));
       assert.equal(run.steps[c.steps - 1].error, run.error);
@@ -284,9 +278,9 @@ test('the command line shown makes the page\'s file', async () => {
     ];
     for (const [source, tokens, depth, options = {}] of cases) {
       engine.setExtended(Boolean(options.extended));
-      if (source.kind === 'card') assert.ok(engine.testcard(source.width, source.height).ok);
-      else assert.ok(engine.open(new Uint8Array(fs.readFileSync(scratch.file(source.name)))).ok);
-      assert.ok(engine.run(tokens).ok);
+      if (source.kind === 'card') assert.ok((await engine.testcard(source.width, source.height)).ok);
+      else assert.ok((await engine.open(new Uint8Array(fs.readFileSync(scratch.file(source.name))))).ok);
+      assert.ok((await engine.run(tokens)).ok);
       const command = S.Chain.commandLine(source, tokens, depth, options);
       shell(command);
       const made = fs.readFileSync(scratch.file(S.Chain.outputName(source, depth)));
