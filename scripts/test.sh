@@ -76,12 +76,12 @@ stage_windows() { bash scripts/test-windows.sh; }
 # The two lanes, each a list of NEEDS:STAGE, NEEDS naming the stages (of either lane, comma
 # separated) that must have passed before STAGE runs. A lane runs the first of its stages
 # whose needs have ended, waiting only when none has. Lane A compiles the GCC builds; lane B
-# the WebAssembly and clang builds, and runs what needs no compiler (node, Chromium, the
-# package checks, the fuzzers) while lane A compiles.
+# the WebAssembly, clang and Windows builds, and runs what needs no compiler (node, Chromium,
+# the package checks, the fuzzers) while lane A compiles.
 lane_a=(:release-build release-build:release-test :asan-build asan-build:asan-test
-        :tsan-build tsan-build:tsan-test :windows)
+        :tsan-build tsan-build:tsan-test)
 lane_b=(:wasm-build wasm-build,release-build:web-test release-build:python :clang-build
-        clang-build:clang-test clang-build:fuzz)
+        clang-build:clang-test clang-build:fuzz :windows)
 # Then, alone:
 last=(release-build:timing)
 
