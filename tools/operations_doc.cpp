@@ -38,18 +38,6 @@ std::string number(double value) {
 
 const char* typeName(Argument::Type type) { return type == Argument::Type::integer ? "integer" : "real"; }
 
-// The measure of the picture a step receives that an argument follows (crop's), or null.
-const char* extentName(Argument::Extent extent) {
-  switch (extent) {
-    case Argument::Extent::column: return "column";
-    case Argument::Extent::row: return "row";
-    case Argument::Extent::width: return "width";
-    case Argument::Extent::height: return "height";
-    case Argument::Extent::none: break;
-  }
-  return nullptr;
-}
-
 // An argument's useful range and start in words: fixed numbers, or the picture's measures.
 std::string rangeText(const Argument& a) {
   switch (a.extent) {
@@ -168,81 +156,6 @@ std::string markdown() {
   return out.str();
 }
 
-void appendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-}
-
-// The registry as it is, field by field under the header's names, one operation a line.
-std::string json() {
-  std::string out = "{\"operations\":[\n";
-  bool firstOp = true;
-  for (const Operation& op : bmpfun::operations()) {
-    out += firstOp ? "" : ",\n";
-    firstOp = false;
-    out += "{\"name\":";
-    appendJsonString(out, op.name);
-    out += ",\"usage\":";
-    appendJsonString(out, op.usage());
-    out += ",\"summary\":";
-    appendJsonString(out, op.summary);
-    out += std::string(",\"makesNewImage\":") + (op.makesNewImage() ? "true" : "false");
-    out += std::string(",\"splitsOverThreads\":") + (op.splitsOverThreads ? "true" : "false");
-    out += std::string(",\"drawsRandomNumbers\":") + (op.drawsRandomNumbers ? "true" : "false");
-    out += ",\"arguments\":[";
-    for (size_t k = 0; k < op.arguments.size(); ++k) {
-      const Argument& a = op.arguments[k];
-      out += k == 0 ? "{" : ",{";
-      out += "\"name\":";
-      appendJsonString(out, a.name);
-      out += ",\"placeholder\":";
-      appendJsonString(out, a.placeholder);
-      out += ",\"label\":";
-      appendJsonString(out, a.label);
-      out += ",\"type\":";
-      appendJsonString(out, typeName(a.type));
-      out += ",\"low\":" + number(a.low) + ",\"high\":" + number(a.high) + ",\"step\":" + number(a.step) +
-             ",\"start\":" + number(a.start);
-      if (const char* extent = extentName(a.extent)) {
-        out += ",\"extent\":";
-        appendJsonString(out, extent);
-      }
-      out += '}';
-    }
-    out += "],\"values\":[";
-    for (size_t k = 0; k < op.values.size(); ++k) {
-      out += (k == 0 ? "{\"value\":" : ",{\"value\":") + std::to_string(op.values[k].value) + ",\"name\":";
-      appendJsonString(out, op.values[k].name);
-      out += '}';
-    }
-    out += "]}";
-  }
-  const auto names = [](std::span<const NamedValue> values) {
-    std::string list = "[";
-    for (size_t k = 0; k < values.size(); ++k) {
-      list += (k == 0 ? "{\"value\":" : ",{\"value\":") + std::to_string(values[k].value) + ",\"name\":";
-      appendJsonString(list, values[k].name);
-      list += '}';
-    }
-    return list + "]";
-  };
-  out += "\n],\"samplingMethods\":" + names(bmpfun::samplingMethods());
-  out += ",\"effects\":" + names(bmpfun::effects()) + "}\n";
-  return out;
-}
-
 bool readFile(const char* path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -299,7 +212,7 @@ int write(const std::string& text, const char* path) {
 int main(int argc, char** argv) {
   const std::string_view first = argc > 1 ? argv[1] : "";
   if (first == "--check" && argc == 3) return check(argv[2]);
-  if (first == "--json" && argc <= 3) return write(json(), argc == 3 ? argv[2] : nullptr);
+  if (first == "--json" && argc <= 3) return write(bmpfun::operationsJson(), argc == 3 ? argv[2] : nullptr);
   if (argc <= 2 && (argc == 1 || first.substr(0, 1) != "-")) return write(markdown(), argc == 2 ? argv[1] : nullptr);
   std::fprintf(stderr, "usage: bmpfun_operations_doc [--json] [OUTPUT] | --check FILE\n");
   return 2;

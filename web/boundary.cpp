@@ -53,90 +53,6 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
-void appendJsonNumber(std::string& out, double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  out += text;
-}
-
-// The measure of the picture a step receives that an argument follows (crop's), by name.
-const char* extentName(Argument::Extent extent) {
-  switch (extent) {
-    case Argument::Extent::column: return "column";
-    case Argument::Extent::row: return "row";
-    case Argument::Extent::width: return "width";
-    case Argument::Extent::height: return "height";
-    case Argument::Extent::none: break;
-  }
-  return nullptr;
-}
-
-void appendJsonBool(std::string& out, const char* key, bool value) {
-  out += ",\"";
-  out += key;
-  out += value ? "\":true" : "\":false";
-}
-
-// Every operation of the library's registry, field by field under the registry's names (as
-// `bmpfun_operations_doc --json` lists them): usage, summary, how it runs, and per argument
-// its keyword, placeholder, label, type, useful range, step and start ("extent": the measure
-// of the picture the step receives that gives its range and start).
-std::string operationsJson() {
-  std::string out = "[";
-  for (const Operation& op : operations()) {
-    if (out.size() > 1) out += ',';
-    out += "{\"name\":";
-    appendJsonString(out, op.name);
-    out += ",\"usage\":";
-    appendJsonString(out, op.usage());
-    out += ",\"summary\":";
-    appendJsonString(out, op.summary);
-    appendJsonBool(out, "makesNewImage", op.makesNewImage());
-    appendJsonBool(out, "splitsOverThreads", op.splitsOverThreads);
-    appendJsonBool(out, "drawsRandomNumbers", op.drawsRandomNumbers);
-    out += ",\"arguments\":[";
-    bool first = true;
-    for (const Argument& a : op.arguments) {
-      if (!first) out += ',';
-      first = false;
-      out += "{\"name\":";
-      appendJsonString(out, a.name);
-      out += ",\"placeholder\":";
-      appendJsonString(out, a.placeholder);
-      out += ",\"label\":";
-      appendJsonString(out, a.label);
-      out += ",\"type\":";
-      appendJsonString(out, a.type == Argument::Type::integer ? "integer" : "real");
-      for (const auto& [key, value] : {std::pair{"low", a.low}, std::pair{"high", a.high},
-                                       std::pair{"step", a.step}, std::pair{"start", a.start}}) {
-        out += ",\"";
-        out += key;
-        out += "\":";
-        appendJsonNumber(out, value);
-      }
-      if (const char* measure = extentName(a.extent)) {
-        out += ",\"extent\":";
-        appendJsonString(out, measure);
-      }
-      out += '}';
-    }
-    out += "],\"values\":[";
-    first = true;
-    for (const NamedValue& v : op.values) {
-      if (!first) out += ',';
-      first = false;
-      out += "{\"value\":";
-      appendJsonNumber(out, v.value);
-      out += ",\"name\":";
-      appendJsonString(out, v.name);
-      out += '}';
-    }
-    out += "]}";
-  }
-  out += ']';
-  return out;
-}
-
 const char* causeName(Cause cause) {
   switch (cause) {
     case Cause::ok: return "ok";
@@ -296,10 +212,10 @@ EMSCRIPTEN_KEEPALIVE void bfw_output_release() { std::vector<uint8_t>().swap(web
 EMSCRIPTEN_KEEPALIVE int32_t bfw_live_images() { return web::liveHandles; }
 EMSCRIPTEN_KEEPALIVE double bfw_heap_in_use() { return static_cast<double>(mallinfo().uordblks); }
 
-// The operation list as JSON in bfw_output.
+// The registry as JSON (operations, sampling methods, effects) in bfw_output.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_operations() {
   try {
-    web::setOutput(web::operationsJson());
+    web::setOutput(bmpfun::operationsJson());
     return 1;
   } catch (const std::bad_alloc&) {
     web::failOutOfMemory();

@@ -70,6 +70,11 @@ const Operation* findOperation(std::string_view name);
 // The sampling methods (0 point, 1 bilinear, 2 gaussian) and the warps of fun.
 std::span<const NamedValue> samplingMethods();
 std::span<const NamedValue> effects();
+// The registry as JSON, one operation a line: {"operations": [...], "samplingMethods": [...],
+// "effects": [...]}, every field under the names above (usage() as "usage", makesNewImage()
+// as "makesNewImage", the type as "integer" or "real", an extent other than none as "column",
+// "row", "width" or "height"), for the faces that are not C++ and for comparing builds.
+std::string operationsJson();
 
 // The number syntax of a chain: base 10 over the whole token with one optional sign ('+' or
 // '-'), within signed 32 bits; a real is what strtod accepts over the whole token (inf and nan

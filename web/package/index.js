@@ -306,7 +306,7 @@ function deepFreeze(value) {
 
 function readRegistry() {
   if (M._bfw_operations() !== 1) throw refused();
-  const operations = JSON.parse(new TextDecoder().decode(takeOutput()));
+  const { operations } = JSON.parse(new TextDecoder().decode(takeOutput()));
   for (const op of operations) op.method = camelCase(op.name);
   return deepFreeze(operations);
 }
