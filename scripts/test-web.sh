@@ -57,7 +57,7 @@ if [ $build = 1 ]; then
   fi
   cmake --build build/release -j"$jobs" --target bmpfun bmpfun_operations_doc golden_test
 fi
-for made in build/wasm/bmpfun-node build/wasm/site/bmpfun-web.wasm build/release/bmpfun build/release/bmpfun_operations_doc build/release/tests/golden_test; do
+for made in build/wasm/bmpfun-node build/wasm/package/bmpfun-wasm.wasm build/wasm/site/index.html build/release/bmpfun build/release/bmpfun_operations_doc build/release/tests/golden_test; do
   [ -e "$made" ] || { echo "test-web: $made is missing (bash scripts/test-web.sh builds it)" >&2; exit 1; }
 done
 

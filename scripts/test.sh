@@ -86,7 +86,7 @@ lane_b=(:wasm-build wasm-build,release-build:web-test release-build:python :clan
 last=(release-build:timing)
 
 # Lines of a passed stage's log that say what it did.
-summary_lines='tests passed|tests failed|\((Skipped|Disabled)\)$|^(ok|FAIL) |^fuzz: |^python: |^web: page|^windows: |^== web: .* took'
+summary_lines='tests passed|tests failed|\((Skipped|Disabled)\)$|^(ok|FAIL) |^fuzz: |^python: |^web: package|^windows: |^== web: .* took'
 
 # ---------------------------------------------------------------- running them
 
