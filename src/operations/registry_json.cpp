@@ -2,9 +2,9 @@
 // WebAssembly module) and for tests that compare one build's registry with another's.
 #include <bmpfun/operations.hpp>
 
-#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,8 +37,14 @@ void appendNumber(std::string& out, double value) {
     out += "null";
     return;
   }
+  // The fewest significant digits that read back as the same double (every standard
+  // library has printf's %g; not all have std::to_chars for floating point).
   char text[32];
-  out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  for (int digits = 1; digits <= 17; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (std::strtod(text, nullptr) == value) break;
+  }
+  out += text;
 }
 
 void appendField(std::string& out, std::string_view key) {
