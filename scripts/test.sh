@@ -22,7 +22,7 @@
 # are skipped, the others still run, and at the end the log of every failed stage is printed in
 # full and the script exits non-zero. The two-threads timing test runs last, alone.
 #
-#   bash scripts/test.sh                everything: about 8 minutes on a quiet 2-core machine
+#   bash scripts/test.sh                everything: about 13 minutes on a quiet 2-core machine
 #   bash scripts/test.sh STAGE...       only these stages, one after the other, their output on
 #                                       the terminal (the builds they need must be made already)
 #   bash scripts/test.sh --list         the stages
