@@ -124,7 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    to_string(defaultStatus) + " / " + to_string(extendedStatus));
   }
   FUZZ_CHECK(extendedOk == extendedStatus.ok(), "result and status disagree: " + to_string(extendedStatus));
-  FUZZ_CHECK(extendedStatus.defaultLayout == false || defaultOk, "default layout for a file the default reader refuses");
+  // The fallback reads the first 40 bytes as the default reader would; that reader refuses a
+  // header shorter than 40 bytes by its size alone, the one refusal the fallback passes over.
+  FUZZ_CHECK(extendedStatus.defaultLayout == false || defaultOk || defaultStatus.cause == BmpCause::unsupportedHeader,
+             "default layout for a file the default reader refuses: " + to_string(defaultStatus));
 
   // The header view never reads outside the bytes and names the file header's fields first.
   BmpHeaderView view;
