@@ -62,6 +62,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <vector>
 
 namespace bmpfun::detail {
@@ -149,7 +150,13 @@ int ExtendedReader::readRowsUncompressed(RowSink& sink, Status& status) {
   const int32_t workers = more && input_.readsAt() && sink.takesRowsAtOnce()
                               ? workersFor(limits_, l.height, kReadPixelCost * static_cast<double>(width))
                               : 1;
-  if (workers > 1) return readRowsAt(sink, status, workers);
+  if (workers > 1) {
+    // Without memory for its buffers the loop below reads on this thread alone.
+    try {
+      return readRowsAt(sink, status, workers);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(rowBytes, segmentPixels * bits / 8 + 4)));
   Unpacker unpack(l, palette_);
   RowCursor rows(sink, l);
@@ -187,7 +194,7 @@ int ExtendedReader::readRowsAt(RowSink& sink, Status& status, int32_t workers) {
                          static_cast<size_t>(l.height), l.topDown};
   std::vector<Unpacker> unpackers(static_cast<size_t>(workers), Unpacker(l, palette_));
   const RowsArrived arrived = readRowBlocks(
-      input_, sink, blocks, workers,
+      input_, sink, blocks, workers, kUndrawn,
       [&](int32_t worker, const uint8_t* in, BitmapPixel* out, size_t count) {
         unpackers[static_cast<size_t>(worker)](in, out, count);
       },
@@ -200,7 +207,6 @@ int ExtendedReader::readRowsAt(RowSink& sink, Status& status, int32_t workers) {
         std::fill(out, out + width, kUndrawn);
       });
   status.rowsRead = static_cast<int32_t>(arrived.whole);
-  paintRowsAfter(sink, blocks, arrived.whole, kUndrawn);
   const bool alphaSeen = std::any_of(unpackers.begin(), unpackers.end(), [](const Unpacker& u) { return u.alphaSeen(); });
   if (unpackers[0].hasAlpha() && !alphaSeen) {
     for (size_t r = 0; r < arrived.whole; ++r) sink.makeRowOpaque(blocks.y(r));

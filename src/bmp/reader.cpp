@@ -134,28 +134,26 @@ bool BmpReader::readRows(RowSink& sink, Status& status) {
   if (workers > 1) {
     // The same rows at their offsets on several threads (row_blocks.hpp), from where the
     // loop below would start reading.
+    // Without memory for its buffers the loop below reads on this thread alone.
     const RowBlocks blocks{input_.offset(), rowBytes, w, height, false};
-    RowsArrived arrived;
     try {
-      arrived = readRowBlocks(
-          input_, sink, blocks, workers,
+      const RowsArrived arrived = readRowBlocks(
+          input_, sink, blocks, workers, kBlankPixel,
           [&](int32_t, const uint8_t* in, BitmapPixel* out, size_t count) { unpack(in, out, count); },
           [&](int32_t, const uint8_t* in, size_t bytes, BitmapPixel* out) {
             const size_t partial = bits == 16 ? std::min(bytes / 2, w) : 0;
             unpack(in, out, partial);
             std::fill(out + partial, out + w, kBlankPixel);
           });
+      if (arrived.error != 0) {
+        status.systemError = arrived.error;
+        return fail(status, Cause::readFailed);
+      }
+      status.rowsExpected = static_cast<int32_t>(height);
+      status.rowsRead = static_cast<int32_t>(arrived.whole);
+      return true;
     } catch (const std::bad_alloc&) {
-      return fail(status, Cause::outOfMemory);
     }
-    if (arrived.error != 0) {
-      status.systemError = arrived.error;
-      return fail(status, Cause::readFailed);
-    }
-    status.rowsExpected = static_cast<int32_t>(height);
-    status.rowsRead = static_cast<int32_t>(arrived.whole);
-    paintRowsAfter(sink, blocks, arrived.whole, kBlankPixel);
-    return true;
   }
   std::vector<uint8_t> chunk;
   try {

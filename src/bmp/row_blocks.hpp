@@ -43,11 +43,11 @@ inline constexpr size_t kRowBlockBytes = size_t{1} << 18;
 
 // unpack(worker, in, out, width) decodes a row that arrived whole; partial(worker, in, bytes,
 // out) fills the whole of the row the file ends in, of which bytes arrived (0 for rows past
-// the end: their result is painted over by the caller, who paints every row after that one).
-// Throws std::bad_alloc when the buffers cannot be had.
+// the end, which are then painted over); every row after that one is painted blank. Throws
+// std::bad_alloc, before anything is read, when the buffers cannot be had.
 template <typename Unpack, typename Partial>
 RowsArrived readRowBlocks(const ByteSource& input, RowSink& sink, const RowBlocks& b, int32_t workers,
-                          Unpack&& unpack, Partial&& partial) {
+                          BitmapPixel blank, Unpack&& unpack, Partial&& partial) {
   const size_t rowsPerBlock = std::min(blockRows(b.rowBytes, kRowBlockBytes), b.height);
   const size_t blocks = (b.height + rowsPerBlock - 1) / rowsPerBlock;
   const size_t blockBytes = rowsPerBlock * b.rowBytes;
@@ -89,18 +89,14 @@ RowsArrived readRowBlocks(const ByteSource& input, RowSink& sink, const RowBlock
     }
   });
   if (end == UINT64_MAX) return {b.height, 0, 0};
-  return {static_cast<size_t>((end - b.start) / b.rowBytes), static_cast<size_t>((end - b.start) % b.rowBytes),
-          endError};
-}
-
-// Paints every row after the one the file ended in (file order) with blank, on this thread.
-inline void paintRowsAfter(RowSink& sink, const RowBlocks& b, size_t fileRow, BitmapPixel blank) {
-  std::vector<BitmapPixel> scratch(b.width);
-  for (size_t r = fileRow + 1; r < b.height; ++r) {
+  const RowsArrived arrived{static_cast<size_t>((end - b.start) / b.rowBytes),
+                            static_cast<size_t>((end - b.start) % b.rowBytes), endError};
+  for (size_t r = arrived.whole + 1; r < b.height; ++r) {
     BitmapPixel* out = sink.rowAt(b.y(r), scratch.data());
     std::fill(out, out + b.width, blank);
     sink.rowFilled(b.y(r), out);
   }
+  return arrived;
 }
 
 }  // namespace bmpfun::detail
