@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -265,10 +266,21 @@ TEST(ParallelRows, CodecGivesTheSameBytesOnAnyThreadCount) {
       ASSERT_TRUE(wantImage);
       std::vector<uint8_t> wantSaved;
       ASSERT_TRUE(wantImage->saveMemory(wantSaved));
+      TempDir dir;
+      const std::string path = dir.file("out.bmp");
       for (const int32_t threads : {2, 3, 8}) {
         std::vector<uint8_t> got;
         ASSERT_TRUE(bitmap.saveMemory(got, savingOn(threads)));
         EXPECT_EQ(got, want) << threads << " threads, saveMemory";
+        // Files take their rows at their offsets, written on several threads.
+        for (const bool alphaMasks : {false, true}) {
+          SaveOptions options = savingOn(threads);
+          options.alphaMasks = alphaMasks;
+          std::vector<uint8_t> wanted = want;
+          if (alphaMasks) ASSERT_TRUE(bitmap.saveMemory(wanted, SaveOptions{.alphaMasks = true}));
+          ASSERT_TRUE(bitmap.saveFile(path, options));
+          EXPECT_EQ(readBytes(path), wanted) << threads << " threads, saveFile, alpha masks " << alphaMasks;
+        }
         Bitmap read;
         ASSERT_TRUE(read.loadMemory(want, withThreads(threads)));
         const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
@@ -282,8 +294,124 @@ TEST(ParallelRows, CodecGivesTheSameBytesOnAnyThreadCount) {
         std::vector<uint8_t> saved;
         ASSERT_TRUE(image->saveMemory(saved));
         EXPECT_EQ(saved, wantSaved) << threads << " threads, Image::saveMemory";
+        ASSERT_TRUE(image->save(path));
+        EXPECT_EQ(readBytes(path), wantSaved) << threads << " threads, Image::save";
       }
     }
+  }
+}
+
+// A file's rows are read at their offsets in blocks (3 rows here) on several threads: files of
+// every uncompressed kind, whole and cut short (inside a pixel, at a row's end, in the last
+// row), read by both readers into a Bitmap and into an Image, give the same answer, status and
+// pixels on any thread count.
+struct FileKind {
+  const char* name;
+  uint16_t bits;
+  uint32_t compression;
+  std::vector<uint32_t> masks;
+  bool topDown = false;
+  bool zeroAlpha = false;  // every fourth byte 0: an alpha mask that finds no alpha
+};
+
+std::vector<uint8_t> fileOf(const FileKind& k, int32_t width, int32_t height) {
+  uint32_t seed = static_cast<uint32_t>(width * 7 + height + k.bits);
+  const auto next = [&seed] { return static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24); };
+  BmpLayout layout{.width = width, .height = k.topDown ? -height : height, .bits = k.bits, .compression = k.compression};
+  for (size_t i = 0; k.bits <= 8 && i < (size_t{4} << k.bits); ++i) layout.table.push_back(next());
+  for (const uint32_t mask : k.masks) putU32(layout.table, mask);
+  layout.pixelData.resize((size_t{k.bits} * static_cast<size_t>(width) + 31) / 32 * 4 * static_cast<size_t>(height));
+  for (size_t i = 0; i < layout.pixelData.size(); ++i) layout.pixelData[i] = k.zeroAlpha && i % 4 == 3 ? 0 : next();
+  return makeBmp(layout);
+}
+
+std::string loaded(const std::string& path, int32_t threads, bool extended, bool image) {
+  Limits limits = withThreads(threads);
+  limits.extended = extended;
+  Status status;
+  std::string pixels;
+  if (image) {
+    const auto read = Image::load(path, limits, &status);
+    if (read) pixels.assign(reinterpret_cast<const char*>(read->pixels().data()), 4 * read->pixels().size());
+  } else {
+    Bitmap read;
+    const bool ok = read.loadFile(path, limits, &status);
+    pixels = std::to_string(ok);
+    if (read.data() != nullptr) {
+      pixels.append(reinterpret_cast<const char*>(read.data()),
+                    4 * static_cast<size_t>(read.width()) * static_cast<size_t>(read.height()));
+    }
+  }
+  return to_string(status) + " rows " + std::to_string(status.rowsRead) + "/" + std::to_string(status.rowsExpected) +
+         " error " + std::to_string(status.systemError) + "\n" + pixels;
+}
+
+TEST(ParallelRows, FilesReadAtOffsetsGiveTheSamePixelsOnAnyThreadCount) {
+  const std::vector<uint32_t> fields = {0xFF0000, 0xFF00, 0xFF}, alpha = {0xFF0000, 0xFF00, 0xFF, 0xFF000000};
+  const FileKind kinds[] = {{"1 bit", 1, 0, {}},
+                            {"4 bits", 4, 0, {}},
+                            {"8 bits, top-down", 8, 0, {}, true},
+                            {"16 bits", 16, 0, {}},
+                            {"16 bits, 5-6-5 fields", 16, 3, {0xF800, 0x07E0, 0x001F}},
+                            {"24 bits", 24, 0, {}},
+                            {"24 bits, top-down", 24, 0, {}, true},
+                            {"32 bits", 32, 0, {}},
+                            {"32 bits, fields", 32, 3, fields},
+                            {"32 bits, alpha mask", 32, 6, alpha},
+                            {"32 bits, alpha mask, no alpha", 32, 6, alpha, false, true}};
+  TempDir dir;
+  const std::string path = dir.file("in.bmp");
+  for (const FileKind& k : kinds) {
+    for (const auto& [width, height] : {std::pair{1, 53}, std::pair{13, 7}, std::pair{67, 41}}) {
+      const std::vector<uint8_t> file = fileOf(k, width, height);
+      const size_t rowBytes = (size_t{k.bits} * static_cast<size_t>(width) + 31) / 32 * 4;
+      const size_t dataAt = file.size() - rowBytes * static_cast<size_t>(height);
+      const auto h = static_cast<size_t>(height);
+      for (const size_t size : {file.size(), file.size() - 1, dataAt + rowBytes * (h / 3),
+                                dataAt + rowBytes * (h / 2) + rowBytes / 2 + 1}) {
+        writeBytes(path, std::vector<uint8_t>(file.begin(), file.begin() + static_cast<ptrdiff_t>(size)));
+        for (const bool extended : {false, true}) {
+          for (const bool image : {false, true}) {
+            SCOPED_TRACE(std::string(k.name) + ", " + std::to_string(width) + " x " + std::to_string(height) + ", " +
+                         std::to_string(size) + " of " + std::to_string(file.size()) + " bytes" +
+                         (extended ? ", extended" : "") + (image ? ", Image" : ", Bitmap"));
+            const std::string want = loaded(path, 1, extended, image);
+            for (const int32_t threads : {2, 3, 8}) EXPECT_TRUE(loaded(path, threads, extended, image) == want) << threads;
+          }
+        }
+      }
+    }
+  }
+}
+
+// A save that writes its rows at offsets on several threads and fails on the way leaves the
+// old file whole and nothing beside it; short writes that progress still make the file.
+TEST(ParallelRows, SavesWrittenAtOffsetsFailAsInOrder) {
+  const auto image = picture(67, 41, 3);
+  std::vector<uint8_t> want;
+  ASSERT_TRUE(image->saveMemory(want));
+  const struct {
+    size_t budget, chunk;
+    bool ok;
+  } cases[] = {{100, 500, false}, {3000, 500, false}, {SIZE_MAX, 7, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.budget) + " bytes, " + std::to_string(c.chunk) + " a write");
+    TempDir dir;
+    const std::string out = dir.file("out.bmp");
+    ASSERT_TRUE(picture(2, 3, 1)->save(out));
+    const std::vector<uint8_t> old = readBytes(out);
+    FaultyIo io;
+    io.budget = c.budget;
+    io.chunk = c.chunk;
+    Status status;
+    {
+      const ScopedFileIo seam(io);
+      EXPECT_EQ(image->save(out, SaveOptions{.sync = true}, &status), c.ok);
+    }
+    EXPECT_EQ(status.cause, c.ok ? Cause::ok : Cause::writeFailed);
+    EXPECT_EQ(status.systemError, c.ok ? 0 : ENOSPC);
+    EXPECT_EQ(readBytes(out), c.ok ? want : old);
+    EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"out.bmp"});
   }
 }
 

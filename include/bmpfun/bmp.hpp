@@ -68,10 +68,11 @@ struct SaveOptions {
   // flushed (fsync) before the rename and its folder after it, at the cost of waiting for
   // the disk.
   bool sync = false;
-  // Threads that may map the pixels of a 1-, 4- or 8-bit file to their nearest table
-  // entries, counted as Limits::threads counts them: 1 the caller's thread alone, 0 one per
-  // processor. The bytes written do not depend on it; other depths are written on the
-  // caller's thread.
+  // Threads that may pack the rows, counted as Limits::threads counts them: 1 the caller's
+  // thread alone, 0 one per processor. A file save packs rows of every depth on them, each
+  // thread writing its rows at their place in the file; a memory save splits only the
+  // mapping of a 1-, 4- or 8-bit file's pixels to their nearest table entries. The bytes
+  // written do not depend on it.
   int32_t threads = 1;
   // 32 bits only: a 124-byte (V5) header, compression 3 with red, green, blue and alpha masks
   // (0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000) and the sRGB colour space: the layout

@@ -59,6 +59,15 @@ uint64_t FileSource::skip(uint64_t count) {
   return passed;
 }
 
+size_t ByteSource::readAt(void*, size_t, uint64_t, int&) const { return 0; }
+
+size_t MemorySource::readAt(void* buffer, size_t count, uint64_t offset, int&) const {
+  if (offset >= size_) return 0;
+  const size_t step = std::min<size_t>(count, size_ - static_cast<size_t>(offset));
+  std::memcpy(buffer, data_ + offset, step);
+  return step;
+}
+
 size_t MemorySource::read(void* buffer, size_t count) {
   if (ended_ || count == 0) return 0;
   const size_t step = std::min(count, size_ - position_);

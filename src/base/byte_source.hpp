@@ -23,6 +23,14 @@ class ByteSource {
   virtual int error() const { return 0; }
   // Bytes read or passed so far.
   virtual uint64_t offset() const = 0;
+
+  // Reads at offsets, for readers that read rows on several threads: true when readAt works.
+  virtual bool readsAt() const { return false; }
+  // Copies up to count bytes from offset (0 is the source's first byte) to buffer, from any
+  // thread at once, without moving the stream or touching its end and error indicators.
+  // Returns how many arrived: fewer at the end, or when a read failed (error then holds the
+  // system's errno).
+  virtual size_t readAt(void* buffer, size_t count, uint64_t offset, int& error) const;
 };
 
 // A file opened for reading (the path must name something that is not a directory).
@@ -42,6 +50,9 @@ class FileSource final : public ByteSource {
   bool eof() const override { return ended_; }
   int error() const override { return error_; }
   uint64_t offset() const override { return offset_; }
+  // A regular file is read at offsets too (pread; on Windows ReadFile at an offset).
+  bool readsAt() const override { return seekable_; }
+  size_t readAt(void* buffer, size_t count, uint64_t offset, int& error) const override;
 
  private:
   void noteReadError();
@@ -50,6 +61,7 @@ class FileSource final : public ByteSource {
   static bool seek(std::FILE* file, uint64_t position);
 
   std::FILE* file_ = nullptr;
+  int descriptor_ = -1;    // the stream's descriptor, for readAt
   bool seekable_ = false;  // a regular file: skips seek as far as its reported size
   uint64_t size_ = 0;      // the size the system reported at open (may be wrong, see skip)
   uint64_t offset_ = 0;
@@ -66,6 +78,8 @@ class MemorySource final : public ByteSource {
   uint64_t skip(uint64_t count) override;
   bool eof() const override { return ended_; }
   uint64_t offset() const override { return position_; }
+  bool readsAt() const override { return true; }
+  size_t readAt(void* buffer, size_t count, uint64_t offset, int& error) const override;
 
  private:
   const uint8_t* data_;

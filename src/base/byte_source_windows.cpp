@@ -1,6 +1,6 @@
 // FileSource on Windows: the file opened by its wide name (CreateFileW, so that a file another
 // process holds without sharing is refused with the system's reason), read through a binary
-// C stream over the handle; 64-bit positions.
+// C stream over the handle; 64-bit positions; ReadFile at an offset for reads at offsets.
 #include "base/byte_source.hpp"
 
 #include "base/system_windows.hpp"
@@ -48,8 +48,31 @@ FileSource::FileSource(const std::string& path) {
     return;
   }
   file_ = file;
+  descriptor_ = fd;
   seekable_ = regular;
   size_ = sized && size.QuadPart > 0 ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
+
+// ReadFile at an offset. (On this synchronous handle it also moves the file pointer; the
+// readers read nothing through the stream after the rows they read at offsets.)
+size_t FileSource::readAt(void* buffer, size_t count, uint64_t offset, int& error) const {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor_));
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t done = 0;
+  while (done < count) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    const DWORD step = count - done > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count - done);
+    DWORD got = 0;
+    if (!ReadFile(handle, out + done, step, &got, &at)) {
+      if (GetLastError() != ERROR_HANDLE_EOF) error = lastSystemError();
+      break;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
 }
 
 bool FileSource::tell(std::FILE* file, uint64_t& position) {

@@ -191,6 +191,26 @@ bool OutputFile::flush() {
   return true;
 }
 
+bool OutputFile::writeAt(const void* data, size_t size, uint64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size > 0) {
+    if (failed_ || fd_ < 0) return false;
+    errno = 0;
+    const ssize_t n = io_.writeAt(fd_, bytes, size, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n == 0 && errno == 0 ? ENOSPC : errno;
+      const std::lock_guard<std::mutex> hold(failing_);
+      failed_ = true;
+      return failWith(error);
+    }
+    bytes += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 bool OutputFile::commit() {
   if (failed_ || fd_ < 0 || !flush()) {
     if (fd_ < 0) failWith(EBADF);

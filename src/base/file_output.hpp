@@ -3,9 +3,11 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,11 +15,14 @@ namespace bmpfun::detail {
 
 // The system calls whose failures decide a save, on C runtime descriptors. Tests derive from
 // it to inject a short write or a failed flush or close; the defaults call the system (write,
-// fsync and close; on Windows WriteFile, FlushFileBuffers and the runtime's close). A failure
+// fsync and close; on Windows WriteFile, FlushFileBuffers and the runtime's close; writeAt for
+// saves that write their rows on several threads). A failure
 // answers -1 with the reason in errno, a Status::systemError value.
 struct FileIo {
   virtual ~FileIo() = default;
   virtual ssize_t write(int fd, const void* data, size_t size);
+  // write at offset (pwrite; on Windows WriteFile at an offset), from several threads at once.
+  virtual ssize_t writeAt(int fd, const void* data, size_t size, uint64_t offset);
   virtual int sync(int fd);
   virtual int close(int fd);
 };
@@ -59,6 +64,14 @@ class OutputFile {
   bool open(const std::string& path);
   // Buffered; false once any write failed.
   bool write(const void* data, size_t size);
+  // Writes the buffered bytes out; false once any write failed.
+  bool flush();
+  // Whether writeAt may be used: the output is a temporary file of its own, where offsets
+  // mean something (a device or pipe written directly takes its bytes in order only).
+  bool positional() const { return fd_ >= 0 && !temporary_.empty(); }
+  // Writes size bytes at offset, unbuffered, from several threads at once (for different
+  // ranges); what write buffered must be flushed first. False once any write failed.
+  bool writeAt(const void* data, size_t size, uint64_t offset);
   // Flushes, closes and puts the file in place. False if anything failed on the way. A
   // failure to flush the folder after the rename (sync only) is reported although the new
   // file is already in place: it is not known to be on the disk.
@@ -75,7 +88,6 @@ class OutputFile {
   const std::string& temporaryPath() const { return temporary_; }
 
  private:
-  bool flush();
   bool failWith(int error);  // records error (the first one counts) and answers false
 
   // The system's side (file_output_posix.cpp, file_output_windows.cpp).
@@ -99,7 +111,8 @@ class OutputFile {
   bool sync_ = false;
   int fd_ = -1;
   bool regular_ = false;  // the open descriptor is a regular file (one fsync can flush)
-  bool failed_ = false;
+  std::atomic<bool> failed_{false};
+  std::mutex failing_;  // a failing writeAt records its error under it
   int error_ = 0;
   bool noTemporaryFile_ = false;
   std::string target_;     // the path the result must appear at (symbolic links resolved)

@@ -1,5 +1,6 @@
 // Safe file output on POSIX systems: symbolic links followed by their text, the temporary file
-// made with O_EXCL and given the replaced file's owner and permissions, rename(2), fsync(2).
+// made with O_EXCL and given the replaced file's owner and permissions, pwrite(2) for rows
+// written on several threads, rename(2), fsync(2).
 #include "base/file_output.hpp"
 
 #include "base/file_output_system.hpp"
@@ -67,6 +68,9 @@ uint64_t processId() noexcept { return static_cast<uint64_t>(getpid()); }
 }  // namespace output_system
 
 ssize_t FileIo::write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+ssize_t FileIo::writeAt(int fd, const void* data, size_t size, uint64_t offset) {
+  return ::pwrite(fd, data, size, static_cast<off_t>(offset));
+}
 int FileIo::sync(int fd) { return ::fsync(fd); }
 int FileIo::close(int fd) { return ::close(fd); }
 

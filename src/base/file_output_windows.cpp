@@ -89,6 +89,21 @@ ssize_t FileIo::write(int fd, const void* data, size_t size) {
   return static_cast<ssize_t>(written);
 }
 
+// On this synchronous handle a write at an offset moves the file pointer too: a save writes its
+// headers (write) before its rows (writeAt), never after.
+ssize_t FileIo::writeAt(int fd, const void* data, size_t size, uint64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  const DWORD step = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  if (!WriteFile(handleOf(fd), data, step, &written, &at)) {
+    errno = lastSystemError();
+    return -1;
+  }
+  return static_cast<ssize_t>(written);
+}
+
 int FileIo::sync(int fd) {
   if (FlushFileBuffers(handleOf(fd))) return 0;
   errno = lastSystemError();

@@ -45,6 +45,11 @@ std::atomic<bool> splitEveryJob{false};
 
 void splitEveryJobForTesting(bool on) { splitEveryJob.store(on, std::memory_order_relaxed); }
 
+size_t blockRows(size_t rowBytes, size_t bytes) {
+  if (splitEveryJob.load(std::memory_order_relaxed)) return 3;
+  return std::max<size_t>(1, bytes / std::max<size_t>(1, rowBytes));
+}
+
 int32_t threadBudget(const Limits& limits) {
   if (limits.threads == 0) return std::min(processorCount(), kMaxThreads);
   if (limits.threads < 1) return 1;

@@ -10,6 +10,7 @@
 #pragma once
 #include <bmpfun/limits.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 #include <type_traits>
@@ -52,6 +53,11 @@ int32_t workersFor(const Limits& limits, int64_t count, double costPerItem);
 // allow, however cheap, so that the thread-count identity tests split even small images.
 // Off unless a test turns it on; it changes how work is split, never a result.
 void splitEveryJobForTesting(bool on);
+
+// Rows per block for the codec's reads and writes at file offsets: as many whole rows as fit
+// in `bytes` (a block stays in cache between its copy and its unpacking or packing), at least
+// one; with the test hook on, 3, so that the small images of the tests make several blocks.
+size_t blockRows(size_t rowBytes, size_t bytes);
 
 // The type-erased body of runChunks: fn(context, worker, first, end) for the items
 // [first, end), on worker number `worker`.

@@ -20,6 +20,9 @@ class GridSink final : public detail::RowSink {
   void makeRowOpaque(size_t y) override {
     for (BitmapPixel* p = row(y); p != row(y) + width_; ++p) p->alpha = 255;
   }
+  // Rows of the grid are apart: several threads may fill them at once.
+  bool takesRowsAtOnce() const override { return true; }
+  BitmapPixel* rowAt(size_t y, BitmapPixel*) override { return row(y); }
 
  private:
   BitmapPixel* grid_;

@@ -54,12 +54,15 @@
 // stages in order.
 #include "bmp/extended_reader.hpp"
 
+#include "base/parallel.hpp"
 #include "bmp/extended_rows.hpp"
 #include "bmp/policies.hpp"
 #include "bmp/rle.hpp"
+#include "bmp/row_blocks.hpp"
 
 #include <algorithm>
 #include <array>
+#include <new>
 #include <vector>
 
 namespace bmpfun::detail {
@@ -69,6 +72,12 @@ namespace {
 constexpr BitmapPixel kMissingEntry{0, 0, 0, 255};
 // Pixel rows are read a segment at a time (a whole row when it fits).
 constexpr size_t kSegmentBytes = size_t{1} << 16;
+// Nanoseconds to copy one pixel out of the file and unpack it on one core, for the choice of
+// threads: small files stay on one.
+constexpr double kReadPixelCost = 1.0;
+
+// Pixels per segment: a whole number of bytes and of pixels, a multiple of 8 pixels.
+size_t segmentPixelsOf(size_t bits) { return std::max<size_t>(8, kSegmentBytes * 8 / bits / 8 * 8); }
 
 }  // namespace
 
@@ -115,31 +124,42 @@ BitmapPixel ExtendedReader::tableColor(size_t k) const {
 
 bool ExtendedReader::readRows(RowSink& sink, Status& status) {
   status.rowsExpected = layout_.height;
+  int error = 0;
   if (layout_.coding == PixelLayout::Coding::rows) {
-    readRowsUncompressed(sink, status);
+    error = readRowsUncompressed(sink, status);
   } else {
     decodeRle(input_, layout_, palette_, sink, status);
+    error = input_.error();
   }
-  if (input_.error() != 0) {
-    status.systemError = input_.error();
+  if (error != 0) {
+    status.systemError = error;
     status.cause = Cause::readFailed;
     return false;
   }
   return true;
 }
 
-void ExtendedReader::readRowsUncompressed(RowSink& sink, Status& status) {
+int ExtendedReader::readRowsUncompressed(RowSink& sink, Status& status) {
   const PixelLayout& l = layout_;
   const size_t width = static_cast<size_t>(l.width);
   const size_t bits = l.bits;
   const uint64_t rowBytes = (uint64_t{bits} * width + 31) / 32 * 4;
-  // A segment is a whole number of bytes and of pixels: a multiple of 8 pixels.
-  const size_t segmentPixels = std::max<size_t>(8, kSegmentBytes * 8 / bits / 8 * 8);
+  const size_t segmentPixels = segmentPixelsOf(bits);
+  bool more = input_.seek(l.dataAt);
+  const size_t height = static_cast<size_t>(l.height);
+  const int32_t workers = more && input_.readsAt() && sink.takesRowsAtOnce()
+                              ? workersFor(limits_, l.height, kReadPixelCost * static_cast<double>(width))
+                              : 1;
+  if (workers > 1) {
+    // Without memory for its buffers the loop below reads on this thread alone.
+    try {
+      return readRowsAt(sink, status, workers);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(rowBytes, segmentPixels * bits / 8 + 4)));
   Unpacker unpack(l, palette_);
   RowCursor rows(sink, l);
-  bool more = input_.seek(l.dataAt);
-  const size_t height = static_cast<size_t>(l.height);
   size_t drawn = 0;
   while (more && rows.next() < height) {
     BitmapPixel* row = rows.open(false);
@@ -161,6 +181,37 @@ void ExtendedReader::readRowsUncompressed(RowSink& sink, Status& status) {
   if (unpack.hasAlpha() && !unpack.alphaSeen()) {
     for (size_t r = 0; r < drawn; ++r) sink.makeRowOpaque(rows.y(r));
   }
+  return input_.error();
+}
+
+// The loop above on several threads (row_blocks.hpp), each with an unpacker of its own.
+int ExtendedReader::readRowsAt(RowSink& sink, Status& status, int32_t workers) {
+  const PixelLayout& l = layout_;
+  const size_t width = static_cast<size_t>(l.width);
+  const size_t segmentPixels = segmentPixelsOf(l.bits);
+  const size_t segmentBytes = segmentPixels * l.bits / 8;
+  const RowBlocks blocks{l.dataAt, static_cast<size_t>((uint64_t{l.bits} * width + 31) / 32 * 4), width,
+                         static_cast<size_t>(l.height), l.topDown};
+  std::vector<Unpacker> unpackers(static_cast<size_t>(workers), Unpacker(l, palette_));
+  const RowsArrived arrived = readRowBlocks(
+      input_, sink, blocks, workers, kUndrawn,
+      [&](int32_t worker, const uint8_t* in, BitmapPixel* out, size_t count) {
+        unpackers[static_cast<size_t>(worker)](in, out, count);
+      },
+      [&](int32_t worker, const uint8_t* in, size_t bytes, BitmapPixel* out) {
+        // The loop above unpacks the segments of the row that arrived whole (all but its
+        // last, which takes the padding) before it finds the row cut short: their alpha
+        // counts.
+        const size_t count = std::min(bytes / segmentBytes * segmentPixels, (width - 1) / segmentPixels * segmentPixels);
+        if (count > 0) unpackers[static_cast<size_t>(worker)](in, out, count);
+        std::fill(out, out + width, kUndrawn);
+      });
+  status.rowsRead = static_cast<int32_t>(arrived.whole);
+  const bool alphaSeen = std::any_of(unpackers.begin(), unpackers.end(), [](const Unpacker& u) { return u.alphaSeen(); });
+  if (unpackers[0].hasAlpha() && !alphaSeen) {
+    for (size_t r = 0; r < arrived.whole; ++r) sink.makeRowOpaque(blocks.y(r));
+  }
+  return arrived.error;
 }
 
 }  // namespace bmpfun::detail

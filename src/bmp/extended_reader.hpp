@@ -48,7 +48,9 @@ class ExtendedReader {
   bool readRows(RowSink& sink, Status& status);
 
  private:
-  void readRowsUncompressed(RowSink& sink, Status& status);
+  // The system's error of a read that ended the rows early, 0 when none did.
+  int readRowsUncompressed(RowSink& sink, Status& status);
+  int readRowsAt(RowSink& sink, Status& status, int32_t workers);
 
   HeadedInput input_;
   const Limits& limits_;

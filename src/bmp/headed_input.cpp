@@ -6,6 +6,7 @@
 namespace bmpfun::detail {
 
 size_t HeadedInput::fillHead() {
+  base_ = source_.offset();
   headSize_ = source_.read(head_.data(), head_.size());
   headError_ = source_.error();
   return headSize_;

@@ -34,12 +34,19 @@ class HeadedInput final : public ByteSource {
   bool eof() const override { return ended_; }
   int error() const override { return ended_ ? source_.error() : 0; }
   uint64_t offset() const override { return position_; }
+  // Reads at offsets go to the source, whose offsets are the file's: only while it has not
+  // ended (no read error behind, the head the file's first bytes) and this input neither.
+  bool readsAt() const override { return source_.readsAt() && !source_.eof() && !ended_ && base_ == 0; }
+  size_t readAt(void* buffer, size_t count, uint64_t offset, int& error) const override {
+    return source_.readAt(buffer, count, offset, error);
+  }
 
  private:
   ByteSource& source_;
   std::array<uint8_t, kHeadBytes> head_{};
   size_t headSize_ = 0;
   int headError_ = 0;
+  uint64_t base_ = 0;      // the source's offset when the head was read
   uint64_t position_ = 0;  // logical offset in the file
   bool ended_ = false;
 };

@@ -26,7 +26,9 @@
 // loading is in bitmap_load.cpp.
 #include "bmp/reader.hpp"
 
+#include "base/parallel.hpp"
 #include "bmp/policies.hpp"
+#include "bmp/row_blocks.hpp"
 
 #include <algorithm>
 #include <new>
@@ -40,6 +42,9 @@ constexpr BitmapPixel kBlankPixel{255, 255, 255, 0};
 // Pixel data is read this many bytes at a time (at least one whole row): few system calls,
 // and the chunk stays in cache while its rows are unpacked.
 constexpr size_t kChunkBytes = size_t{1} << 18;
+// Nanoseconds to copy one pixel out of the file and unpack it on one core (24 bits), for the
+// choice of threads: small files stay on one.
+constexpr double kReadPixelCost = 1.0;
 
 bool fail(Status& status, Cause cause) {
   status.cause = cause;
@@ -113,12 +118,6 @@ bool BmpReader::readRows(RowSink& sink, Status& status) {
   const size_t height = static_cast<size_t>(layout_.height);
   const size_t rowBytes = ((size_t{bits} * w + 31) / 32) * 4;
   const size_t chunkRows = std::min(std::max<size_t>(1, kChunkBytes / rowBytes), height);
-  std::vector<uint8_t> chunk;
-  try {
-    chunk.resize(chunkRows * rowBytes);
-  } catch (const std::bad_alloc&) {
-    return fail(status, Cause::outOfMemory);
-  }
   const auto unpack = [&](const uint8_t* in, BitmapPixel* out, size_t count) {
     switch (bits) {
       case 1: unpackRow1(in, out, count, palette_); break;
@@ -129,6 +128,39 @@ bool BmpReader::readRows(RowSink& sink, Status& status) {
       default: unpackRow32(in, out, count); break;
     }
   };
+  const int32_t workers = input_.readsAt() && sink.takesRowsAtOnce()
+                              ? workersFor(limits_, static_cast<int64_t>(height), kReadPixelCost * static_cast<double>(w))
+                              : 1;
+  if (workers > 1) {
+    // The same rows at their offsets on several threads (row_blocks.hpp), from where the
+    // loop below would start reading.
+    // Without memory for its buffers the loop below reads on this thread alone.
+    const RowBlocks blocks{input_.offset(), rowBytes, w, height, false};
+    try {
+      const RowsArrived arrived = readRowBlocks(
+          input_, sink, blocks, workers, kBlankPixel,
+          [&](int32_t, const uint8_t* in, BitmapPixel* out, size_t count) { unpack(in, out, count); },
+          [&](int32_t, const uint8_t* in, size_t bytes, BitmapPixel* out) {
+            const size_t partial = bits == 16 ? std::min(bytes / 2, w) : 0;
+            unpack(in, out, partial);
+            std::fill(out + partial, out + w, kBlankPixel);
+          });
+      if (arrived.error != 0) {
+        status.systemError = arrived.error;
+        return fail(status, Cause::readFailed);
+      }
+      status.rowsExpected = static_cast<int32_t>(height);
+      status.rowsRead = static_cast<int32_t>(arrived.whole);
+      return true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  std::vector<uint8_t> chunk;
+  try {
+    chunk.resize(chunkRows * rowBytes);
+  } catch (const std::bad_alloc&) {
+    return fail(status, Cause::outOfMemory);
+  }
   size_t rowsLeft = height;  // rows 0 .. rowsLeft - 1 are still to come
   while (rowsLeft > 0) {
     const size_t rows = std::min(chunkRows, rowsLeft);

@@ -18,6 +18,14 @@ class RowSink {
   // Sets the alpha of every pixel of row y, already done, to 255: the extended reader learns
   // only at the end of a file that an alpha channel which is 0 everywhere means opaque.
   virtual void makeRowOpaque(size_t y) = 0;
+
+  // For readers that decode rows on several threads at once, when takesRowsAtOnce(): rowAt
+  // gives storage for row y that no other row shares (the sink's own, or scratch, room for
+  // width pixels), and rowFilled(y, pixels) takes it once filled whole. Both may be called
+  // from several threads at once, for different rows, each once, in any order.
+  virtual bool takesRowsAtOnce() const { return false; }
+  virtual BitmapPixel* rowAt(size_t, BitmapPixel* scratch) { return scratch; }
+  virtual void rowFilled(size_t, const BitmapPixel*) {}
 };
 
 }  // namespace bmpfun::detail

@@ -17,6 +17,7 @@
 #include "base/parallel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <new>
 #include <vector>
@@ -32,11 +33,13 @@ namespace {
 constexpr size_t kChunkBytes = size_t{1} << 18;
 constexpr size_t kParallelChunkBytes = size_t{1} << 22;
 
-// Nanoseconds to map one pixel to its nearest table entry on one core. Only the paletted
-// depths pack on several threads: at 16, 24 and 32 bits packing is a byte move, and the
-// file's write, on one thread, dominates; split, such saves came out no faster (measured at
-// 2048² and 4096²; docs/performance.md).
+// Nanoseconds to map one pixel to its nearest table entry on one core, and to pack one pixel
+// of 16, 24 or 32 bits and copy it into the file. A file save splits at every depth: each
+// thread packs blocks of rows and writes them at their offsets, so that the copy into the
+// file is split along with the packing. A memory save splits the paletted depths only: at 16,
+// 24 and 32 bits packing is a byte move, and the copy into the caller's vector dominates.
 constexpr double kPalettedPixelCost = 4.0;
+constexpr double kMovePixelCost = 1.0;
 
 void putU16(uint8_t*& out, uint32_t v) {
   *out++ = static_cast<uint8_t>(v);
@@ -84,9 +87,12 @@ class MemorySink final : public ByteSink {
 
 // The headers, the table or masks, and the rows, packed a chunk of whole rows at a time into
 // a buffer zeroed once: the packers never touch the padding, so it stays 0.
+// With a file that takes writes at offsets (positional) and several workers, the rows go in
+// blocks, each packed into the chunk's part of the worker that took it and written at its
+// offset; else a chunk at a time, in order.
 bool writeBody(const SaveJob& job, const BmpLayout& layout, std::vector<uint8_t>& chunk,
                std::vector<BitmapPixel>& scratch, std::vector<NearestIndexCache>& nearest,
-               ByteSink& sink) {
+               ByteSink& sink, OutputFile* positional = nullptr) {
   const FileFields& fields = job.fields;
   const int32_t bits = fields.bits;
   const bool v5 = layout.headerBytes > 54;
@@ -138,34 +144,59 @@ bool writeBody(const SaveJob& job, const BmpLayout& layout, std::vector<uint8_t>
   }
 
   const size_t width = static_cast<size_t>(fields.width);
+  const size_t height = static_cast<size_t>(fields.height);
   const size_t rowBytes = static_cast<size_t>(layout.rowBytes);
-  const size_t chunkRows = chunk.size() / rowBytes;
   // One scratch row and one nearest-entry search per thread (see prepare). Rows are packed
   // into places of their own in the chunk, so the order they are packed in cannot be seen.
   const auto workers = static_cast<int32_t>(nearest.size());
-  size_t rowsLeft = static_cast<size_t>(fields.height);
+  const auto pack = [&](size_t w, size_t y, uint8_t* dst) {
+    const BitmapPixel* in = job.rows.row(y, scratch.data() + w * width);
+    switch (bits) {
+      case 1: packRow1(in, dst, width, nearest[w]); break;
+      case 4: packRow4(in, dst, width, nearest[w]); break;
+      case 8: packRow8(in, dst, width, nearest[w]); break;
+      case 16: packRow16(in, dst, width); break;
+      case 24: packRow24(in, dst, width); break;
+      default:
+        packRow32(in, dst, width);
+        if (fields.opaqueAlpha) {
+          for (size_t x = 0; x < width; ++x) dst[4 * x + 3] = 255;
+        }
+        break;
+    }
+  };
+
+  if (ok && positional != nullptr && workers > 1 && positional->positional() && positional->flush()) {
+    // Rows bottom row first from dataAt; a worker stops taking blocks once a write failed.
+    const uint64_t dataAt = layout.headerBytes + layout.tableBytes;
+    const size_t rowsPerBlock = chunk.size() / rowBytes / static_cast<size_t>(workers);
+    const size_t blocks = (height + rowsPerBlock - 1) / rowsPerBlock;
+    std::atomic<bool> failed{false};
+    forEachChunkOn(workers, static_cast<int64_t>(blocks), [&](int32_t worker, int64_t first, int64_t end) {
+      const auto w = static_cast<size_t>(worker);
+      uint8_t* buffer = chunk.data() + w * rowsPerBlock * rowBytes;
+      for (auto k = static_cast<size_t>(first); k < static_cast<size_t>(end); ++k) {
+        if (failed.load(std::memory_order_relaxed)) return;
+        const size_t row0 = k * rowsPerBlock;
+        const size_t rows = std::min(rowsPerBlock, height - row0);
+        for (size_t r = 0; r < rows; ++r) pack(w, height - 1 - (row0 + r), buffer + r * rowBytes);
+        if (!positional->writeAt(buffer, rows * rowBytes, dataAt + row0 * uint64_t{rowBytes})) failed = true;
+      }
+    });
+    return !failed;
+  }
+
+  const size_t chunkRows = chunk.size() / rowBytes;
+  size_t rowsLeft = height;
   while (ok && rowsLeft > 0) {
     const size_t rows = std::min(chunkRows, rowsLeft);
     const size_t bottom = rowsLeft - 1;  // the chunk holds rows bottom, bottom - 1, ...
-    forEachChunkOn(rows > 1 ? workers : 1, static_cast<int64_t>(rows),
+    // Only the paletted depths are worth packing on several threads here (see prepare).
+    const bool split = rows > 1 && (bits == 1 || bits == 4 || bits == 8);
+    forEachChunkOn(split ? workers : 1, static_cast<int64_t>(rows),
                    [&](int32_t worker, int64_t first, int64_t end) {
-      const auto w = static_cast<size_t>(worker);
       for (auto k = static_cast<size_t>(first); k < static_cast<size_t>(end); ++k) {
-        const BitmapPixel* in = job.rows.row(bottom - k, scratch.data() + w * width);
-        uint8_t* dst = chunk.data() + k * rowBytes;
-        switch (bits) {
-          case 1: packRow1(in, dst, width, nearest[w]); break;
-          case 4: packRow4(in, dst, width, nearest[w]); break;
-          case 8: packRow8(in, dst, width, nearest[w]); break;
-          case 16: packRow16(in, dst, width); break;
-          case 24: packRow24(in, dst, width); break;
-          default:
-            packRow32(in, dst, width);
-            if (fields.opaqueAlpha) {
-              for (size_t x = 0; x < width; ++x) dst[4 * x + 3] = 255;
-            }
-            break;
-        }
+        pack(static_cast<size_t>(worker), bottom - k, chunk.data() + k * rowBytes);
       }
     });
     rowsLeft -= rows;
@@ -175,9 +206,10 @@ bool writeBody(const SaveJob& job, const BmpLayout& layout, std::vector<uint8_t>
 }
 
 // The layout and the working buffers of a save, checked and made before any output exists.
+// toFile: the rows may be written at their offsets (see writeBody).
 bool prepare(const SaveJob& job, BmpLayout& layout, std::vector<uint8_t>& chunk,
              std::vector<BitmapPixel>& scratch, std::vector<NearestIndexCache>& nearest,
-             Status& status) {
+             Status& status, bool toFile) {
   const FileFields& f = job.fields;
   status.bitsPerPixel = static_cast<uint32_t>(f.bits);
   status.width = f.width;
@@ -190,9 +222,16 @@ bool prepare(const SaveJob& job, BmpLayout& layout, std::vector<uint8_t>& chunk,
   Limits threads;
   threads.threads = job.threads;
   const bool paletted = f.bits == 1 || f.bits == 4 || f.bits == 8;
-  const int32_t workers = paletted ? workersFor(threads, f.height, kPalettedPixelCost * f.width) : 1;
-  const size_t chunkBytes = workers > 1 ? kParallelChunkBytes : kChunkBytes;
-  const size_t chunkRows = std::min(std::max<size_t>(1, chunkBytes / rowBytes), static_cast<size_t>(f.height));
+  const int32_t workers =
+      paletted || toFile ? workersFor(threads, f.height, (paletted ? kPalettedPixelCost : kMovePixelCost) * f.width) : 1;
+  const size_t height = static_cast<size_t>(f.height);
+  // Written at offsets: a block of rows per worker. (The same chunk serves, in order, a
+  // device or pipe that turns out to take no offsets.)
+  size_t chunkRows = std::min(blockRows(rowBytes, kChunkBytes), height) * static_cast<size_t>(workers);
+  if (workers == 1 || !toFile) {
+    const size_t chunkBytes = workers > 1 ? kParallelChunkBytes : kChunkBytes;
+    chunkRows = std::min(std::max<size_t>(1, chunkBytes / rowBytes), height);
+  }
   try {
     chunk.assign(chunkRows * rowBytes, 0);
     scratch.resize(static_cast<size_t>(f.width) * static_cast<size_t>(workers));
@@ -233,13 +272,13 @@ bool saveToFile(const SaveJob& job, const std::string& path, const SaveOptions& 
   std::vector<uint8_t> chunk;
   std::vector<BitmapPixel> scratch;
   std::vector<NearestIndexCache> nearest;
-  if (!prepare(job, layout, chunk, scratch, nearest, status)) return false;
+  if (!prepare(job, layout, chunk, scratch, nearest, status, true)) return false;
   OutputFile file(io, options.sync);
   if (!file.open(path)) {
     return fail(status, file.noTemporaryFile() ? Cause::noTemporaryFile : Cause::writeFailed, file.error());
   }
   FileSink sink(file);
-  if (!writeBody(job, layout, chunk, scratch, nearest, sink) || !file.commit()) {
+  if (!writeBody(job, layout, chunk, scratch, nearest, sink, &file) || !file.commit()) {
     file.abandon();
     return fail(status, Cause::writeFailed, file.error());
   }
@@ -252,7 +291,7 @@ bool saveToMemory(const SaveJob& job, std::vector<uint8_t>& out, Status& status)
   std::vector<uint8_t> chunk;
   std::vector<BitmapPixel> scratch;
   std::vector<NearestIndexCache> nearest;
-  if (!prepare(job, layout, chunk, scratch, nearest, status)) return false;
+  if (!prepare(job, layout, chunk, scratch, nearest, status, false)) return false;
   try {
     out.reserve(static_cast<size_t>(layout.fileBytes));
   } catch (const std::bad_alloc&) {

@@ -70,6 +70,9 @@ class PixelSink final : public detail::RowSink {
   void makeRowOpaque(size_t y) override {
     for (Pixel* p = pixels_ + y * width_; p != pixels_ + (y + 1) * width_; ++p) p->a = 255;
   }
+  // Several threads at once: each decodes into a scratch row of its own.
+  bool takesRowsAtOnce() const override { return true; }
+  void rowFilled(size_t y, const BitmapPixel* pixels) override { swapRedBlue(pixels, pixels_ + y * width_, width_); }
 
  private:
   Pixel* pixels_;

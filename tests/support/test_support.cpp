@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <random>
 #include <sstream>
 
@@ -168,6 +169,22 @@ ssize_t FaultyIo::write(int fd, const void* data, size_t size) {
   const ssize_t n = detail::FileIo::write(fd, data, std::min({size, budget, chunk}));
   if (n > 0) budget -= static_cast<size_t>(n);
   return n;
+}
+
+ssize_t FaultyIo::writeAt(int fd, const void* data, size_t size, uint64_t offset) {
+  static std::mutex lock;
+  size_t step = 0;
+  {
+    const std::lock_guard<std::mutex> hold(lock);
+    ++writes;
+    if (budget == 0) {
+      errno = ENOSPC;
+      return failResult;
+    }
+    step = std::min({size, budget, chunk});
+    budget -= step;
+  }
+  return detail::FileIo::writeAt(fd, data, step, offset);
 }
 
 int FaultyIo::sync(int fd) {

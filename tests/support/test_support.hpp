@@ -127,6 +127,8 @@ struct FaultyIo : detail::FileIo {
   int writes = 0;
   int syncs = 0;
   ssize_t write(int fd, const void* data, size_t size) override;
+  // The same budget, shared with write (under a lock: saves write at offsets on several threads).
+  ssize_t writeAt(int fd, const void* data, size_t size, uint64_t offset) override;
   int sync(int fd) override;
   int close(int fd) override;
 };
