@@ -192,9 +192,10 @@ std::unique_ptr<Image> picture(int32_t width, int32_t height, int32_t threads) {
   return image;
 }
 
-TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
-  for (const Case& c : operations()) {
-    for (const auto& [width, height] : kSizes) {
+void expectSameBytesOnAnyThreadCount(const std::vector<Case>& cases,
+                                     const std::vector<std::pair<int32_t, int32_t>>& sizes) {
+  for (const Case& c : cases) {
+    for (const auto& [width, height] : sizes) {
       SCOPED_TRACE(c.name + " on " + std::to_string(width) + " x " + std::to_string(height));
       const auto want = c.op(picture(width, height, 1));
       for (const int32_t threads : {2, 3, 8}) {
@@ -208,6 +209,27 @@ TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
       }
     }
   }
+}
+
+TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
+  expectSameBytesOnAnyThreadCount(operations(), kSizes);
+}
+
+// The wavefronts (blur and sharpen by strips of columns, Floyd-Steinberg by rows) keep the
+// one-thread order of every pixel's reads and writes: every mask size, including those that
+// change nothing, and every depth, down to shapes of a single strip or row.
+TEST(ParallelRows, WavefrontsGiveTheSameBytesOnAnyThreadCount) {
+  std::vector<Case> cases;
+  for (const int32_t size : {1, 2, 3, 4, 5, 9}) {
+    cases.push_back({"blur " + std::to_string(size), inPlace([size](Image& im) { im.blur(size); })});
+    cases.push_back(
+        {"sharpen " + std::to_string(size), inPlace([size](Image& im) { im.sharpen(size); })});
+  }
+  for (int32_t bits = 1; bits <= 8; ++bits) {
+    cases.push_back({"FloydSteinbergDither " + std::to_string(bits),
+                     inPlace([bits](Image& im) { im.FloydSteinbergDither(bits); })});
+  }
+  expectSameBytesOnAnyThreadCount(cases, {{1, 53}, {53, 1}, {2, 2}, {5, 5}, {67, 43}, {301, 257}});
 }
 
 TEST(ParallelRows, BitmapRescaleGivesTheSameBytesOnAnyThreadCount) {

@@ -122,10 +122,11 @@ void Image::FloydSteinbergDither(int32_t nbits) {
     target.b = channels::saturatingAdd(target.b, share[error.b]);
   };
   // Row by row, left to right: each pixel is quantized with the errors already passed to it.
-  Pixel* row = pixels_.data();
-  for (int32_t y = 0; y < height_; ++y, row += stride) {
-    Pixel* next = y + 1 < height_ ? row + stride : nullptr;
-    for (size_t x = 0; x < stride; ++x) {
+  // ditherSpan does columns [first, end) of row y.
+  auto ditherSpan = [&](size_t y, size_t first, size_t end) {
+    Pixel* const row = pixels_.data() + y * stride;
+    Pixel* const next = y + 1 < static_cast<size_t>(height_) ? row + stride : nullptr;
+    for (size_t x = first; x < end; ++x) {
       Pixel& p = row[x];
       const Pixel q{level[p.r], level[p.g], level[p.b], 255};
       // Saturating difference: a level above the pixel gives error 0, never a negative one.
@@ -142,7 +143,28 @@ void Image::FloydSteinbergDither(int32_t nbits) {
         if (hasRight) pass(next[x + 1], error, belowRight);
       }
     }
+  };
+  const int32_t workers = detail::workersFor(limits_, height_, 8.0 * width_);
+  if (workers <= 1) {
+    for (size_t y = 0; y < static_cast<size_t>(height_); ++y) ditherSpan(y, 0, stride);
+    return;
   }
+  // A wavefront of rows. Pixel (y, x) is changed by row y - 1 at columns x - 1, x and x + 1,
+  // then by row y at columns x - 1 and x, and by no other row. So row y may do column x
+  // once row y - 1 has done columns up to x + 2: then every change row y - 1 makes to
+  // (y, x) and (y, x + 1) is in, and row y's changes to row y + 1 are in turn published
+  // before row y + 1 gets there. Progress is published per block of columns.
+  constexpr size_t kBlock = 256;
+  detail::WavefrontProgress done(width_);
+  detail::forEachInOrder(workers, height_, [&](int64_t y) {
+    done.begin(y);
+    for (size_t first = 0; first < stride; first += kBlock) {
+      const size_t end = std::min(stride, first + kBlock);
+      done.waitFor(y - 1, static_cast<int64_t>(std::min(stride, end + 2)));
+      ditherSpan(static_cast<size_t>(y), first, end);
+      done.publish(y, static_cast<int64_t>(end));
+    }
+  });
 }
 
 }  // namespace bmpfun
