@@ -144,7 +144,7 @@ void Image::FloydSteinbergDither(int32_t nbits) {
       }
     }
   };
-  const int32_t workers = detail::workersFor(limits_, height_, 8.0 * width_);
+  const int32_t workers = detail::workersFor(limits_, height_, 10.0 * width_);
   if (workers <= 1) {
     for (size_t y = 0; y < static_cast<size_t>(height_); ++y) ditherSpan(y, 0, stride);
     return;
@@ -153,13 +153,14 @@ void Image::FloydSteinbergDither(int32_t nbits) {
   // then by row y at columns x - 1 and x, and by no other row. So row y may do column x
   // once row y - 1 has done columns up to x + 2: then every change row y - 1 makes to
   // (y, x) and (y, x + 1) is in, and row y's changes to row y + 1 are in turn published
-  // before row y + 1 gets there. Progress is published per block of columns.
-  constexpr size_t kBlock = 256;
+  // before row y + 1 gets there. Progress is published per block of up to 256 columns, an
+  // eighth of a row at least, so that narrow images overlap their rows too.
+  const size_t block = std::clamp<size_t>(stride / 8, 1, 256);
   detail::WavefrontProgress done(width_);
   detail::forEachInOrder(workers, height_, [&](int64_t y) {
     done.begin(y);
-    for (size_t first = 0; first < stride; first += kBlock) {
-      const size_t end = std::min(stride, first + kBlock);
+    for (size_t first = 0; first < stride; first += block) {
+      const size_t end = std::min(stride, first + block);
       done.waitFor(y - 1, static_cast<int64_t>(std::min(stride, end + 2)));
       ditherSpan(static_cast<size_t>(y), first, end);
       done.publish(y, static_cast<int64_t>(end));

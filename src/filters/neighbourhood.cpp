@@ -155,8 +155,8 @@ void visitInColumnOrderResult(const Limits& limits, double costPerPixel, int32_t
 }
 
 // Rough nanoseconds per pixel of one core (see detail::kCostPerThread).
-constexpr double kBlurCost = 15.0;
-constexpr double kSharpenCost = 25.0;
+constexpr double kBlurCost = 25.0;
+constexpr double kSharpenCost = 45.0;
 
 }  // namespace
 
