@@ -93,6 +93,30 @@ TEST(ParallelRows, CarriesAWorkersExceptionToTheCaller) {
   EXPECT_EQ(chunks.load(), after);
 }
 
+// A wavefront through the facility alone: item i adds itself to each plain (not atomic) cell
+// once item i - 1 has, so every cell must see the items in order; more items than the
+// progress ring has slots, and more threads too (so that slots are taken over while in use).
+TEST(ParallelRows, WavefrontItemsSeeTheWorkOfTheItemsBefore) {
+  constexpr int64_t kItems = 100, kCells = 50;
+  for (const int32_t threads : {1, 2, 3, 8, 40}) {
+    std::vector<int64_t> cells(kCells, 0);
+    std::atomic<int> outOfOrder{0};
+    detail::WavefrontProgress done(kCells);
+    detail::forEachInOrder(threads, kItems, [&](int64_t item) {
+      done.begin(item);
+      for (size_t k = 0; k < cells.size(); ++k) {
+        done.waitFor(item - 1, static_cast<int64_t>(k) + 1);
+        if (cells[k] != item * (item - 1) / 2) outOfOrder.fetch_add(1);
+        cells[k] += item;
+        done.publish(item, static_cast<int64_t>(k) + 1);
+        std::this_thread::yield();  // interleave the items more
+      }
+    });
+    EXPECT_EQ(outOfOrder.load(), 0) << threads << " threads";
+    EXPECT_EQ(cells, std::vector<int64_t>(kCells, kItems * (kItems - 1) / 2)) << threads;
+  }
+}
+
 TEST(ParallelRows, ThreadCountsComeFromTheLimits) {
   EXPECT_EQ(detail::threadBudget(withThreads(1)), 1);
   EXPECT_EQ(detail::threadBudget(withThreads(-5)), 1);
