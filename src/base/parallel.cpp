@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <mutex>
@@ -121,9 +122,13 @@ void WavefrontProgress::waitFor(int64_t item, int64_t done) const {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
-    } else {
+    } else if (spins < 150) {
       // The item waited for may be on a thread that is not running: give it the processor.
       std::this_thread::yield();
+    } else {
+      // Still not there: the machine is busy, and yielding would only burn the time the
+      // item waited for needs. Sleep in short steps instead.
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   }
 }
