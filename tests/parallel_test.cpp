@@ -245,7 +245,8 @@ TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
 TEST(ParallelRows, WavefrontsGiveTheSameBytesOnAnyThreadCount) {
   std::vector<Case> cases;
   for (const int32_t size : {1, 2, 3, 4, 5, 9}) {
-    cases.push_back({"blur " + std::to_string(size), inPlace([size](Image& im) { im.blur(size); })});
+    cases.push_back(
+        {"blur " + std::to_string(size), inPlace([size](Image& im) { im.blur(size); })});
     cases.push_back(
         {"sharpen " + std::to_string(size), inPlace([size](Image& im) { im.sharpen(size); })});
   }

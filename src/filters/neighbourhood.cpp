@@ -111,7 +111,7 @@ constexpr int64_t kStripWidth = 32;
 // step(x, y) for the pixels of columns [firstX, endX) whose key lies in
 // [start, start + kBand), column by column.
 template <typename Step>
-void visitBand(int64_t start, int64_t firstX, int64_t endX, int32_t height, Step& step) {
+void visitBand(int64_t start, int64_t firstX, int64_t endX, int32_t height, Step step) {
   firstX = std::max<int64_t>(firstX, (start - height) / 2);
   endX = std::min<int64_t>(endX, (start + kBand + 1) / 2);
   for (int64_t x = firstX; x < endX; ++x) {
