@@ -117,7 +117,8 @@ void WavefrontProgress::waitFor(int64_t item, int64_t done) const {
   if (item < 0) return;
   const std::atomic<int64_t>& value = slots_[item % kSlots].value;
   const int64_t wanted = item * span_ + done;
-  for (int32_t spins = 0; value.load(std::memory_order_acquire) < wanted; ++spins) {
+  for (int32_t spins = 0; value.load(std::memory_order_acquire) < wanted;
+       spins = std::min(spins + 1, 150)) {
     if (spins < 100) {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();

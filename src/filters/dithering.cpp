@@ -174,8 +174,8 @@ void Image::FloydSteinbergDither(int32_t nbits) {
   // then by row y at columns x - 1 and x, and by no other row. So row y may do column x
   // once row y - 1 has done columns up to x + 2: then every change row y - 1 makes to
   // (y, x) and (y, x + 1) is in, and row y's changes to row y + 1 are in turn published
-  // before row y + 1 gets there. Progress is published per block of up to 256 columns, an
-  // eighth of a row at least, so that narrow images overlap their rows too.
+  // before row y + 1 gets there. Progress is published per block of an eighth of the row
+  // (1 to 256 columns), so that narrow images overlap their rows too.
   const size_t block = std::clamp<size_t>(stride / 8, 1, 256);
   detail::WavefrontProgress done(width_);
   detail::forEachInOrder(workers, height_, [&](int64_t y) {
