@@ -133,8 +133,17 @@ void visitInColumnOrderResult(const Limits& limits, double costPerPixel, int32_t
       std::clamp<int64_t>((width + 4 * workers - 1) / (4 * workers), 2, kStripWidth);
   const int64_t strips = (width + stripWidth - 1) / stripWidth;
   if (workers <= 1 || strips <= 1) {
+    // visitBand over the whole width, written out: the compiler keeps this hot loop leaner.
     for (int64_t start = 0; start <= lastKey; start += kBand) {
-      visitBand(start, 0, width, height, step);
+      const int64_t firstX = std::max<int64_t>(0, (start - height) / 2);
+      const int64_t endX = std::min<int64_t>(width, (start + kBand + 1) / 2);
+      for (int64_t x = firstX; x < endX; ++x) {
+        const int64_t firstY = std::max<int64_t>(0, start - 2 * x);
+        const int64_t endY = std::min<int64_t>(height, start + kBand - 2 * x);
+        for (int64_t y = firstY; y < endY; ++y) {
+          step(static_cast<int32_t>(x), static_cast<int32_t>(y));
+        }
+      }
     }
     return;
   }
