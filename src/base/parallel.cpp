@@ -118,12 +118,12 @@ void WavefrontProgress::waitFor(int64_t item, int64_t done) const {
   const std::atomic<int64_t>& value = slots_[item % kSlots].value;
   const int64_t wanted = item * span_ + done;
   for (int32_t spins = 0; value.load(std::memory_order_acquire) < wanted;
-       spins = std::min(spins + 1, 150)) {
+       spins = std::min(spins + 1, 110)) {
     if (spins < 100) {
 #if defined(__x86_64__) || defined(__i386__)
       __builtin_ia32_pause();
 #endif
-    } else if (spins < 150) {
+    } else if (spins < 110) {
       // The item waited for may be on a thread that is not running: give it the processor.
       std::this_thread::yield();
     } else {
