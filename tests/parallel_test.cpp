@@ -94,6 +94,30 @@ TEST(ParallelRows, CarriesAWorkersExceptionToTheCaller) {
   EXPECT_EQ(chunks.load(), after);
 }
 
+// A wavefront through the facility alone: item i adds itself to each plain (not atomic) cell
+// once item i - 1 has, so every cell must see the items in order; more items than the
+// progress ring has slots, and more threads too (so that slots are taken over while in use).
+TEST(ParallelRows, WavefrontItemsSeeTheWorkOfTheItemsBefore) {
+  constexpr int64_t kItems = 100, kCells = 50;
+  for (const int32_t threads : {1, 2, 3, 8, 40}) {
+    std::vector<int64_t> cells(kCells, 0);
+    std::atomic<int> outOfOrder{0};
+    detail::WavefrontProgress done(kCells);
+    detail::forEachInOrder(threads, kItems, [&](int64_t item) {
+      done.begin(item);
+      for (size_t k = 0; k < cells.size(); ++k) {
+        done.waitFor(item - 1, static_cast<int64_t>(k) + 1);
+        if (cells[k] != item * (item - 1) / 2) outOfOrder.fetch_add(1);
+        cells[k] += item;
+        done.publish(item, static_cast<int64_t>(k) + 1);
+        std::this_thread::yield();  // interleave the items more
+      }
+    });
+    EXPECT_EQ(outOfOrder.load(), 0) << threads << " threads";
+    EXPECT_EQ(cells, std::vector<int64_t>(kCells, kItems * (kItems - 1) / 2)) << threads;
+  }
+}
+
 TEST(ParallelRows, ThreadCountsComeFromTheLimits) {
   EXPECT_EQ(detail::threadBudget(withThreads(1)), 1);
   EXPECT_EQ(detail::threadBudget(withThreads(-5)), 1);
@@ -193,9 +217,10 @@ std::unique_ptr<Image> picture(int32_t width, int32_t height, int32_t threads) {
   return image;
 }
 
-TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
-  for (const Case& c : operations()) {
-    for (const auto& [width, height] : kSizes) {
+void expectSameBytesOnAnyThreadCount(const std::vector<Case>& cases,
+                                     const std::vector<std::pair<int32_t, int32_t>>& sizes) {
+  for (const Case& c : cases) {
+    for (const auto& [width, height] : sizes) {
       SCOPED_TRACE(c.name + " on " + std::to_string(width) + " x " + std::to_string(height));
       const auto want = c.op(picture(width, height, 1));
       for (const int32_t threads : {2, 3, 8}) {
@@ -209,6 +234,28 @@ TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
       }
     }
   }
+}
+
+TEST(ParallelRows, EveryOperationGivesTheSameBytesOnAnyThreadCount) {
+  expectSameBytesOnAnyThreadCount(operations(), kSizes);
+}
+
+// The wavefronts (blur and sharpen by strips of columns, Floyd-Steinberg by rows) keep the
+// one-thread order of every pixel's reads and writes: every mask size, including those that
+// change nothing, and every depth, down to shapes of a single strip or row.
+TEST(ParallelRows, WavefrontsGiveTheSameBytesOnAnyThreadCount) {
+  std::vector<Case> cases;
+  for (const int32_t size : {1, 2, 3, 4, 5, 9}) {
+    cases.push_back(
+        {"blur " + std::to_string(size), inPlace([size](Image& im) { im.blur(size); })});
+    cases.push_back(
+        {"sharpen " + std::to_string(size), inPlace([size](Image& im) { im.sharpen(size); })});
+  }
+  for (int32_t bits = 1; bits <= 8; ++bits) {
+    cases.push_back({"FloydSteinbergDither " + std::to_string(bits),
+                     inPlace([bits](Image& im) { im.FloydSteinbergDither(bits); })});
+  }
+  expectSameBytesOnAnyThreadCount(cases, {{1, 53}, {53, 1}, {2, 2}, {5, 5}, {67, 43}, {173, 139}});
 }
 
 TEST(ParallelRows, BitmapRescaleGivesTheSameBytesOnAnyThreadCount) {

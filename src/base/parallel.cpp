@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <mutex>
@@ -102,6 +103,40 @@ void runChunks(int32_t workers, int64_t count, ChunkBody body) {
   }  // every helper is joined here, before anything is read or rethrown
 
   if (error) std::rethrow_exception(error);
+}
+
+void runInOrder(int32_t workers, int64_t count, void* context, void (*fn)(void*, int64_t)) {
+  if (count <= 0) return;
+  std::atomic<int64_t> next{0};
+  auto take = [&](int32_t, int64_t, int64_t) {
+    for (int64_t item = next.fetch_add(1, std::memory_order_relaxed); item < count;
+         item = next.fetch_add(1, std::memory_order_relaxed)) {
+      fn(context, item);
+    }
+  };
+  // One chunk per worker; each takes items until none is left.
+  forEachChunkOn(std::max(1, workers), std::max(1, workers), take);
+}
+
+void WavefrontProgress::waitFor(int64_t item, int64_t done) const {
+  if (item < 0) return;
+  const std::atomic<int64_t>& value = slots_[item % kSlots].value;
+  const int64_t wanted = item * span_ + done;
+  for (int32_t spins = 0; value.load(std::memory_order_acquire) < wanted;
+       spins = std::min(spins + 1, 110)) {
+    if (spins < 100) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else if (spins < 110) {
+      // The item waited for may be on a thread that is not running: give it the processor.
+      std::this_thread::yield();
+    } else {
+      // Still not there: the machine is busy, and yielding would only burn the time the
+      // item waited for needs. Sleep in short steps instead.
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+  }
 }
 
 }  // namespace bmpfun::detail

@@ -10,6 +10,7 @@
 #pragma once
 #include <bmpfun/limits.hpp>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <thread>
@@ -90,6 +91,51 @@ void forEachChunkOn(int32_t workers, int64_t count, Body&& body) {
                         (*static_cast<B*>(context))(worker, first, end);
                       }});
 }
+
+// Wavefronts: operations whose items depend on the items before them (a row on the row
+// above, a strip of columns on the strip to its left) run each item once its predecessor has
+// got far enough. The items are taken in increasing order, one at a time, so the item an
+// item waits for has always been taken by a thread that is running it: nothing deadlocks,
+// whatever number of helpers did start.
+
+// body(item) for every item of [0, count) on `workers` threads, the items taken in order.
+// The body must not throw (a waiting item would wait for ever).
+void runInOrder(int32_t workers, int64_t count, void* context, void (*fn)(void*, int64_t));
+
+template <typename Body>
+void forEachInOrder(int32_t workers, int64_t count, Body&& body) {
+  using B = std::remove_reference_t<Body>;
+  runInOrder(workers, count, const_cast<void*>(static_cast<const void*>(&body)),
+             [](void* context, int64_t item) { (*static_cast<B*>(context))(item); });
+}
+
+// How far each item of a forEachInOrder has got: a count 0 .. limit that only grows, the
+// item publishing it (release) and its successor waiting for it (acquire; a short spin, then
+// yielding the processor). The counts live in a ring of slots, each on its own cache line;
+// a slot holds item * (limit + 1) + count, so its value only grows, and an item takes over
+// its slot only once the item that had it is complete. A value that belongs to a later item
+// therefore also says that the item waited for is complete.
+class WavefrontProgress {
+ public:
+  explicit WavefrontProgress(int64_t limit) : span_(limit + 1) {}
+  // Called by each item before it publishes: waits for the slot's previous item to finish.
+  void begin(int64_t item) {
+    if (item >= kSlots) waitFor(item - kSlots, span_ - 1);
+  }
+  void publish(int64_t item, int64_t done) {
+    slots_[item % kSlots].value.store(item * span_ + done, std::memory_order_release);
+  }
+  // Returns once item has published at least done (at once for an item below 0).
+  void waitFor(int64_t item, int64_t done) const;
+
+ private:
+  static constexpr int64_t kSlots = 16;
+  struct alignas(64) Slot {
+    std::atomic<int64_t> value{-1};
+  };
+  int64_t span_;
+  Slot slots_[kSlots];
+};
 
 // body(first, end) for consecutive chunks covering [0, count), on as many threads as the
 // limits allow and the work is worth.

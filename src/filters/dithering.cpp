@@ -106,26 +106,37 @@ void Image::orderedDither(int32_t nbits) {
   });
 }
 
-void Image::FloydSteinbergDither(int32_t nbits) {
-  const int32_t bits = clampBits(nbits);
-  const ByteTable level = levelTable(bits);
-  const ByteTable right = channels::scaleTable(kShareRight);
-  const ByteTable belowLeft = channels::scaleTable(kShareBelowLeft);
-  const ByteTable below = channels::scaleTable(kShareBelow);
-  const ByteTable belowRight = channels::scaleTable(kShareBelowRight);
-  const size_t stride = static_cast<size_t>(width_);
+namespace {
+
+// Floyd-Steinberg's tables and its walk along part of a row.
+struct ErrorDiffusion {
+  ByteTable level, right, belowLeft, below, belowRight;
+
+  explicit ErrorDiffusion(int32_t bits)
+      : level(levelTable(bits)),
+        right(channels::scaleTable(kShareRight)),
+        belowLeft(channels::scaleTable(kShareBelowLeft)),
+        below(channels::scaleTable(kShareBelow)),
+        belowRight(channels::scaleTable(kShareBelowRight)) {}
+
   // Adds one share of the error to a neighbour, each channel rounded by itself. The error's
   // alpha is 0 (the quantized alpha is 255), and its share is 0 too, so alpha is unchanged.
-  auto pass = [](Pixel& target, const Pixel& error, const ByteTable& share) {
+  static void pass(Pixel& target, const Pixel& error, const ByteTable& share) {
     target.r = channels::saturatingAdd(target.r, share[error.r]);
     target.g = channels::saturatingAdd(target.g, share[error.g]);
     target.b = channels::saturatingAdd(target.b, share[error.b]);
-  };
-  // Row by row, left to right: each pixel is quantized with the errors already passed to it.
-  Pixel* row = pixels_.data();
-  for (int32_t y = 0; y < height_; ++y, row += stride) {
-    Pixel* next = y + 1 < height_ ? row + stride : nullptr;
-    for (size_t x = 0; x < stride; ++x) {
+  }
+
+  // Columns [first, end) of a row `width` pixels wide, left to right; next is the row below,
+  // null for the last row. Each pixel is quantized with the errors already passed to it.
+  // kWholeRow (first 0, end width) keeps the one-thread loop as lean as it was.
+  template <bool kWholeRow>
+  void span(Pixel* row, Pixel* next, size_t first, size_t end, size_t width) const {
+    if constexpr (kWholeRow) {
+      first = 0;
+      end = width;
+    }
+    for (size_t x = first; x < end; ++x) {
       Pixel& p = row[x];
       const Pixel q{level[p.r], level[p.g], level[p.b], 255};
       // Saturating difference: a level above the pixel gives error 0, never a negative one.
@@ -134,7 +145,7 @@ void Image::FloydSteinbergDither(int32_t nbits) {
                         static_cast<uint8_t>(p.b > q.b ? p.b - q.b : 0), 0};
       p = q;
       // Neighbours outside the image simply get nothing; their weight is not redistributed.
-      const bool hasRight = x + 1 < stride;
+      const bool hasRight = x + 1 < width;
       if (hasRight) pass(row[x + 1], error, right);
       if (next != nullptr) {
         if (x > 0) pass(next[x - 1], error, belowLeft);
@@ -143,6 +154,41 @@ void Image::FloydSteinbergDither(int32_t nbits) {
       }
     }
   }
+};
+
+}  // namespace
+
+void Image::FloydSteinbergDither(int32_t nbits) {
+  const ErrorDiffusion diffusion(clampBits(nbits));
+  const size_t stride = static_cast<size_t>(width_);
+  const int32_t workers = detail::workersFor(limits_, height_, 10.0 * width_);
+  if (workers <= 1) {
+    // Row by row, left to right.
+    Pixel* row = pixels_.data();
+    for (int32_t y = 0; y < height_; ++y, row += stride) {
+      diffusion.span<true>(row, y + 1 < height_ ? row + stride : nullptr, 0, stride, stride);
+    }
+    return;
+  }
+  // A wavefront of rows. Pixel (y, x) is changed by row y - 1 at columns x - 1, x and x + 1,
+  // then by row y at columns x - 1 and x, and by no other row. So row y may do column x
+  // once row y - 1 has done columns up to x + 2: then every change row y - 1 makes to
+  // (y, x) and (y, x + 1) is in, and row y's changes to row y + 1 are in turn published
+  // before row y + 1 gets there. Progress is published per block of an eighth of the row
+  // (1 to 256 columns), so that narrow images overlap their rows too.
+  const size_t block = std::clamp<size_t>(stride / 8, 1, 256);
+  detail::WavefrontProgress done(width_);
+  detail::forEachInOrder(workers, height_, [&](int64_t y) {
+    Pixel* const row = pixels_.data() + static_cast<size_t>(y) * stride;
+    Pixel* const next = y + 1 < height_ ? row + stride : nullptr;
+    done.begin(y);
+    for (size_t first = 0; first < stride; first += block) {
+      const size_t end = std::min(stride, first + block);
+      done.waitFor(y - 1, static_cast<int64_t>(std::min(stride, end + 2)));
+      diffusion.span<false>(row, next, first, end, stride);
+      done.publish(y, static_cast<int64_t>(end));
+    }
+  });
 }
 
 }  // namespace bmpfun

@@ -97,23 +97,75 @@ struct PreparedMask {
 // the same band as P (visited in column order there) or in the band on the correct side.
 // Each band walks a strip a few rows high, which keeps the pixels a mask reads in cache;
 // the plain column walk touches a new page for every row.
+//
+// On several threads the columns are cut into strips at least 2 wide, and each strip walks
+// its part of every band in turn; a strip starts band b once the strip on its left has
+// finished band b. A neighbour Q that the column order puts before P has key(Q) <= key(P)
+// and lies in P's strip (an earlier band there, or P's band in column order) or in the strip
+// on its left (a band no later than P's, so finished before P's band starts). Every pair of
+// neighbours is thus visited in the column order's order, on one thread or across a wait.
+constexpr int64_t kBand = 64;
+// The widest strip: 32 pixels are two cache lines of every row.
+constexpr int64_t kStripWidth = 32;
+
+// step(x, y) for the pixels of columns [firstX, endX) whose key lies in
+// [start, start + kBand), column by column.
 template <typename Step>
-void visitInColumnOrderResult(int32_t width, int32_t height, Step step) {
-  constexpr int64_t kBand = 64;
-  const int64_t lastKey = int64_t{height - 1} + 2 * int64_t{width - 1};
-  for (int64_t start = 0; start <= lastKey; start += kBand) {
-    // Columns whose rows [start - 2x, start + kBand - 2x) meet 0 .. height - 1.
-    const int64_t firstX = std::max<int64_t>(0, (start - height) / 2);
-    const int64_t endX = std::min<int64_t>(width, (start + kBand + 1) / 2);
-    for (int64_t x = firstX; x < endX; ++x) {
-      const int64_t firstY = std::max<int64_t>(0, start - 2 * x);
-      const int64_t endY = std::min<int64_t>(height, start + kBand - 2 * x);
-      for (int64_t y = firstY; y < endY; ++y) {
-        step(static_cast<int32_t>(x), static_cast<int32_t>(y));
-      }
+void visitBand(int64_t start, int64_t firstX, int64_t endX, int32_t height, Step step) {
+  firstX = std::max<int64_t>(firstX, (start - height) / 2);
+  endX = std::min<int64_t>(endX, (start + kBand + 1) / 2);
+  for (int64_t x = firstX; x < endX; ++x) {
+    const int64_t firstY = std::max<int64_t>(0, start - 2 * x);
+    const int64_t endY = std::min<int64_t>(height, start + kBand - 2 * x);
+    for (int64_t y = firstY; y < endY; ++y) {
+      step(static_cast<int32_t>(x), static_cast<int32_t>(y));
     }
   }
 }
+
+template <typename Step>
+void visitInColumnOrderResult(const Limits& limits, double costPerPixel, int32_t width,
+                              int32_t height, Step step) {
+  const int64_t lastKey = int64_t{height - 1} + 2 * int64_t{width - 1};
+  const int32_t workers = detail::workersFor(limits, width, costPerPixel * height);
+  // Four strips per thread at least, so that a thread waiting at the end has little left.
+  const int64_t stripWidth =
+      std::clamp<int64_t>((width + 4 * workers - 1) / (4 * workers), 2, kStripWidth);
+  const int64_t strips = (width + stripWidth - 1) / stripWidth;
+  if (workers <= 1 || strips <= 1) {
+    // visitBand over the whole width, written out: the compiler keeps this hot loop leaner.
+    for (int64_t start = 0; start <= lastKey; start += kBand) {
+      const int64_t firstX = std::max<int64_t>(0, (start - height) / 2);
+      const int64_t endX = std::min<int64_t>(width, (start + kBand + 1) / 2);
+      for (int64_t x = firstX; x < endX; ++x) {
+        const int64_t firstY = std::max<int64_t>(0, start - 2 * x);
+        const int64_t endY = std::min<int64_t>(height, start + kBand - 2 * x);
+        for (int64_t y = firstY; y < endY; ++y) {
+          step(static_cast<int32_t>(x), static_cast<int32_t>(y));
+        }
+      }
+    }
+    return;
+  }
+  const int64_t bands = lastKey / kBand + 1;
+  detail::WavefrontProgress done(bands);
+  detail::forEachInOrder(workers, strips, [&](int64_t strip) {
+    const int64_t firstX = strip * stripWidth;
+    const int64_t endX = std::min<int64_t>(width, firstX + stripWidth);
+    done.begin(strip);
+    for (int64_t band = 2 * firstX / kBand; band <= (2 * (endX - 1) + height - 1) / kBand;
+         ++band) {
+      done.waitFor(strip - 1, band + 1);
+      visitBand(band * kBand, firstX, endX, height, step);
+      done.publish(strip, band + 1);
+    }
+    done.publish(strip, bands);
+  });
+}
+
+// Rough nanoseconds per pixel of one core (see detail::kCostPerThread).
+constexpr double kBlurCost = 25.0;
+constexpr double kSharpenCost = 45.0;
 
 }  // namespace
 
@@ -123,7 +175,7 @@ void Image::blur(int32_t maskSize) {
   const PreparedMask prepared(*mask, width_);
   // In place with the column-by-column result: pixels to the left and above already hold
   // blurred values when a pixel's mask reads them.
-  visitInColumnOrderResult(width_, height_, [&](int32_t x, int32_t y) {
+  visitInColumnOrderResult(limits_, kBlurCost, width_, height_, [&](int32_t x, int32_t y) {
     if (prepared.reachesInside(x, y, width_, height_)) {
       Pixel& p = pixel(x, y);
       p = prepared.convolveInside(&p);
@@ -143,7 +195,7 @@ void Image::sharpen(int32_t maskSize) {
   const PreparedMask prepared(*mask, width_);
   // The same order as blur; each pixel is final before the next, so later blurs read
   // sharpened values.
-  visitInColumnOrderResult(width_, height_, [&](int32_t x, int32_t y) {
+  visitInColumnOrderResult(limits_, kSharpenCost, width_, height_, [&](int32_t x, int32_t y) {
     Pixel& p = pixel(x, y);
     const Pixel original = p;
     if (prepared.reachesInside(x, y, width_, height_)) {
