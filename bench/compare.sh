@@ -311,9 +311,18 @@ op_row "extract channel" parallel apply IN OUT extract-channel=1
 im_args=(-posterize 8)
 op_row "quantize" parallel apply IN OUT quantize=3
 im_args=(-morphology Convolve Binomial:2)
-ONE_THREAD_PEER=1 op_row "blur" sequential apply IN OUT blur=5
+ONE_THREAD_PEER=1 op_row "blur" parallel apply IN OUT blur=5
 im_args=(-dither FloydSteinberg -posterize 2)
-ONE_THREAD_PEER=1 op_row "Floyd-Steinberg dither" sequential apply IN OUT floyd-steinberg-dither=1
+ONE_THREAD_PEER=1 op_row "Floyd-Steinberg dither" parallel apply IN OUT floyd-steinberg-dither=1
+im_args=(-sharpen 0x1); gm_args=(-sharpen 0x1)
+op_row "sharpen" parallel apply IN OUT sharpen=5
+im_args=(-crop 50%x50%+0+0 +repage); gm_args=(-crop 50%x50%+0+0)
+op_row "crop" parallel apply IN OUT "crop=0,0,$((fun_size / 2)),$((fun_size / 2))"
+# One random sequence drawn in column order: these stay on one thread.
+im_args=(+noise Uniform); gm_args=(+noise Uniform)
+op_row "noise" sequential apply IN OUT noise=0.2
+im_args=(-random-threshold 0x100%)
+op_row "random dither" sequential apply IN OUT random-dither=1
 
 # rotate of a large square picture: the result must fit the default limit, and the peak
 # memory is held against the input grid plus the output grid.
