@@ -170,23 +170,42 @@ void Image::FloydSteinbergDither(int32_t nbits) {
     }
     return;
   }
-  // A wavefront of rows. Pixel (y, x) is changed by row y - 1 at columns x - 1, x and x + 1,
-  // then by row y at columns x - 1 and x, and by no other row. So row y may do column x
-  // once row y - 1 has done columns up to x + 2: then every change row y - 1 makes to
-  // (y, x) and (y, x + 1) is in, and row y's changes to row y + 1 are in turn published
-  // before row y + 1 gets there. Progress is published per block of an eighth of the row
-  // (1 to 256 columns), so that narrow images overlap their rows too.
-  const size_t block = std::clamp<size_t>(stride / 8, 1, 256);
+  // A wavefront of bands of rows. Pixel (y, x) is changed by row y - 1 at columns x - 1, x
+  // and x + 1, then by row y at columns x - 1 and x, and by no other row; every change is a
+  // saturating add of a non-negative share, so the changes may land in any order as long as
+  // all are in before row y quantizes the pixel.
+  //
+  // The threads take bands of kBand rows in order. Inside a band one thread runs the rows
+  // skewed, a block of columns at a time: step t does block t - i of the band's row i, rows
+  // in order, so row i does block b after row i - 1 has done block b + 1, which holds every
+  // column whose changes reach block b. A band's first row, whose row above belongs to
+  // another thread, waits until that row has done the columns up to the block's end + 2:
+  // then the two rows never change the same pixel at the same time (the row above at
+  // column x' changes x' - 1 of this row, which this row changes from x' - 2). Only a band's
+  // last row publishes its progress. So the threads meet once a band rather than once a row,
+  // and only one row in kBand passes from one core's cache to the other's.
+  constexpr int64_t kBand = 8;
+  const size_t block = std::clamp<size_t>(stride / 16, 1, 64);
+  const int64_t blocks = static_cast<int64_t>((stride + block - 1) / block);
+  const int64_t bands = (int64_t{height_} + kBand - 1) / kBand;
   detail::WavefrontProgress done(width_);
-  detail::forEachInOrder(workers, height_, [&](int64_t y) {
-    Pixel* const row = pixels_.data() + static_cast<size_t>(y) * stride;
-    Pixel* const next = y + 1 < height_ ? row + stride : nullptr;
-    done.begin(y);
-    for (size_t first = 0; first < stride; first += block) {
-      const size_t end = std::min(stride, first + block);
-      done.waitFor(y - 1, static_cast<int64_t>(std::min(stride, end + 2)));
-      diffusion.span<false>(row, next, first, end, stride);
-      done.publish(y, static_cast<int64_t>(end));
+  detail::forEachInOrder(workers, bands, [&](int64_t band) {
+    const int64_t firstRow = band * kBand;
+    const int64_t rows = std::min<int64_t>(kBand, height_ - firstRow);
+    done.begin(band);
+    for (int64_t t = 0; t < blocks + rows - 1; ++t) {
+      for (int64_t i = 0; i < rows; ++i) {
+        const int64_t b = t - i;
+        if (b < 0) break;  // the rows below are further behind
+        if (b >= blocks) continue;  // this row is done
+        const size_t first = static_cast<size_t>(b) * block;
+        const size_t end = std::min(stride, first + block);
+        if (i == 0) done.waitFor(band - 1, static_cast<int64_t>(std::min(stride, end + 2)));
+        const int64_t y = firstRow + i;
+        Pixel* const row = pixels_.data() + static_cast<size_t>(y) * stride;
+        diffusion.span<false>(row, y + 1 < height_ ? row + stride : nullptr, first, end, stride);
+        if (i == rows - 1) done.publish(band, static_cast<int64_t>(end));
+      }
     }
   });
 }
