@@ -120,6 +120,18 @@ void fail(const Status& status, std::string_view step = "") {
 // Memory ran out in the module itself (a string, a list, a copy of the bytes).
 void failOutOfMemory(std::string_view step = "") { fail("outOfMemory", "not enough memory", "", step); }
 
+// Runs an export's body: a failed allocation anywhere in it is the export's failure (0 or
+// null, with the out-of-memory outcome), never an exception into JavaScript.
+template <typename Body>
+auto guarded(Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    failOutOfMemory();
+    return {};
+  }
+}
+
 Limits limitsOf(int32_t extended, double maxPixels) {
   Limits limits;
   limits.extended = extended != 0;
@@ -214,13 +226,10 @@ EMSCRIPTEN_KEEPALIVE double bfw_heap_in_use() { return static_cast<double>(malli
 
 // The registry as JSON (operations, sampling methods, effects) in bfw_output.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_operations() {
-  try {
+  return web::guarded([&]() -> int32_t {
     web::setOutput(bmpfun::operationsJson());
     return 1;
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return 0;
-  }
+  });
 }
 
 // Put the random generator back to its first draw, where a new `bmpfun` process starts.
@@ -228,7 +237,7 @@ EMSCRIPTEN_KEEPALIVE void bfw_restart_random() { bmpfun::restartRandomSequence()
 
 // A BMP file's bytes as an image; with extended, read as --extended reads.
 EMSCRIPTEN_KEEPALIVE Handle* bfw_load(const uint8_t* data, size_t size, int32_t extended, double max_pixels) {
-  try {
+  return web::guarded([&]() -> Handle* {
     bmpfun::Status status;
     auto image = bmpfun::Image::loadMemory({data, size}, web::limitsOf(extended, max_pixels), &status);
     if (!image) {
@@ -236,16 +245,13 @@ EMSCRIPTEN_KEEPALIVE Handle* bfw_load(const uint8_t* data, size_t size, int32_t 
       return nullptr;
     }
     return web::handleOf(std::move(image), status.hasWarnings() ? bmpfun::warningText(status) : "");
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return nullptr;
-  }
+  });
 }
 
 // The test card (`bmpfun testcard`) as an image, read back from its 24-bit file as the
 // program's commands would read it.
 EMSCRIPTEN_KEEPALIVE Handle* bfw_test_card(int32_t width, int32_t height, double max_pixels) {
-  try {
+  return web::guarded([&]() -> Handle* {
     const bmpfun::Limits limits = web::limitsOf(0, max_pixels);
     bmpfun::Status status;
     if (!limits.allows(width, height)) {
@@ -272,16 +278,13 @@ EMSCRIPTEN_KEEPALIVE Handle* bfw_test_card(int32_t width, int32_t height, double
       return nullptr;
     }
     return web::handleOf(std::move(image));
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return nullptr;
-  }
+  });
 }
 
 // A blank image (every pixel 255, 255, 255, 0) whose pixels the caller then writes
 // (bfw_pixels).
 EMSCRIPTEN_KEEPALIVE Handle* bfw_create(int32_t width, int32_t height, double max_pixels) {
-  try {
+  return web::guarded([&]() -> Handle* {
     bmpfun::Status status;
     auto image = bmpfun::Image::create(width, height, web::limitsOf(0, max_pixels), &status);
     if (!image) {
@@ -289,15 +292,12 @@ EMSCRIPTEN_KEEPALIVE Handle* bfw_create(int32_t width, int32_t height, double ma
       return nullptr;
     }
     return web::handleOf(std::move(image));
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return nullptr;
-  }
+  });
 }
 
 // A copy of the pixels (sampling method 0, as Image::copyOf makes it).
 EMSCRIPTEN_KEEPALIVE Handle* bfw_copy(Handle* handle) {
-  try {
+  return web::guarded([&]() -> Handle* {
     bmpfun::Status status;
     auto image = bmpfun::Image::copyOf(*handle->image, &status);
     if (!image) {
@@ -305,10 +305,7 @@ EMSCRIPTEN_KEEPALIVE Handle* bfw_copy(Handle* handle) {
       return nullptr;
     }
     return web::handleOf(std::move(image));
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return nullptr;
-  }
+  });
 }
 
 EMSCRIPTEN_KEEPALIVE void bfw_free(Handle* handle) {
@@ -336,7 +333,7 @@ EMSCRIPTEN_KEEPALIVE uint8_t* bfw_pixels(Handle* handle) {
 // becomes the result and the handle is returned; otherwise the image is left as it was and a
 // new handle holds the result.
 EMSCRIPTEN_KEEPALIVE Handle* bfw_apply(Handle* handle, const char* chain, int32_t in_place) {
-  try {
+  return web::guarded([&]() -> Handle* {
     std::vector<bmpfun::Step> steps;
     std::string error;
     if (!bmpfun::parseChain(chain, steps, error)) {
@@ -346,17 +343,14 @@ EMSCRIPTEN_KEEPALIVE Handle* bfw_apply(Handle* handle, const char* chain, int32_
     std::unique_ptr<bmpfun::Image> result;
     if (!web::runChain(*handle, steps, in_place != 0, result)) return nullptr;
     return in_place != 0 ? handle : web::handleOf(std::move(result));
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return nullptr;
-  }
+  });
 }
 
 // The image as a BMP file in bfw_output: what `bmpfun apply` writes (24 bits), at another
 // depth what `bmpfun convert` makes of that file (alpha_masks: convert's 32a, a V5 header with
 // an alpha mask), read back with the reader the image was loaded with.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_save(const Handle* handle, int32_t bits, int32_t alpha_masks) {
-  try {
+  return web::guarded([&]() -> int32_t {
     const bmpfun::Image& image = *handle->image;
     bmpfun::Status status;
     std::vector<uint8_t> file;
@@ -381,16 +375,13 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_save(const Handle* handle, int32_t bits, int32_
     }
     web::setOutput(std::move(file));
     return 1;
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return 0;
-  }
+  });
 }
 
 // A file's headers, as `bmpfun info` (with extended, `bmpfun --extended info`) describes
 // them, as JSON in bfw_output.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_info(const uint8_t* data, size_t size, int32_t extended) {
-  try {
+  return web::guarded([&]() -> int32_t {
     bmpfun::BmpHeaderView view;
     bmpfun::Status status;
     const auto reading = extended != 0 ? bmpfun::HeaderReading::extended : bmpfun::HeaderReading::byDefault;
@@ -400,10 +391,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_info(const uint8_t* data, size_t size, int32_t 
     }
     web::setOutput(web::headersJson(view));
     return 1;
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return 0;
-  }
+  });
 }
 
 // `bmpfun convert`: the file read as a bitmap, at bits per pixel (0: its own depth and table)
@@ -411,7 +399,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_info(const uint8_t* data, size_t size, int32_t 
 // one again, as the program does.
 EMSCRIPTEN_KEEPALIVE int32_t bfw_convert(const uint8_t* data, size_t size, int32_t bits, int32_t alpha_masks,
                                          int32_t extended, double max_pixels) {
-  try {
+  return web::guarded([&]() -> int32_t {
     bmpfun::Bitmap bitmap;
     bmpfun::Status status;
     if (!bitmap.loadMemory({data, size}, web::limitsOf(extended, max_pixels), &status)) {
@@ -431,17 +419,14 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_convert(const uint8_t* data, size_t size, int32
     }
     web::setOutput(std::move(file));
     return 1;
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return 0;
-  }
+  });
 }
 
 // `bmpfun rescale`: mode P, W, H or F (any case) and value, the result at 24 bits in
 // bfw_output. A failure of the rescale itself names it as its step ("rescale x 7").
 EMSCRIPTEN_KEEPALIVE int32_t bfw_rescale(const uint8_t* data, size_t size, int32_t mode, int32_t value,
                                          int32_t extended, double max_pixels) {
-  try {
+  return web::guarded([&]() -> int32_t {
     const bmpfun::Limits limits = web::limitsOf(extended, max_pixels);
     bmpfun::Bitmap bitmap;
     bmpfun::Status status;
@@ -463,10 +448,7 @@ EMSCRIPTEN_KEEPALIVE int32_t bfw_rescale(const uint8_t* data, size_t size, int32
     }
     web::setOutput(std::move(file));
     return 1;
-  } catch (const std::bad_alloc&) {
-    web::failOutOfMemory();
-    return 0;
-  }
+  });
 }
 
 }  // extern "C"
